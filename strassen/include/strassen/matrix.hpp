@@ -1,0 +1,69 @@
+// Dense row-major matrix of IEEE doubles.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace strassen {
+
+// An allocator whose value-initialisation leaves doubles uninitialised, so that
+// a buffer can be sized once and then written element by element without a
+// zero-fill pass first.
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = DefaultInitAllocator<U>;
+    };
+    DefaultInitAllocator() noexcept = default;
+    template <class U>
+    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// Element storage. `resize` does not zero-fill; every writer writes each element.
+using Buffer = std::vector<double, DefaultInitAllocator<double>>;
+
+struct Matrix {
+    Buffer data;       // element (r, c) at r * cols + c
+    std::size_t rows;  // >= 1
+    std::size_t cols;  // >= 1
+    std::size_t size;  // rows * cols
+
+    // Takes `data` over unchanged (callers hand exactly rows * cols elements).
+    // Faults with "cannot create a null matrix" when rows or cols is 0.
+    Matrix(Buffer data, std::size_t rows, std::size_t cols);
+
+    Matrix(const Matrix&) = default;  // deep copy
+    Matrix(Matrix&&) noexcept = default;
+    Matrix& operator=(const Matrix&) = default;
+    Matrix& operator=(Matrix&&) noexcept = default;
+
+    double operator()(std::size_t r, std::size_t c) const { return data[r * cols + c]; }
+
+    // this(i) += other(i) / this(i) -= other(i) for i ascending. Faults with
+    // "matrices are not the same size! A: [r, c], B: [r, c]" on a shape
+    // mismatch and then changes nothing.
+    Matrix& add(const Matrix& other);
+    Matrix& sub(const Matrix& other);
+
+    Matrix transpose() const;
+
+    // n x n with this matrix top-left and +0.0 elsewhere; a plain copy when
+    // rows >= n and cols >= n. Callers pass n >= rows and n >= cols.
+    Matrix pad(std::size_t n) const;
+
+    // The top-left rows x cols block. Faults with "Tried to reduce self to
+    // larger dimensions" (checked first) or "cannot create a null matrix".
+    Matrix reduce(std::size_t rows, std::size_t cols) const;
+};
+
+}  // namespace strassen

@@ -1,0 +1,83 @@
+#include "strassen/matrix.hpp"
+
+#include <string>
+
+#include "strassen/fault.hpp"
+
+namespace strassen {
+
+Matrix::Matrix(Buffer data_, std::size_t rows_, std::size_t cols_)
+    : data(std::move(data_)), rows(rows_), cols(cols_), size(rows_ * cols_) {
+    if (rows == 0 || cols == 0) {
+        Buffer().swap(data);  // the sequence is released, not kept by the exception
+        fault("cannot create a null matrix");
+    }
+}
+
+namespace {
+
+void check_same_shape(const Matrix& a, const Matrix& b) {
+    if (a.rows != b.rows || a.cols != b.cols) {
+        fault("matrices are not the same size! A: [" + std::to_string(a.rows) + ", " +
+              std::to_string(a.cols) + "], B: [" + std::to_string(b.rows) + ", " +
+              std::to_string(b.cols) + "]");
+    }
+}
+
+}  // namespace
+
+Matrix& Matrix::add(const Matrix& other) {
+    check_same_shape(*this, other);
+    double* x = data.data();
+    const double* y = other.data.data();
+    for (std::size_t i = 0; i < size; ++i) x[i] = x[i] + y[i];
+    return *this;
+}
+
+Matrix& Matrix::sub(const Matrix& other) {
+    check_same_shape(*this, other);
+    double* x = data.data();
+    const double* y = other.data.data();
+    for (std::size_t i = 0; i < size; ++i) x[i] = x[i] - y[i];
+    return *this;
+}
+
+Matrix Matrix::transpose() const {
+    Buffer out;
+    out.resize(size);
+    double* o = out.data();
+    const double* s = data.data();
+    for (std::size_t c = 0; c < cols; ++c)
+        for (std::size_t r = 0; r < rows; ++r) *o++ = s[r * cols + c];
+    return Matrix(std::move(out), cols, rows);
+}
+
+Matrix Matrix::pad(std::size_t n) const {
+    if (rows >= n && cols >= n) return *this;
+    // Padding can only grow a matrix; a side between the two dimensions has no
+    // meaning here and would overrun the result buffer.
+    if (rows > n || cols > n) fault("cannot pad a matrix to a side smaller than itself");
+    Buffer out;
+    out.resize(n * n);
+    double* o = out.data();
+    const double* s = data.data();
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < cols; ++c) *o++ = s[r * cols + c];
+        for (std::size_t c = cols; c < n; ++c) *o++ = 0.0;
+    }
+    for (std::size_t i = rows * n; i < n * n; ++i) *o++ = 0.0;
+    return Matrix(std::move(out), n, n);
+}
+
+Matrix Matrix::reduce(std::size_t rows_, std::size_t cols_) const {
+    if (rows < rows_ || cols < cols_) fault("Tried to reduce self to larger dimensions");
+    Buffer out;
+    out.resize(rows_ * cols_);
+    double* o = out.data();
+    const double* s = data.data();
+    for (std::size_t r = 0; r < rows_; ++r)
+        for (std::size_t c = 0; c < cols_; ++c) *o++ = s[r * cols + c];
+    return Matrix(std::move(out), rows_, cols_);
+}
+
+}  // namespace strassen

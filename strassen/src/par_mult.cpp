@@ -1,0 +1,1 @@
+// placeholder, replaced by the product implementation
