@@ -1,6 +1,8 @@
 #include "strassen/fault.hpp"
 
+#include <cstdint>
 #include <cstdio>
+#include <unistd.h>
 
 namespace strassen {
 
@@ -10,6 +12,24 @@ void fault(std::string message, std::source_location where) {
     std::fprintf(stderr, "bravolin_learn: internal fault at %s:%u: %s\n", where.file_name(),
                  static_cast<unsigned>(where.line()), message.c_str());
     throw Fault(std::move(message));
+}
+
+std::size_t physical_memory_bytes() noexcept {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return SIZE_MAX;
+    return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
+}
+
+void check_allocation(std::size_t count, std::size_t element_size, const char* what) {
+    const std::size_t limit = physical_memory_bytes();
+    if (element_size != 0 && count > limit / element_size) {
+        const long double bytes = static_cast<long double>(count) * element_size;
+        throw OutOfMemory(std::string("cannot allocate ") + what + ": " +
+                          std::to_string(count) + " elements (" +
+                          std::to_string(static_cast<double>(bytes / (1024.0L * 1024 * 1024))) +
+                          " GiB) exceed this machine's physical memory");
+    }
 }
 
 }  // namespace strassen

@@ -7,7 +7,9 @@
 // alive) catches a `Fault`.
 #pragma once
 
+#include <cstddef>
 #include <exception>
+#include <new>
 #include <source_location>
 #include <string>
 
@@ -22,6 +24,25 @@ public:
 private:
     std::string message_;
 };
+
+// A request for more memory than this machine could ever provide, refused up
+// front instead of letting the allocator or the kernel's overcommit decide.
+// Derives from std::bad_alloc so that it reaches Python as MemoryError.
+class OutOfMemory : public std::bad_alloc {
+public:
+    explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// Bytes of physical memory, or SIZE_MAX when it cannot be read.
+std::size_t physical_memory_bytes() noexcept;
+
+// Throws OutOfMemory naming `what` when `count` elements of `element_size`
+// bytes overflow or exceed physical memory.
+void check_allocation(std::size_t count, std::size_t element_size, const char* what);
 
 // Reports `message` with the caller's location on standard error, then throws
 // `Fault(message)`.
