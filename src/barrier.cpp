@@ -1,0 +1,84 @@
+#include "barrier.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace bravolin {
+
+namespace {
+
+PyObject* panic_type = nullptr;  // made once, kept for the process; GIL-protected
+
+PyObject* get_panic_type() {
+    if (panic_type == nullptr) {
+        panic_type = PyErr_NewExceptionWithDoc(
+            "bravolin_learn.PanicException",
+            "Raised when bravolin_learn's native code meets an internal fault while called "
+            "from Python.\n\nLike SystemExit, it derives from BaseException rather than "
+            "Exception, so that it usually propagates to the top and ends the interpreter "
+            "instead of being swallowed by a generic handler.",
+            PyExc_BaseException, nullptr);
+    }
+    return panic_type;
+}
+
+}  // namespace
+
+void raise_panic(const char* message) {
+    PyObject* type = get_panic_type();
+    if (type == nullptr) return;  // the creation error is pending instead
+    PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
+                                          "replace");
+    if (text == nullptr) return;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    } catch (const strassen::Fault& f) {
+        raise_panic(f.message().empty() ? UNKNOWN_FAULT : f.message().c_str());
+    } catch (const strassen::OutOfMemory& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::bad_alloc&) {
+        // Memory exhaustion must never take the interpreter down.
+        PyErr_NoMemory();
+    } catch (...) {
+        raise_panic(UNKNOWN_FAULT);
+    }
+}
+
+void report_unraisable_current_exception(PyObject* context) noexcept {
+    PyObject* saved = PyErr_GetRaisedException();
+    set_error_from_current_exception();
+    PyErr_WriteUnraisable(context);
+    PyErr_SetRaisedException(saved);
+}
+
+std::string type_qualname(PyObject* obj) {
+    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    if (name && PyUnicode_Check(name.get())) {
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(name.get(), &len);
+        if (s != nullptr) return std::string(s, static_cast<std::size_t>(len));
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+void raise_conversion_error(PyObject* obj, const char* target) {
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on the chained
+    // operator+ form of this expression.
+    std::string message = "'";
+    message += type_qualname(obj);
+    message += "' object cannot be converted to '";
+    message += target;
+    message += "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+}  // namespace bravolin

@@ -1,0 +1,37 @@
+// The fault barrier: the one place where C++ exceptions become Python errors.
+#pragma once
+
+#include <new>
+
+#include "python.hpp"
+#include "strassen/fault.hpp"
+
+namespace bravolin {
+
+// Raises PanicException(message), making the type on first use.
+void raise_panic(const char* message);
+
+// Message for a C++ exception that carries no fault text.
+inline constexpr const char* UNKNOWN_FAULT = "bravolin_learn: unexpected internal error";
+
+// Translates the exception being handled into a pending Python exception.
+void set_error_from_current_exception() noexcept;
+
+// Runs `body`, which returns a new reference or nullptr with an exception set.
+// Nothing C++ ever leaves this function: a fault becomes PanicException,
+// memory exhaustion MemoryError, anything else PanicException with a fixed text.
+template <class Body>
+PyObject* fault_barrier(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// For tp_dealloc: no exception may be raised there, so the error is reported
+// through sys.unraisablehook with `context` as the object.
+void report_unraisable_current_exception(PyObject* context) noexcept;
+
+}  // namespace bravolin

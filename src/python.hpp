@@ -1,0 +1,72 @@
+// Python.h first, as CPython requires, plus a small owning reference holder.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <utility>
+
+namespace bravolin {
+
+// Owns one strong reference; releases it on every way out of a scope.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    explicit PyRef(PyObject* owned) noexcept : p_(owned) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    PyRef& operator=(PyRef&& o) noexcept {
+        if (this != &o) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(p_); }
+
+    static PyRef borrowed(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return PyRef(p);
+    }
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Raised by our code after a CPython call failed and left its exception set:
+// lets C++ code bail out through RAII, and the fault barrier passes the
+// pending Python exception on unchanged.
+struct PythonError {};
+
+// Throws PythonError when CPython reported failure; when it failed without
+// setting an exception, sets the SystemError that callers expect.
+inline void throw_if_error() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    throw PythonError{};
+}
+
+template <class T>
+T* check(T* result) {
+    if (result == nullptr) throw_if_error();
+    return result;
+}
+
+inline int check_status(int status) {
+    if (status < 0) throw_if_error();
+    return status;
+}
+
+// The `__qualname__` of an object's type, as used in conversion messages.
+// Runs Python code (a metaclass may intercept the lookup).
+std::string type_qualname(PyObject* obj);
+
+// TypeError "'<qualname>' object cannot be converted to '<target>'".
+void raise_conversion_error(PyObject* obj, const char* target);
+
+}  // namespace bravolin
