@@ -1,0 +1,126 @@
+// fit(x, y) and predict(x): binding, the instance's access guard, array
+// intake, the model operation, and the result.
+#include <string>
+#include <variant>
+
+#include "arrays.hpp"
+#include "barrier.hpp"
+#include "binding.hpp"
+#include "borrow_registry.hpp"
+#include "lapack.hpp"
+#include "linear_regression.hpp"
+
+namespace bravolin {
+
+namespace {
+
+constexpr const char* FIT_PARAMS[] = {"x", "y"};
+constexpr ParamSpec FIT_SPEC{"LinearRegression.fit()", FIT_PARAMS, 2};
+constexpr const char* PREDICT_PARAMS[] = {"x"};
+constexpr ParamSpec PREDICT_SPEC{"LinearRegression.predict()", PREDICT_PARAMS, 1};
+
+// Holds the instance's guard for one call and gives it back on every way out.
+class AccessGuard {
+public:
+    static bool exclusive(LinearRegressionObject* self, AccessGuard& guard) {
+        if (self->borrow_flag != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return false;
+        }
+        self->borrow_flag = -1;
+        guard.self_ = self;
+        return true;
+    }
+    static bool shared(LinearRegressionObject* self, AccessGuard& guard) {
+        if (self->borrow_flag == -1) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return false;
+        }
+        self->borrow_flag += 1;
+        guard.self_ = self;
+        return true;
+    }
+    AccessGuard() = default;
+    AccessGuard(const AccessGuard&) = delete;
+    AccessGuard& operator=(const AccessGuard&) = delete;
+    ~AccessGuard() {
+        if (self_ == nullptr) return;
+        if (self_->borrow_flag == -1)
+            self_->borrow_flag = 0;
+        else
+            self_->borrow_flag -= 1;
+    }
+
+private:
+    LinearRegressionObject* self_ = nullptr;
+};
+
+bool extract_argument(ArrayView& view, PyObject* object, const char* name) {
+    if (view.extract(object)) return true;
+    wrap_argument_error(name);
+    return false;
+}
+
+// What every call needs from the outside world, set up before the guard is
+// taken so that no import runs while an instance is held.
+void prepare_numpy() {
+    ensure_numpy_api();
+    ensure_borrow_registry();
+}
+
+}  // namespace
+
+PyObject* linear_regression_fit(PyObject* self_object, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return fault_barrier([&]() -> PyObject* {
+        PyObject* bound[MAX_PARAMS];
+        if (!bind_fastcall(FIT_SPEC, args, nargs, kwnames, bound)) return nullptr;
+        const Lapack* lapack = lapack_functions();
+        if (lapack == nullptr) return nullptr;
+        prepare_numpy();
+
+        auto* self = reinterpret_cast<LinearRegressionObject*>(self_object);
+        AccessGuard guard;
+        if (!AccessGuard::exclusive(self, guard)) return nullptr;
+
+        // Declared in this order so that y's borrow ends before x's on the
+        // way out; each copy ends its own borrow first anyway.
+        ArrayView x_view, y_view;
+        if (!extract_argument(x_view, bound[0], "x")) return nullptr;
+        if (!extract_argument(y_view, bound[1], "y")) return nullptr;
+        strassen::Matrix x = x_view.to_matrix();
+        strassen::Matrix y = y_view.to_matrix();
+
+        if (auto failure = fit(self->state, std::move(x), std::move(y), *lapack)) {
+            PyErr_SetString(PyExc_RuntimeError, failure->c_str());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* linear_regression_predict(PyObject* self_object, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames) {
+    return fault_barrier([&]() -> PyObject* {
+        PyObject* bound[MAX_PARAMS];
+        if (!bind_fastcall(PREDICT_SPEC, args, nargs, kwnames, bound)) return nullptr;
+        prepare_numpy();
+
+        auto* self = reinterpret_cast<LinearRegressionObject*>(self_object);
+        AccessGuard guard;
+        if (!AccessGuard::shared(self, guard)) return nullptr;
+
+        ArrayView x_view;
+        if (!extract_argument(x_view, bound[0], "x")) return nullptr;
+        strassen::Matrix x = x_view.to_matrix();
+
+        auto result = predict(self->state, std::move(x));
+        if (auto* failure = std::get_if<std::string>(&result)) {
+            PyErr_SetString(PyExc_RuntimeError, failure->c_str());
+            return nullptr;
+        }
+        return make_result_array(std::move(std::get<strassen::Buffer>(result)));
+    });
+}
+
+}  // namespace bravolin
