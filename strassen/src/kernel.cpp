@@ -19,11 +19,60 @@ void kernel_mult_scalar(const double* a, std::size_t lda, const double* b, std::
     }
 }
 
+bool kernel_supported(KernelIsa isa) {
+    // Needed when this runs before libgcc's own constructor has filled in the
+    // feature bits (a static initialiser elsewhere may be the first caller).
+    __builtin_cpu_init();
+    switch (isa) {
+        case KernelIsa::scalar:
+        case KernelIsa::sse2:
+            return true;
+        // libgcc reports these only when the OS also saves the wider registers.
+        case KernelIsa::avx2:
+            return __builtin_cpu_supports("avx2");
+        case KernelIsa::avx512:
+            return __builtin_cpu_supports("avx512f");
+    }
+    return false;
+}
+
+}  // namespace detail
+
+namespace {
+
+struct Choice {
+    detail::KernelIsa isa;
+    KernelFn fn;
+};
+
+Choice choose() {
+    using detail::KernelIsa;
+    if (detail::kernel_supported(KernelIsa::avx512))
+        return {KernelIsa::avx512, detail::kernel_mult_avx512};
+    if (detail::kernel_supported(KernelIsa::avx2))
+        return {KernelIsa::avx2, detail::kernel_mult_avx2};
+    return {KernelIsa::sse2, detail::kernel_mult_sse2};
+}
+
+// Made once, on first use; the language makes that initialisation thread-safe,
+// and afterwards every call only reads it.
+const Choice& chosen() {
+    static const Choice choice = choose();
+    return choice;
+}
+
+}  // namespace
+
+namespace detail {
+
+KernelIsa kernel_selected() { return chosen().isa; }
+
 }  // namespace detail
 
 void kernel_mult(const double* a, std::size_t lda, const double* b, std::size_t ldb, double* c,
                  std::size_t ldc, std::size_t m, std::size_t n, std::size_t k) {
-    detail::kernel_mult_scalar(a, lda, b, ldb, c, ldc, m, n, k);
+    if (m == 0 || n == 0) return;
+    chosen().fn(a, lda, b, ldb, c, ldc, m, n, k);
 }
 
 }  // namespace strassen

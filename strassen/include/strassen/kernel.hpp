@@ -9,6 +9,11 @@
 // multiply-add, and no sum is split or reordered. k may be 0 (every output is
 // +0.0). a, b and c are row-major with the given leading dimensions (in
 // elements); c must not overlap a or b.
+//
+// The vector variants run one output element per lane: a lane performs exactly
+// the scalar loop's multiplications and additions, in the same order, so the
+// variants differ in speed only. Nothing outside a, b and c's m x k, k x n and
+// m x n extents is read or written.
 #pragma once
 
 #include <cstddef>
@@ -19,15 +24,40 @@ using KernelFn = void (*)(const double* a, std::size_t lda, const double* b, std
                           double* c, std::size_t ldc, std::size_t m, std::size_t n,
                           std::size_t k);
 
-// The variant chosen once from the CPU's features at first use.
+// The variant chosen once from the CPU's features at first use (thread-safe).
 void kernel_mult(const double* a, std::size_t lda, const double* b, std::size_t ldb, double* c,
                  std::size_t ldc, std::size_t m, std::size_t n, std::size_t k);
 
 namespace detail {
+
+// Instruction sets the kernel is built for, in increasing order of preference.
+enum class KernelIsa { scalar, sse2, avx2, avx512 };
+
 // The plain scalar loop: the reference every other variant must equal.
 void kernel_mult_scalar(const double* a, std::size_t lda, const double* b, std::size_t ldb,
                         double* c, std::size_t ldc, std::size_t m, std::size_t n,
                         std::size_t k);
+
+// SSE2 is part of every x86-64, so this variant runs anywhere.
+void kernel_mult_sse2(const double* a, std::size_t lda, const double* b, std::size_t ldb,
+                      double* c, std::size_t ldc, std::size_t m, std::size_t n, std::size_t k);
+
+// Only on a CPU for which kernel_supported(KernelIsa::avx2) holds.
+void kernel_mult_avx2(const double* a, std::size_t lda, const double* b, std::size_t ldb,
+                      double* c, std::size_t ldc, std::size_t m, std::size_t n, std::size_t k);
+
+// Only on a CPU for which kernel_supported(KernelIsa::avx512) holds (AVX-512F).
+void kernel_mult_avx512(const double* a, std::size_t lda, const double* b, std::size_t ldb,
+                        double* c, std::size_t ldc, std::size_t m, std::size_t n,
+                        std::size_t k);
+
+// Whether this CPU (and the operating system's saved register state) can run
+// the variant.
+bool kernel_supported(KernelIsa isa);
+
+// The variant kernel_mult runs: the most preferred supported one.
+KernelIsa kernel_selected();
+
 }  // namespace detail
 
 }  // namespace strassen

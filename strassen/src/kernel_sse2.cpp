@@ -1,0 +1,106 @@
+// The schoolbook kernel with 128-bit SSE2 vectors; kernel.hpp has the contract.
+//
+// SSE2 belongs to every x86-64, so this is the portable variant: it needs no
+// target attribute and runs wherever the module loads.
+#include <emmintrin.h>
+
+#include <array>
+#include <cstddef>
+#include <utility>
+
+#include "strassen/kernel.hpp"
+
+namespace strassen::detail {
+
+namespace {
+
+using std::size_t;
+
+// Doubles in one xmm register.
+constexpr size_t LANES = 2;
+// Register block: MR rows of c by NV vectors of its columns. 4 x 2 keeps 8
+// accumulators, two vectors of b's row, a broadcast of a and a product in 12
+// of the 16 xmm registers (SSE's two-operand multiply needs the copy); 8
+// independent sums hide the add latency on both add pipes.
+constexpr size_t MR = 4;
+constexpr size_t NV = 2;
+constexpr size_t NR = NV * LANES;
+
+using BlockFn = void (*)(const double* a, size_t lda, const double* b, size_t ldb, double* c,
+                         size_t ldc, size_t k, size_t tail);
+
+// Assumptions: c's block is R rows by V vectors of columns; if Tail, the last
+// vector has only its low lane inside the matrices, and only that lane is
+// loaded and stored (the high lane computes on zeros and is dropped). Lane l of acc[r][v]
+// is c(r, v*LANES + l): it starts at +0.0 and adds a(r, p) * b(p, v*LANES + l)
+// for p ascending, one rounded product and one rounded sum per step, exactly
+// the scalar loop's order. Lanes never mix, so no sum is split.
+template <size_t R, size_t V, bool Tail>
+void block(const double* a, size_t lda, const double* b, size_t ldb, double* c, size_t ldc,
+           size_t k, size_t /*tail: always 1*/) {
+    // The loops over r and v are unrolled early so that the accumulators become
+    // registers; left to the late unroller they live on the stack.
+    __m128d acc[R][V];
+#pragma GCC unroll 16
+    for (size_t r = 0; r < R; ++r)
+#pragma GCC unroll 16
+        for (size_t v = 0; v < V; ++v) acc[r][v] = _mm_setzero_pd();
+    for (size_t p = 0; p < k; ++p) {
+        const double* bp = b + p * ldb;
+        __m128d bv[V];
+#pragma GCC unroll 16
+        for (size_t v = 0; v < V; ++v)
+            bv[v] = Tail && v + 1 == V ? _mm_load_sd(bp + v * LANES)
+                                       : _mm_loadu_pd(bp + v * LANES);
+#pragma GCC unroll 16
+        for (size_t r = 0; r < R; ++r) {
+            const __m128d ar = _mm_set1_pd(a[r * lda + p]);
+#pragma GCC unroll 16
+            for (size_t v = 0; v < V; ++v)
+                acc[r][v] = _mm_add_pd(acc[r][v], _mm_mul_pd(ar, bv[v]));
+        }
+    }
+#pragma GCC unroll 16
+    for (size_t r = 0; r < R; ++r) {
+#pragma GCC unroll 16
+        for (size_t v = 0; v < V; ++v) {
+            double* cp = c + r * ldc + v * LANES;
+            if (Tail && v + 1 == V)
+                _mm_store_sd(cp, acc[r][v]);
+            else
+                _mm_storeu_pd(cp, acc[r][v]);
+        }
+    }
+}
+
+// BLOCKS[w - 1][h - 1] computes a block h rows high and w columns wide.
+template <size_t W, size_t... I>
+constexpr std::array<BlockFn, MR> blocks_of_width(std::index_sequence<I...>) {
+    return {&block<I + 1, (W + LANES - 1) / LANES, W % LANES != 0>...};
+}
+
+template <size_t... I>
+constexpr std::array<std::array<BlockFn, MR>, NR> make_blocks(std::index_sequence<I...>) {
+    return {blocks_of_width<I + 1>(std::make_index_sequence<MR>{})...};
+}
+
+constexpr auto BLOCKS = make_blocks(std::make_index_sequence<NR>{});
+
+}  // namespace
+
+// Column panels outside, row blocks inside: a panel of b (k x 4) stays in L1
+// while the rows of a stream past it.
+void kernel_mult_sse2(const double* a, size_t lda, const double* b, size_t ldb, double* c,
+                      size_t ldc, size_t m, size_t n, size_t k) {
+    for (size_t j = 0; j < n; j += NR) {
+        const size_t w = n - j < NR ? n - j : NR;
+        const size_t tail = w - (w - 1) / LANES * LANES;
+        const auto& by_height = BLOCKS[w - 1];
+        for (size_t i = 0; i < m; i += MR) {
+            const size_t h = m - i < MR ? m - i : MR;
+            by_height[h - 1](a + i * lda, lda, b + j, ldb, c + i * ldc + j, ldc, k, tail);
+        }
+    }
+}
+
+}  // namespace strassen::detail
