@@ -1,0 +1,119 @@
+"""The array-borrow registry shared with other NumPy extensions."""
+import ctypes
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from bravolin_learn import LinearRegression
+
+NAME = b"_RUST_NUMPY_BORROW_CHECKING_API"
+X = np.array([[1.0], [2.0], [3.0]])
+Y = np.array([[3.0], [5.0], [7.0]])
+
+
+def multiarray():
+    if int(np.__version__.split(".")[0]) >= 2:
+        from numpy._core import multiarray as module
+    else:
+        from numpy.core import multiarray as module
+    return module
+
+
+class Record(ctypes.Structure):
+    _fields_ = [
+        ("version", ctypes.c_uint64),
+        ("flags", ctypes.c_void_p),
+        ("acquire", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
+        ("acquire_mut", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
+        ("release", ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
+        ("release_mut", ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
+    ]
+
+
+@pytest.fixture(scope="module")
+def record():
+    LinearRegression(True).fit(X, Y)  # installs the registry if nobody did
+    capsule = getattr(multiarray(), NAME.decode())
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return Record.from_address(get_pointer(capsule, NAME))
+
+
+def test_record_is_where_other_extensions_look(record):
+    assert type(getattr(multiarray(), NAME.decode())).__name__ == "PyCapsule"
+    assert record.version >= 1
+
+
+def test_exclusive_borrow_blocks_fit_until_released(record, PanicException):
+    x = X.copy()
+    assert record.acquire_mut(record.flags, x) == 0
+    try:
+        with pytest.raises(PanicException) as info:
+            LinearRegression(True).fit(x, Y)
+        assert info.value.args == ("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed",)
+        # The conflict on y ends the borrow already taken of x.
+        with pytest.raises(PanicException):
+            LinearRegression(True).fit(Y.copy(), x)
+        # A view of the same memory conflicts as well.
+        with pytest.raises(PanicException):
+            LinearRegression(True).predict(x[::-1])
+    finally:
+        record.release_mut(record.flags, x)
+    model = LinearRegression(True)
+    model.fit(x, Y)
+    # Nothing stays borrowed after a call, a failing one included.
+    assert record.acquire_mut(record.flags, x) == 0
+    record.release_mut(record.flags, x)
+
+
+def test_registry_rules(record):
+    a = np.zeros((4, 6))
+    even, odd = a[:, ::2], a[:, 1::2]
+    # Interleaved views share a range but never an element.
+    assert record.acquire_mut(record.flags, even) == 0
+    assert record.acquire_mut(record.flags, odd) == 0
+    assert record.acquire(record.flags, a) == -1
+    record.release_mut(record.flags, even)
+    record.release_mut(record.flags, odd)
+    # Shared borrows stack; an exclusive one waits for the last release.
+    assert record.acquire(record.flags, a) == 0
+    assert record.acquire(record.flags, a) == 0
+    assert record.acquire_mut(record.flags, a[1:]) == -1
+    record.release(record.flags, a)
+    assert record.acquire_mut(record.flags, a) == -1
+    record.release(record.flags, a)
+    assert record.acquire_mut(record.flags, a) == 0
+    record.release_mut(record.flags, a)
+    readonly = np.zeros(3)
+    readonly.flags.writeable = False
+    assert record.acquire_mut(record.flags, readonly) == -2
+    # Zero-stride broadcast views of one element cannot be told apart.
+    writable_broadcast = np.lib.stride_tricks.as_strided(np.zeros(1), (3, 3), (0, 0))
+    smaller = writable_broadcast[:2, 1:]
+    assert record.acquire_mut(record.flags, writable_broadcast) == 0
+    assert record.acquire(record.flags, smaller) == -1
+    record.release_mut(record.flags, writable_broadcast)
+    assert record.acquire(record.flags, smaller) == 0
+    record.release(record.flags, smaller)
+
+
+def test_first_use_raises_no_deprecation_warning():
+    code = textwrap.dedent(
+        """
+        import warnings
+        warnings.simplefilter("error")
+        import numpy as np
+        from bravolin_learn import LinearRegression
+        m = LinearRegression(True)
+        m.fit(np.array([[1.0], [2.0], [3.0]]), np.array([[1.0], [2.0], [4.0]]))
+        m.predict(np.array([[1.0]]))
+        print("ok")
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "ok"
