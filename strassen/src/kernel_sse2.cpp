@@ -88,17 +88,16 @@ constexpr auto BLOCKS = make_blocks(std::make_index_sequence<NR>{});
 
 }  // namespace
 
-// Column panels outside, row blocks inside: a panel of b (k x 4) stays in L1
-// while the rows of a stream past it.
+// Row strips outside, column blocks inside: a strip of a (MR rows by k) stays
+// in L1 while b passes it once per strip.
 void kernel_mult_sse2(const double* a, size_t lda, const double* b, size_t ldb, double* c,
                       size_t ldc, size_t m, size_t n, size_t k) {
-    for (size_t j = 0; j < n; j += NR) {
-        const size_t w = n - j < NR ? n - j : NR;
-        const size_t tail = w - (w - 1) / LANES * LANES;
-        const auto& by_height = BLOCKS[w - 1];
-        for (size_t i = 0; i < m; i += MR) {
-            const size_t h = m - i < MR ? m - i : MR;
-            by_height[h - 1](a + i * lda, lda, b + j, ldb, c + i * ldc + j, ldc, k, tail);
+    for (size_t i = 0; i < m; i += MR) {
+        const size_t h = m - i < MR ? m - i : MR;
+        for (size_t j = 0; j < n; j += NR) {
+            const size_t w = n - j < NR ? n - j : NR;
+            const size_t tail = w - (w - 1) / LANES * LANES;
+            BLOCKS[w - 1][h - 1](a + i * lda, lda, b + j, ldb, c + i * ldc + j, ldc, k, tail);
         }
     }
 }
