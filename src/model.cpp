@@ -58,8 +58,8 @@ std::optional<std::string> fit(ModelState& state, strassen::Matrix x, strassen::
 
 std::variant<strassen::Buffer, std::string> predict(const ModelState& state, strassen::Matrix x) {
     if (!state.coefficients) return std::string(NOT_FITTED);
-    // Added even when 0.0, so that a model without an intercept rounds each
-    // value the same way (it turns a -0.0 product into +0.0).
+    // Added even without an intercept, as 0.0, so that both kinds of model take
+    // one path: x + 0.0 is x for every x but -0.0, which the product never gives.
     const double b = state.intercept.value_or(0.0);
 
     const std::size_t k = state.coefficients->size();
