@@ -45,7 +45,7 @@ __mmask8 lane_mask(size_t tail) { return static_cast<__mmask8>((1u << tail) - 1u
 // the scalar loop's order. Lanes never mix, so no sum is split.
 template <size_t R, size_t V, bool Tail>
 [[gnu::target("avx512f")]] void block(const double* a, size_t lda, const double* b, size_t ldb,
-                                   double* c, size_t ldc, size_t k, size_t tail) {
+                                      double* c, size_t ldc, size_t k, size_t tail) {
     const __mmask8 mask = Tail ? lane_mask(tail) : __mmask8{0};
     // The loops over r and v are unrolled early so that the accumulators become
     // registers; left to the late unroller they live on the stack.
