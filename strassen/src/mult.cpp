@@ -1,1 +1,166 @@
-// placeholder, replaced by the product implementation
+#include "strassen/mult.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "strassen/fault.hpp"
+#include "strassen/kernel.hpp"
+
+namespace strassen {
+
+namespace {
+
+void check_conformable(const Matrix& a, const Matrix& b) {
+    if (a.cols != b.rows) fault("Matrix sizes do not match");
+}
+
+// Quadrant q of an n x n matrix with half side h: 0 = X11, 1 = X12, 2 = X21,
+// 3 = X22.
+const double* quadrant(const Matrix& m, std::size_t h, int q) {
+    const std::size_t row = q >= 2 ? h : 0;
+    const std::size_t col = (q & 1) != 0 ? h : 0;
+    return m.data.data() + row * m.cols + col;
+}
+
+enum class Op { copy, add, sub };
+
+// One h x h operand, element by element straight from the parent's rows; the
+// left term of a sum or difference is always the left IEEE operand.
+Buffer quadrant_operand(const Matrix& m, std::size_t h, int q1, Op op = Op::copy, int q2 = 0) {
+    Buffer out;
+    out.resize(h * h);
+    double* o = out.data();
+    const std::size_t ld = m.cols;
+    const double* x = quadrant(m, h, q1);
+    const double* y = quadrant(m, h, q2);
+    for (std::size_t r = 0; r < h; ++r, x += ld, y += ld) {
+        switch (op) {
+            case Op::copy:
+                o = std::copy(x, x + h, o);
+                break;
+            case Op::add:
+                for (std::size_t c = 0; c < h; ++c) *o++ = x[c] + y[c];
+                break;
+            case Op::sub:
+                for (std::size_t c = 0; c < h; ++c) *o++ = x[c] - y[c];
+                break;
+        }
+    }
+    return out;
+}
+
+// mult without the conformance check: the entry of every sub-product.
+Matrix mult_unchecked(const Matrix& a, const Matrix& b) {
+    const std::size_t d = detail::common_side(a, b);
+    // Already square, equal and even: no copy at all.
+    if (a.rows == d && a.cols == d && b.cols == d) return strassen_square(a, b);
+    const Matrix ap = a.pad(d);
+    const Matrix bp = b.pad(d);
+    const Matrix cp = strassen_square(ap, bp);
+    return cp.reduce(a.rows, b.cols);
+}
+
+constexpr int X11 = 0, X12 = 1, X21 = 2, X22 = 3;
+
+}  // namespace
+
+namespace detail {
+
+std::size_t common_side(const Matrix& a, const Matrix& b) noexcept {
+    const std::size_t d = std::max({a.rows, a.cols, b.cols});
+    return d + (d & 1);
+}
+
+void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {
+    const std::size_t h = a.rows / 2;
+    out[0] = quadrant_operand(a, h, X11, Op::add, X22);  // M1: A11 + A22
+    out[1] = quadrant_operand(a, h, X21, Op::add, X22);  // M2: A21 + A22
+    out[2] = quadrant_operand(a, h, X11);                // M3: A11
+    out[3] = quadrant_operand(a, h, X22);                // M4: A22
+    out[4] = quadrant_operand(a, h, X11, Op::add, X12);  // M5: A11 + A12
+    out[5] = quadrant_operand(a, h, X21, Op::sub, X11);  // M6: A21 - A11
+    out[6] = quadrant_operand(a, h, X12, Op::sub, X22);  // M7: A12 - A22
+    out[7] = quadrant_operand(b, h, X11, Op::add, X22);  // M1: B11 + B22
+    out[8] = quadrant_operand(b, h, X11);                // M2: B11
+    out[9] = quadrant_operand(b, h, X12, Op::sub, X22);  // M3: B12 - B22
+    out[10] = quadrant_operand(b, h, X21, Op::sub, X11); // M4: B21 - B11
+    out[11] = quadrant_operand(b, h, X22);               // M5: B22
+    out[12] = quadrant_operand(b, h, X11, Op::add, X12); // M6: B11 + B12
+    out[13] = quadrant_operand(b, h, X21, Op::add, X22); // M7: B21 + B22
+}
+
+void combine_products(Matrix& m1, const Matrix& m2, const Matrix& m3, Matrix& m4, Matrix& m5,
+                      const Matrix& m6, Matrix& m7) {
+    // M5, M4 and M1 are read into C11 before they are overwritten; M2, M3 and
+    // M6 are only read. The grouping fixes each element's rounding.
+    m7.sub(m5);
+    m7.add(m4);
+    m7.add(m1);  // C11 = ((M7 - M5) + M4) + M1
+    m5.add(m3);  // C12 = M5 + M3
+    m4.add(m2);  // C21 = M4 + M2
+    m1.sub(m2);
+    m1.add(m3);
+    m1.add(m6);  // C22 = ((M1 - M2) + M3) + M6
+}
+
+}  // namespace detail
+
+Matrix naive_mult(const Matrix& a, const Matrix& b) {
+    check_conformable(a, b);
+    // The kernel reads b's rows directly; transposing b first would only
+    // change the memory access, not a single sum or its order.
+    Buffer out;
+    out.resize(a.rows * b.cols);
+    kernel_mult(a.data.data(), a.cols, b.data.data(), b.cols, out.data(), b.cols, a.rows, b.cols,
+                a.cols);
+    return Matrix(std::move(out), a.rows, b.cols);
+}
+
+Matrix mult(const Matrix& a, const Matrix& b) {
+    check_conformable(a, b);
+    return mult_unchecked(a, b);
+}
+
+Matrix strassen_square(const Matrix& a, const Matrix& b) {
+    const std::size_t n = a.rows;
+    if (n <= NAIVE_THRESHOLD) return naive_mult(a, b);
+    const std::size_t h = n / 2;
+
+    Buffer operands[14];
+    detail::strassen_operands(a, b, operands);
+
+    // Each operand pair is released as soon as its product exists.
+    auto product = [&](int k) {
+        Matrix left(std::move(operands[k]), h, h);
+        Matrix right(std::move(operands[7 + k]), h, h);
+        return mult_unchecked(left, right);
+    };
+    Matrix m1 = product(0);
+    Matrix m2 = product(1);
+    Matrix m3 = product(2);
+    Matrix m4 = product(3);
+    Matrix m5 = product(4);
+    Matrix m6 = product(5);
+    Matrix m7 = product(6);
+
+    detail::combine_products(m1, m2, m3, m4, m5, m6, m7);
+    return join_quadrants(m7, m5, m4, m1, h, n);
+}
+
+Matrix join_quadrants(const Matrix& c11, const Matrix& c12, const Matrix& c21, const Matrix& c22,
+                      std::size_t half, std::size_t n) {
+    Buffer out;
+    out.resize(n * n);
+    double* o = out.data();
+    for (const auto& [left, right] : {std::pair{&c11, &c12}, std::pair{&c21, &c22}}) {
+        const double* l = left->data.data();
+        const double* r = right->data.data();
+        for (std::size_t row = 0; row < half; ++row, l += half, r += half) {
+            o = std::copy(l, l + half, o);
+            o = std::copy(r, r + half, o);
+        }
+    }
+    return Matrix(std::move(out), n, n);
+}
+
+}  // namespace strassen

@@ -1,4 +1,9 @@
 // Sequential Strassen product.
+//
+// Every result is reproducible bit for bit: the schoolbook sums run left to
+// right from +0.0 and Strassen's sums and combinations have a fixed grouping.
+// All functions keep no state and may run on several threads at once on
+// different operands.
 #pragma once
 
 #include <cstddef>
@@ -11,20 +16,36 @@ namespace strassen {
 // seven-product recursion costs more in additions and copies than it saves.
 inline constexpr std::size_t NAIVE_THRESHOLD = 64;
 
-// Schoolbook product; each element a left-to-right sum from +0.0.
-// Faults with "Matrix sizes do not match" when a.cols != b.rows.
+// Schoolbook product; each element a left-to-right sum from +0.0, so never
+// -0.0. Faults with "Matrix sizes do not match" when a.cols != b.rows.
 Matrix naive_mult(const Matrix& a, const Matrix& b);
 
-// a.rows x b.cols product by Strassen's recursion over the zero-padded even
-// square of side max(a.rows, a.cols, b.cols). Thread-safe on distinct operands.
-// Faults with "Matrix sizes do not match" when a.cols != b.rows.
+// a.rows x b.cols product by Strassen's recursion over the zero-padded square
+// of side max(a.rows, a.cols, b.cols) made even (never a power of two).
+// Faults with "Matrix sizes do not match" when a.cols != b.rows, before
+// allocating anything.
 Matrix mult(const Matrix& a, const Matrix& b);
 
-// One Strassen level on two n x n operands (n even, or n <= NAIVE_THRESHOLD).
+// One Strassen level on two n x n operands, n even or n <= NAIVE_THRESHOLD
+// (unchecked). The seven sub-products go through the sequential product.
 Matrix strassen_square(const Matrix& a, const Matrix& b);
 
-// The n x n matrix [[c11, c12], [c21, c22]] from four half x half quadrants.
+// The n x n matrix [[c11, c12], [c21, c22]] from four half x half quadrants
+// (n = 2 * half, unchecked).
 Matrix join_quadrants(const Matrix& c11, const Matrix& c12, const Matrix& c21, const Matrix& c22,
                       std::size_t half, std::size_t n);
+
+namespace detail {
+// The side of the common square: the largest dimension, made even.
+std::size_t common_side(const Matrix& a, const Matrix& b) noexcept;
+// The fourteen operands of one Strassen level on two n x n operands, each an
+// h x h buffer (h = n / 2): left operands of M1..M7 at [0, 7), right ones at
+// [7, 14), built in that order.
+void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]);
+// Strassen's combination in place, in its fixed order: afterwards m7 holds
+// C11, m5 C12, m4 C21 and m1 C22.
+void combine_products(Matrix& m1, const Matrix& m2, const Matrix& m3, Matrix& m4, Matrix& m5,
+                      const Matrix& m6, Matrix& m7);
+}  // namespace detail
 
 }  // namespace strassen
