@@ -146,7 +146,7 @@ def make_data(n, p, q, seed):
 
 # Sides through the thresholds of the recursion: 64 is the last schoolbook
 # side, 65 and 66 split once (65 after padding), 129 and 130 split into an odd
-# half that is padded again below, 257 and 300 split twice.
+# half that is padded again below, 257 and 300 split three times.
 N_VALUES = [1, 2, 3, 5, 8, 13, 31, 63, 64, 65, 66, 100, 127, 128, 129, 130, 131, 200, 257, 300]
 P_VALUES = [1, 2, 3, 5, 10]
 
