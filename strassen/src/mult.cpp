@@ -5,6 +5,7 @@
 
 #include "strassen/fault.hpp"
 #include "strassen/kernel.hpp"
+#include "strassen/region.hpp"
 
 namespace strassen {
 
@@ -49,7 +50,8 @@ Buffer quadrant_operand(const Matrix& m, std::size_t h, int q1, Op op = Op::copy
     return out;
 }
 
-// mult without the conformance check: the entry of every sub-product.
+// The dense recursion's entry for every sub-product: no conformance or
+// memory check.
 Matrix mult_unchecked(const Matrix& a, const Matrix& b) {
     const std::size_t d = detail::common_side(a, b);
     // Already square, equal and even: no copy at all.
@@ -118,6 +120,17 @@ Matrix naive_mult(const Matrix& a, const Matrix& b) {
 
 Matrix mult(const Matrix& a, const Matrix& b) {
     check_conformable(a, b);
+    if (!detail::region_path_applies(a, b)) return mult_dense(a, b);
+    Buffer out;
+    out.resize(a.rows * b.cols);
+    detail::region_product(detail::whole(a), detail::whole(b), false, detail::common_side(a, b),
+                           a.rows, b.cols, out.data(), b.cols);
+    return Matrix(std::move(out), a.rows, b.cols);
+}
+
+Matrix mult_dense(const Matrix& a, const Matrix& b) {
+    check_conformable(a, b);
+    detail::check_dense_fits(a, b);
     return mult_unchecked(a, b);
 }
 

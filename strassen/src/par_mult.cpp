@@ -1,11 +1,140 @@
 #include "strassen/par_mult.hpp"
 
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 #include "strassen/fault.hpp"
 #include "strassen/mult.hpp"
+#include "strassen/region.hpp"
 
 namespace strassen {
+
+namespace {
+
+void check_conformable(const Matrix& a, const Matrix& b) {
+    if (a.cols != b.rows) fault("Matrix sizes do not match");
+}
+
+void store_product(ProductSlot& slot, std::optional<Matrix> product) {
+    PoisonMutex::Guard guard = slot.lock.lock();
+    if (guard.broken()) fault("called `Result::unwrap()` on an `Err` value");
+    slot.product = std::move(product);
+}
+
+// Counts the jobs that still read the caller's operands through views. The
+// region path's jobs borrow a and b instead of copying them, so par_mult must
+// not return, normally or by an exception, while one of them may still read.
+class Borrows {
+public:
+    class Ticket {
+    public:
+        explicit Ticket(std::shared_ptr<Borrows> owner) : owner_(std::move(owner)) {}
+        Ticket(Ticket&&) noexcept = default;
+        Ticket& operator=(Ticket&&) = delete;
+        ~Ticket() {
+            if (owner_) owner_->release();
+        }
+
+    private:
+        std::shared_ptr<Borrows> owner_;
+    };
+
+    static Ticket take(const std::shared_ptr<Borrows>& self) {
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            ++self->count_;
+        }
+        return Ticket(self);
+    }
+
+    void wait_all() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        released_.wait(lock, [&] { return count_ == 0; });
+    }
+
+private:
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--count_ == 0) released_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable released_;
+    std::size_t count_ = 0;  // guarded by mutex_
+};
+
+// Declared before the pool in par_mult, so it waits after the pool is gone:
+// by then a queued job either runs on a worker still draining the queue, or
+// is destroyed with the queue; either way its ticket is released.
+struct WaitForBorrows {
+    std::shared_ptr<Borrows> borrows;
+    ~WaitForBorrows() { borrows->wait_all(); }
+};
+
+// One top-level product of the region path.
+struct RegionJob {
+    detail::Operand left;
+    detail::Operand right;
+    std::size_t side;
+    std::size_t rows;
+    std::size_t cols;
+    std::shared_ptr<ProductSlot> slot;
+    Borrows::Ticket ticket;  // released last, when the job is destroyed
+};
+
+void region_job(RegionJob job) {
+    std::optional<Matrix> product;
+    {
+        Buffer out;
+        out.resize(job.rows * job.cols);
+        detail::region_product(job.left.region, job.right.region,
+                               job.left.negated != job.right.negated, job.side, job.rows,
+                               job.cols, out.data(), job.cols);
+        product.emplace(std::move(out), job.rows, job.cols);
+        job.left = detail::Operand{};
+        job.right = detail::Operand{};
+    }
+    store_product(*job.slot, std::move(product));
+}
+
+// The region path's top level: C's needed a.rows x b.cols into out.
+//
+// A product that is empty (a factor is all implicit zeros) or that no needed
+// quadrant reads gets no job at all: it is known to be +0.0 or never read, so
+// a job would carry no operands and deliver nothing, and its slot would have
+// nothing to check. The pool still gets one job per product that is computed.
+void par_region_level(const Matrix& a, const Matrix& b, std::size_t d, ThreadPool& pool,
+                      const std::shared_ptr<Borrows>& borrows, double* out) {
+    // No direct writes: every product comes back as its job's own matrix.
+    detail::LevelPlan plan =
+        detail::plan_level(detail::whole(a), detail::whole(b), d, a.rows, b.cols, false);
+
+    std::shared_ptr<ProductSlot> slots[7];
+    for (std::size_t k = 0; k < 7; ++k)
+        if (plan.present[k]) slots[k] = std::make_shared<ProductSlot>();
+    for (std::size_t k = 0; k < 7; ++k) {
+        if (!plan.present[k]) continue;
+        RegionJob job{std::move(plan.left[k]), std::move(plan.right[k]), plan.half,
+                      plan.rows[k],           plan.cols[k],            slots[k],
+                      Borrows::take(borrows)};
+        pool.execute([job = std::move(job)]() mutable { region_job(std::move(job)); });
+    }
+    pool.join();
+
+    std::optional<Matrix> products[7];
+    std::array<const double*, 7> data{};
+    std::array<std::size_t, 7> lds{};
+    for (std::size_t k = 0; k < 7; ++k) {
+        if (!plan.present[k]) continue;
+        products[k].emplace(detail::take_product(slots[k]));
+        data[k] = products[k]->data.data();
+        lds[k] = products[k]->cols;
+    }
+    detail::combine_level(plan, data, lds, out, b.cols);
+}
+
+}  // namespace
 
 namespace detail {
 
@@ -27,11 +156,9 @@ void product_job(ProductJob job) {
     {
         const Matrix left(std::move(job.left), job.h, job.h);
         const Matrix right(std::move(job.right), job.h, job.h);
-        product.emplace(mult(left, right));
+        product.emplace(mult_dense(left, right));
     }  // operands released before the store
-    PoisonMutex::Guard guard = job.slot->lock.lock();
-    if (guard.broken()) fault("called `Result::unwrap()` on an `Err` value");
-    job.slot->product = std::move(product);
+    store_product(*job.slot, std::move(product));
 }
 
 Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
@@ -63,8 +190,9 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
     return join_quadrants(m7, m5, m4, m1, h, n);
 }
 
-Matrix par_mult(const Matrix& a, const Matrix& b) {
-    if (a.cols != b.rows) fault("Matrix sizes do not match");
+Matrix par_mult_dense(const Matrix& a, const Matrix& b) {
+    check_conformable(a, b);
+    detail::check_dense_fits(a, b);
     ThreadPool pool(PAR_MULT_WORKERS);
     const std::size_t d = detail::common_side(a, b);
     if (a.rows == d && a.cols == d && b.cols == d) return par_strassen_square(a, b, pool);
@@ -72,6 +200,23 @@ Matrix par_mult(const Matrix& a, const Matrix& b) {
     const Matrix bp = b.pad(d);
     const Matrix p = par_strassen_square(ap, bp, pool);
     return p.reduce(a.rows, b.cols);
+}
+
+Matrix par_mult(const Matrix& a, const Matrix& b) {
+    check_conformable(a, b);
+    if (!detail::region_path_applies(a, b)) return par_mult_dense(a, b);
+
+    const WaitForBorrows wait{std::make_shared<Borrows>()};
+    ThreadPool pool(PAR_MULT_WORKERS);
+    const std::size_t d = detail::common_side(a, b);
+    Buffer out;
+    out.resize(a.rows * b.cols);
+    if (d <= NAIVE_THRESHOLD)
+        detail::region_product(detail::whole(a), detail::whole(b), false, d, a.rows, b.cols,
+                               out.data(), b.cols);
+    else
+        par_region_level(a, b, d, pool, wait.borrows, out.data());
+    return Matrix(std::move(out), a.rows, b.cols);
 }
 
 }  // namespace strassen

@@ -145,7 +145,9 @@ TEST_P(MultShapes, EqualsReferenceBitForBit) {
     std::mt19937_64 rng(m * 1000003 + k * 1009 + n);
     const Dense a = random_dense(m, k, rng), b = random_dense(k, n, rng);
     const Matrix am = to_matrix(a), bm = to_matrix(b);
-    EXPECT_TRUE(same_bits(strassen::mult(am, bm), strassen_ref(a, b)));
+    const Dense want = strassen_ref(a, b);
+    EXPECT_TRUE(same_bits(strassen::mult_dense(am, bm), want));
+    EXPECT_TRUE(same_bits(strassen::mult(am, bm), want));
     EXPECT_TRUE(same_bits(strassen::naive_mult(am, bm), school(a, b)));
 }
 
@@ -177,6 +179,7 @@ INSTANTIATE_TEST_SUITE_P(Random, MultShapes, ::testing::ValuesIn(random_shapes()
 TEST(Mult, NonConformableOperandsFault) {
     const Matrix a(Buffer(6, 1.0), 2, 3), b(Buffer(6, 1.0), 2, 3);
     expect_fault([&] { strassen::mult(a, b); }, "Matrix sizes do not match");
+    expect_fault([&] { strassen::mult_dense(a, b); }, "Matrix sizes do not match");
     expect_fault([&] { strassen::naive_mult(a, b); }, "Matrix sizes do not match");
 }
 
@@ -184,7 +187,8 @@ TEST(Mult, NonConformableOperandsFault) {
 TEST(Mult, NoNegativeZeroAtSmallSides) {
     for (std::size_t s : {1u, 2u, 3u, 17u, 63u, 64u}) {
         const Matrix a(Buffer(s * s, -0.0), s, s), b(Buffer(s * s, 1.0), s, s);
-        for (const Matrix& c : {strassen::mult(a, b), strassen::naive_mult(a, b)})
+        for (const Matrix& c :
+             {strassen::mult(a, b), strassen::mult_dense(a, b), strassen::naive_mult(a, b)})
             for (double x : c.data) EXPECT_EQ(std::bit_cast<std::uint64_t>(x), 0u) << "side " << s;
     }
 }

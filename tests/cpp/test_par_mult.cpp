@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <limits>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -67,6 +68,7 @@ TEST_P(ParMultShapes, EqualsMultAndRepeats) {
     const Matrix want = strassen::mult(a, b);
     const Matrix first = strassen::par_mult(a, b);
     EXPECT_TRUE(same_bits(first, want));
+    EXPECT_TRUE(same_bits(strassen::par_mult_dense(a, b), want));
     EXPECT_TRUE(same_bits(strassen::par_mult(a, b), first));
 }
 
@@ -82,13 +84,16 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ParMult, NonConformableOperandsFault) {
     const Matrix a(Buffer(6, 1.0), 2, 3), b(Buffer(6, 1.0), 2, 3);
     expect_fault([&] { strassen::par_mult(a, b); }, "Matrix sizes do not match");
+    expect_fault([&] { strassen::par_mult_dense(a, b); }, "Matrix sizes do not match");
 }
 
 TEST(ParMult, InfiniteElementMatchesMult) {
     Matrix a(Buffer(130 * 130, 1.0), 130, 130);
     const Matrix b = a;
     a.data[65 * 130 + 3] = -std::numeric_limits<double>::infinity();
-    EXPECT_TRUE(same_bits(strassen::par_mult(a, b), strassen::mult(a, b)));
+    const Matrix want = strassen::mult(a, b);
+    EXPECT_TRUE(same_bits(strassen::par_mult(a, b), want));
+    EXPECT_TRUE(same_bits(strassen::par_mult_dense(a, b), want));
 }
 
 // A slot whose holder failed while storing.
@@ -128,7 +133,7 @@ TEST(ProductJob, StoresTheSequentialProduct) {
     const Matrix l = random_matrix(h, h, rng), r = random_matrix(h, h, rng);
     auto slot = std::make_shared<ProductSlot>();
     strassen::product_job({l.data, r.data, h, slot});
-    EXPECT_TRUE(same_bits(strassen::detail::take_product(slot), strassen::mult(l, r)));
+    EXPECT_TRUE(same_bits(strassen::detail::take_product(slot), strassen::mult_dense(l, r)));
 }
 
 TEST(ProductJob, BrokenSlotFaultsAndStaysEmpty) {

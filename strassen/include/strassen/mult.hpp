@@ -24,10 +24,22 @@ Matrix naive_mult(const Matrix& a, const Matrix& b);
 // of side max(a.rows, a.cols, b.cols) made even (never a power of two).
 // Faults with "Matrix sizes do not match" when a.cols != b.rows, before
 // allocating anything.
+//
+// Equal bit for bit to mult_dense. When every element is finite and small
+// enough that no Strassen sum can overflow, it skips the padding's zeros
+// (see region.hpp): tall or wide products then cost time and memory in
+// proportion to the data, not to the padded square. Other inputs take the
+// dense path.
 Matrix mult(const Matrix& a, const Matrix& b);
 
+// The dense recursion itself: pads, splits and multiplies every block,
+// zeros included. The reference for mult, and its path for non-finite or
+// huge inputs. Besides the size fault, throws OutOfMemory (a std::bad_alloc)
+// naming the size when its operands alone would exceed physical memory.
+Matrix mult_dense(const Matrix& a, const Matrix& b);
+
 // One Strassen level on two n x n operands, n even or n <= NAIVE_THRESHOLD
-// (unchecked). The seven sub-products go through the sequential product.
+// (unchecked). The seven sub-products go through the dense recursion.
 Matrix strassen_square(const Matrix& a, const Matrix& b);
 
 // The n x n matrix [[c11, c12], [c21, c22]] from four half x half quadrants

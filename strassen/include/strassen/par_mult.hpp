@@ -19,8 +19,15 @@ inline constexpr std::size_t PAR_MULT_WORKERS = 7;
 // Bit for bit equal to mult(a, b). Makes and destroys its own pool of
 // PAR_MULT_WORKERS workers on every call. Faults with "Matrix sizes do not
 // match" before anything is made; with the slot texts below when a product
-// job failed.
+// job failed. Takes the same path as mult: the region path (top-level
+// products as jobs that read a and b in place) when it applies, otherwise
+// par_mult_dense. Returns only once no job can still read a or b.
 Matrix par_mult(const Matrix& a, const Matrix& b);
+
+// The dense parallel product: pads, builds the fourteen operands, runs the
+// seven products as jobs on mult_dense. Equal bit for bit to mult_dense; also
+// throws OutOfMemory as mult_dense does, before making the pool.
+Matrix par_mult_dense(const Matrix& a, const Matrix& b);
 
 // Where one job leaves its product. Shared by the submitting side and the job;
 // the job holds `lock` only while it stores, and a job that fails while
@@ -39,12 +46,12 @@ struct ProductJob {
     std::shared_ptr<ProductSlot> slot;
 };
 
-// One Strassen level on two n x n operands (n even) with the seven products
-// as jobs on `pool`.
+// One dense Strassen level on two n x n operands (n even) with the seven
+// products as jobs on `pool`.
 Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool);
 
-// The body a worker runs for one job: the sequential product of the operands,
-// stored into the slot. Faults with "called `Result::unwrap()` on an `Err`
+// The body a worker runs for one job: the dense sequential product of the
+// operands, stored into the slot. Faults with "called `Result::unwrap()` on an `Err`
 // value" if the slot is broken.
 void product_job(ProductJob job);
 

@@ -1,0 +1,105 @@
+// Strassen products over blocks that are mostly implicit zeros.
+//
+// The products pad both operands to a square whose side is the largest
+// dimension; for tall or wide data almost all of that square is +0.0. Here an
+// operand is a logical square of which only a top-left rectangle (its region)
+// is stored; everything outside is exactly +0.0. When every input element is
+// finite and no Strassen sum can overflow, the effect of those zeros on every
+// sum, product and combination is known exactly, so these functions return
+// the bits of the dense recursion while reading only the regions:
+//
+// - A quadrant's region is its overlap with the parent's region; a sum or
+//   difference has the bounding rectangle of its terms, and with one term
+//   empty it is the other term itself (negated for an empty left side of a
+//   difference). Signs of zeros inside an operand never reach a result: every
+//   leaf sum starts at +0.0, and adding +-0 to a sum that is never -0.0
+//   leaves it unchanged.
+// - A product with an empty operand is all +0.0 and is not computed; at a
+//   leaf an element outside the left region's rows or the right region's
+//   columns is +0.0, and the sum over k stops at the shorter of the two
+//   regions (the terms left out are +-0 and trail the sum).
+// - Only what is read is computed: each product covers just the part of C
+//   that its consumers need, within the final a.rows x b.cols.
+// - No product or combination result is ever -0.0 (leaf sums start at +0.0;
+//   x - y and x + y give -0.0 only from a -0.0 left term), so a missing
+//   (implicit +0.0) term can be dropped from a combination without changing
+//   a bit, even when products overflow to Inf or NaN.
+// - A negated operand is carried as a flag: with exactly one negated factor
+//   the product is computed from the plain ones and then replaced by
+//   0.0 - x, which is the negated product with a zero result kept at +0.0.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "strassen/matrix.hpp"
+
+namespace strassen::detail {
+
+// The stored top-left rows x cols of a logical square, at data with row
+// stride ld. data is null when the region is empty.
+struct Region {
+    const double* data = nullptr;
+    std::size_t ld = 0;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    bool empty() const noexcept { return rows == 0 || cols == 0; }
+};
+
+inline Region whole(const Matrix& m) noexcept { return {m.data.data(), m.cols, m.rows, m.cols}; }
+
+// One factor of a product: a region, perhaps negated, perhaps owning the
+// buffer it points into (a computed sum or difference; moving the operand
+// keeps region.data valid).
+struct Operand {
+    Region region;
+    bool negated = false;
+    Buffer storage;
+};
+
+// One Strassen level of C = A * B on logical squares of even side 2 * half,
+// restricted to the top-left rows x cols of C.
+struct LevelPlan {
+    std::size_t half = 0;
+    // Needed part of C11, C12, C21, C22 (quadrant-relative, top-left); a
+    // quadrant with 0 rows or columns is not needed.
+    std::array<std::size_t, 4> quad_rows{}, quad_cols{};
+    // Products M1..M7 at index 0..6: computed at all, over which part, from
+    // which operands.
+    std::array<bool, 7> present{};
+    std::array<std::size_t, 7> rows{}, cols{};
+    std::array<Operand, 7> left, right;
+    // The quadrant a product may be written into directly (it is that
+    // quadrant's only term, added, and read by no other needed quadrant), or -1.
+    std::array<int, 7> direct{};
+};
+
+// Decides which products are needed and non-empty, and builds their operands
+// (views where possible). `direct_writes` allows LevelPlan::direct.
+LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+                     std::size_t cols, bool direct_writes);
+
+// Writes C's needed part into out (row stride ldo) from the present products
+// (product k at products[k], row stride lds[k]), in Strassen's fixed order.
+// Quadrants written directly by their product are left as they are.
+void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
+                   const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo);
+
+// The top-left rows x cols of A * B (negated if `negate`) into out, row stride
+// ldo, where A and B are logical squares of the given side (made even here).
+// A and B must not be empty; 1 <= rows, cols <= side.
+void region_product(const Region& a, const Region& b, bool negate, std::size_t side,
+                    std::size_t rows, std::size_t cols, double* out, std::size_t ldo);
+
+// Whether the region path gives the dense path's bits for these operands:
+// every element finite, and small enough (at most DBL_MAX / 2^(levels + 2))
+// that no Strassen sum or difference on the way to the leaves can overflow.
+bool region_path_applies(const Matrix& a, const Matrix& b);
+
+// Throws OutOfMemory naming the size when the dense recursion would need more
+// memory than the machine has (a lower bound on its working set: the padded
+// operands and the fourteen top-level operands).
+void check_dense_fits(const Matrix& a, const Matrix& b);
+
+}  // namespace strassen::detail

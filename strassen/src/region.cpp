@@ -1,0 +1,311 @@
+#include "strassen/region.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <utility>
+
+#include "strassen/fault.hpp"
+#include "strassen/kernel.hpp"
+#include "strassen/mult.hpp"
+
+namespace strassen::detail {
+
+namespace {
+
+constexpr std::size_t X11 = 0, X12 = 1, X21 = 2, X22 = 3;
+
+Region quadrant(const Region& r, std::size_t h, std::size_t q) {
+    const std::size_t row = q >= 2 ? h : 0;
+    const std::size_t col = (q & 1) != 0 ? h : 0;
+    Region out;
+    out.rows = r.rows > row ? std::min(r.rows - row, h) : 0;
+    out.cols = r.cols > col ? std::min(r.cols - col, h) : 0;
+    if (out.empty()) return Region{};
+    out.data = r.data + row * r.ld + col;
+    out.ld = r.ld;
+    return out;
+}
+
+enum class Op { copy, add, sub };
+
+// An operand: quadrant q1, or q1 op q2 (q1 the left IEEE term).
+struct OperandSpec {
+    std::size_t q1;
+    Op op;
+    std::size_t q2;
+};
+
+// Left operands of M1..M7 (from A), then right operands (from B).
+constexpr OperandSpec LEFT[7] = {{X11, Op::add, X22}, {X21, Op::add, X22}, {X11, Op::copy, 0},
+                                 {X22, Op::copy, 0},  {X11, Op::add, X12}, {X21, Op::sub, X11},
+                                 {X12, Op::sub, X22}};
+constexpr OperandSpec RIGHT[7] = {{X11, Op::add, X22}, {X11, Op::copy, 0},  {X12, Op::sub, X22},
+                                  {X21, Op::sub, X11}, {X22, Op::copy, 0},  {X11, Op::add, X12},
+                                  {X21, Op::add, X22}};
+
+// Combination chains, each term added (+1) or subtracted (-1) in this order
+// from an implicit +0.0 start: C11 = ((M7 - M5) + M4) + M1, C12 = M5 + M3,
+// C21 = M4 + M2, C22 = ((M1 - M2) + M3) + M6. Starting from +0.0 changes
+// nothing, since no product is -0.0.
+struct Term {
+    std::size_t product;  // 0-based: M1 is 0
+    int sign;
+};
+struct Chain {
+    std::size_t length;
+    Term terms[4];
+};
+constexpr Chain CHAINS[4] = {{4, {{6, +1}, {4, -1}, {3, +1}, {0, +1}}},
+                             {2, {{4, +1}, {2, +1}, {}, {}}},
+                             {2, {{3, +1}, {1, +1}, {}, {}}},
+                             {4, {{0, +1}, {1, -1}, {2, +1}, {5, +1}}}};
+
+bool reads(std::size_t quad, std::size_t product) {
+    const Chain& c = CHAINS[quad];
+    for (std::size_t t = 0; t < c.length; ++t)
+        if (c.terms[t].product == product) return true;
+    return false;
+}
+
+// The region an operand will have, without building it.
+Region operand_shape(const Region (&q)[4], const OperandSpec& s, bool& negated) {
+    negated = false;
+    const Region& x = q[s.q1];
+    if (s.op == Op::copy) return x;
+    const Region& y = q[s.q2];
+    if (y.empty()) return x;
+    if (x.empty()) {
+        negated = s.op == Op::sub;
+        return y;
+    }
+    return Region{nullptr, 0, std::max(x.rows, y.rows), std::max(x.cols, y.cols)};
+}
+
+// Builds the operand. A sum of two non-empty terms is computed over the
+// bounding rectangle, each element one IEEE operation with the missing term's
+// +0.0 written out, exactly as the dense path forms it.
+Operand make_operand(const Region (&q)[4], const OperandSpec& s) {
+    Operand out;
+    const Region shape = operand_shape(q, s, out.negated);
+    if (shape.data != nullptr || shape.empty()) {
+        out.region = shape;
+        return out;
+    }
+    const Region& x = q[s.q1];
+    const Region& y = q[s.q2];
+    const std::size_t rows = shape.rows, cols = shape.cols;
+    out.storage.resize(rows * cols);
+    double* o = out.storage.data();
+    const bool add = s.op == Op::add;
+    for (std::size_t i = 0; i < rows; ++i, o += cols) {
+        const double* xr = x.data + i * x.ld;
+        const double* yr = y.data + i * y.ld;
+        const std::size_t xn = i < x.rows ? x.cols : 0;  // stored columns in this row
+        const std::size_t yn = i < y.rows ? y.cols : 0;
+        const std::size_t both = std::min(xn, yn);
+        std::size_t j = 0;
+        if (add) {
+            for (; j < both; ++j) o[j] = xr[j] + yr[j];
+            for (; j < xn; ++j) o[j] = xr[j] + 0.0;
+            for (; j < yn; ++j) o[j] = 0.0 + yr[j];
+        } else {
+            for (; j < both; ++j) o[j] = xr[j] - yr[j];
+            for (; j < xn; ++j) o[j] = xr[j] - 0.0;
+            for (; j < yn; ++j) o[j] = 0.0 - yr[j];
+        }
+        for (; j < cols; ++j) o[j] = 0.0;
+    }
+    out.region = Region{out.storage.data(), cols, rows, cols};
+    return out;
+}
+
+void fill_zero(double* out, std::size_t ldo, std::size_t rows, std::size_t cols) {
+    for (std::size_t i = 0; i < rows; ++i) std::fill_n(out + i * ldo, cols, 0.0);
+}
+
+// 0.0 - x: the negation of a product computed from un-negated factors. It
+// keeps a zero result at +0.0, as the product of a negated factor gives.
+void negate(double* out, std::size_t ldo, std::size_t rows, std::size_t cols) {
+    for (std::size_t i = 0; i < rows; ++i) {
+        double* o = out + i * ldo;
+        for (std::size_t j = 0; j < cols; ++j) o[j] = 0.0 - o[j];
+    }
+}
+
+// Assumptions: a and b non-empty; the logical side is at most NAIVE_THRESHOLD,
+// so this is the dense path's schoolbook product, restricted to the regions.
+void leaf(const Region& a, const Region& b, std::size_t rows, std::size_t cols, double* out,
+          std::size_t ldo) {
+    const std::size_t m = std::min(rows, a.rows);
+    const std::size_t n = std::min(cols, b.cols);
+    const std::size_t k = std::min(a.cols, b.rows);
+    kernel_mult(a.data, a.ld, b.data, b.ld, out, ldo, m, n, k);
+    if (n < cols)
+        for (std::size_t i = 0; i < m; ++i) std::fill(out + i * ldo + n, out + i * ldo + cols, 0.0);
+    fill_zero(out + m * ldo, ldo, rows - m, cols);
+}
+
+void release(Operand& op) {
+    Buffer().swap(op.storage);
+    op.region = Region{};
+}
+
+}  // namespace
+
+LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+                     std::size_t cols, bool direct_writes) {
+    LevelPlan plan;
+    const std::size_t h = side / 2;
+    plan.half = h;
+
+    const std::size_t top = std::min(rows, h), bottom = rows > h ? rows - h : 0;
+    const std::size_t left = std::min(cols, h), right = cols > h ? cols - h : 0;
+    plan.quad_rows = {top, top, bottom, bottom};
+    plan.quad_cols = {left, right, left, right};
+    bool quad_needed[4];
+    for (std::size_t q = 0; q < 4; ++q) quad_needed[q] = plan.quad_rows[q] > 0 && plan.quad_cols[q] > 0;
+
+    const Region qa[4] = {quadrant(a, h, X11), quadrant(a, h, X12), quadrant(a, h, X21),
+                          quadrant(a, h, X22)};
+    const Region qb[4] = {quadrant(b, h, X11), quadrant(b, h, X12), quadrant(b, h, X21),
+                          quadrant(b, h, X22)};
+
+    for (std::size_t k = 0; k < 7; ++k) {
+        std::size_t r = 0, c = 0;
+        for (std::size_t q = 0; q < 4; ++q)
+            if (quad_needed[q] && reads(q, k)) {
+                r = std::max(r, plan.quad_rows[q]);
+                c = std::max(c, plan.quad_cols[q]);
+            }
+        bool negated = false;
+        const bool empty = operand_shape(qa, LEFT[k], negated).empty() ||
+                           operand_shape(qb, RIGHT[k], negated).empty();
+        plan.present[k] = r > 0 && c > 0 && !empty;
+        plan.rows[k] = r;
+        plan.cols[k] = c;
+    }
+    // Built in the dense path's order: the left operands, then the right ones.
+    for (std::size_t k = 0; k < 7; ++k)
+        if (plan.present[k]) plan.left[k] = make_operand(qa, LEFT[k]);
+    for (std::size_t k = 0; k < 7; ++k)
+        if (plan.present[k]) plan.right[k] = make_operand(qb, RIGHT[k]);
+
+    plan.direct.fill(-1);
+    if (direct_writes) {
+        for (std::size_t q = 0; q < 4; ++q) {
+            if (!quad_needed[q]) continue;
+            std::size_t only = 7, count = 0;
+            const Chain& chain = CHAINS[q];
+            for (std::size_t t = 0; t < chain.length; ++t)
+                if (plan.present[chain.terms[t].product]) {
+                    ++count;
+                    if (chain.terms[t].sign > 0) only = chain.terms[t].product;
+                }
+            if (count != 1 || only == 7) continue;
+            int readers = 0;
+            for (std::size_t p = 0; p < 4; ++p) readers += quad_needed[p] && reads(p, only) ? 1 : 0;
+            if (readers == 1) plan.direct[only] = static_cast<int>(q);
+        }
+    }
+    return plan;
+}
+
+void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
+                   const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo) {
+    const std::size_t h = plan.half;
+    for (std::size_t q = 0; q < 4; ++q) {
+        const std::size_t rows = plan.quad_rows[q], cols = plan.quad_cols[q];
+        if (rows == 0 || cols == 0) continue;
+        double* dst = out + (q >= 2 ? h : 0) * ldo + ((q & 1) != 0 ? h : 0);
+        const Chain& chain = CHAINS[q];
+        bool written = false;
+        for (std::size_t t = 0; t < chain.length; ++t) {
+            const std::size_t k = chain.terms[t].product;
+            if (!plan.present[k]) continue;  // an implicit +0.0 term changes nothing
+            if (plan.direct[k] == static_cast<int>(q)) {
+                written = true;  // the product was computed in place
+                continue;
+            }
+            const bool add = chain.terms[t].sign > 0;
+            for (std::size_t i = 0; i < rows; ++i) {
+                const double* m = products[k] + i * lds[k];
+                double* o = dst + i * ldo;
+                if (!written) {
+                    // First present term: +0.0 + m is m, +0.0 - m is 0.0 - m.
+                    if (add)
+                        std::copy(m, m + cols, o);
+                    else
+                        for (std::size_t j = 0; j < cols; ++j) o[j] = 0.0 - m[j];
+                } else if (add) {
+                    for (std::size_t j = 0; j < cols; ++j) o[j] = o[j] + m[j];
+                } else {
+                    for (std::size_t j = 0; j < cols; ++j) o[j] = o[j] - m[j];
+                }
+            }
+            written = true;
+        }
+        if (!written) fill_zero(dst, ldo, rows, cols);
+    }
+}
+
+void region_product(const Region& a, const Region& b, bool negate_result, std::size_t side,
+                    std::size_t rows, std::size_t cols, double* out, std::size_t ldo) {
+    side += side & 1;
+    if (side <= NAIVE_THRESHOLD) {
+        leaf(a, b, rows, cols, out, ldo);
+    } else {
+        LevelPlan plan = plan_level(a, b, side, rows, cols, true);
+        const std::size_t h = plan.half;
+        std::array<Buffer, 7> temps;
+        std::array<const double*, 7> products{};
+        std::array<std::size_t, 7> lds{};
+        for (std::size_t k = 0; k < 7; ++k) {
+            if (!plan.present[k]) continue;
+            double* dst;
+            std::size_t ld;
+            if (plan.direct[k] >= 0) {
+                const auto q = static_cast<std::size_t>(plan.direct[k]);
+                dst = out + (q >= 2 ? h : 0) * ldo + ((q & 1) != 0 ? h : 0);
+                ld = ldo;
+            } else {
+                temps[k].resize(plan.rows[k] * plan.cols[k]);
+                dst = temps[k].data();
+                ld = plan.cols[k];
+            }
+            region_product(plan.left[k].region, plan.right[k].region,
+                           plan.left[k].negated != plan.right[k].negated, h, plan.rows[k],
+                           plan.cols[k], dst, ld);
+            release(plan.left[k]);
+            release(plan.right[k]);
+            products[k] = dst;
+            lds[k] = ld;
+        }
+        combine_level(plan, products, lds, out, ldo);
+    }
+    if (negate_result) negate(out, ldo, rows, cols);
+}
+
+bool region_path_applies(const Matrix& a, const Matrix& b) {
+    int levels = 0;
+    for (std::size_t s = common_side(a, b); s > NAIVE_THRESHOLD; s = s / 2 + (s / 2) % 2) ++levels;
+    // A leaf operand is a sum of at most 2^levels input elements.
+    const double limit = std::ldexp(DBL_MAX, -(levels + 2));
+    std::size_t outside = 0;
+    for (const Matrix* m : {&a, &b})
+        for (double x : m->data) outside += std::fabs(x) <= limit ? 0 : 1;  // NaN counts too
+    return outside == 0;
+}
+
+void check_dense_fits(const Matrix& a, const Matrix& b) {
+    const std::size_t d = common_side(a, b);
+    if (d <= NAIVE_THRESHOLD) return;
+    const bool padded = a.rows != d || a.cols != d || b.cols != d;
+    const unsigned __int128 side = d, half = d / 2;
+    const unsigned __int128 count = (padded ? 2 * side * side : 0) + 14 * half * half;
+    check_allocation(count > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(count), sizeof(double),
+                     "the dense Strassen product's operands");
+}
+
+}  // namespace strassen::detail
