@@ -1,10 +1,31 @@
 #include "strassen/matrix.hpp"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <string>
 
 #include "strassen/fault.hpp"
 
 namespace strassen {
+
+namespace detail {
+
+void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    // Only whole huge pages inside the buffer; the advice is a hint, so its
+    // failure (no transparent huge pages here) changes nothing.
+    auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t end = (begin + bytes) & ~(HUGE_PAGE_BYTES - 1);
+    begin = (begin + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+}  // namespace detail
 
 Matrix::Matrix(Buffer data_, std::size_t rows_, std::size_t cols_)
     : data(std::move(data_)), rows(rows_), cols(cols_), size(rows_ * cols_) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "strassen/fault.hpp"
@@ -135,4 +136,22 @@ TEST(Matrix, ReduceFaults) {
     expect_fault([&] { m.reduce(2, 4); }, "Tried to reduce self to larger dimensions");
     expect_fault([&] { m.reduce(0, 2); }, "cannot create a null matrix");
     expect_fault([&] { m.reduce(2, 0); }, "cannot create a null matrix");
+}
+
+// Large buffers take the huge-page allocation path; small ones the ordinary one.
+// Both must round-trip through copy, growth and release (ASan checks the pairing).
+TEST(Matrix, LargeAndSmallBuffersAllocateAndRelease) {
+    for (std::size_t n : {std::size_t{3}, strassen::detail::LARGE_BUFFER_BYTES / 8 + 5}) {
+        Buffer b;
+        b.resize(n);
+        for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<double>(i);
+        if (n * 8 >= strassen::detail::LARGE_BUFFER_BYTES)
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.data()) % strassen::detail::HUGE_PAGE_BYTES,
+                      0u);
+        Matrix m(std::move(b), 1, n);
+        Matrix copy = m;
+        copy.data.push_back(1.0);  // regrows through the same allocator
+        EXPECT_EQ(copy.data[n - 1], static_cast<double>(n - 1));
+        EXPECT_EQ(m.transpose().data[n - 1], static_cast<double>(n - 1));
+    }
 }
