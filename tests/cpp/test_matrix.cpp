@@ -145,9 +145,10 @@ TEST(Matrix, LargeAndSmallBuffersAllocateAndRelease) {
         Buffer b;
         b.resize(n);
         for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<double>(i);
-        if (n * 8 >= strassen::detail::LARGE_BUFFER_BYTES)
+        if (n * 8 >= strassen::detail::LARGE_BUFFER_BYTES) {
             EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.data()) % strassen::detail::HUGE_PAGE_BYTES,
                       0u);
+        }
         Matrix m(std::move(b), 1, n);
         Matrix copy = m;
         copy.data.push_back(1.0);  // regrows through the same allocator
