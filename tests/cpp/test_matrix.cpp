@@ -6,6 +6,7 @@
 
 #include "strassen/fault.hpp"
 #include "strassen/matrix.hpp"
+#include "support.hpp"
 
 using strassen::Buffer;
 using strassen::Fault;
@@ -17,24 +18,9 @@ Matrix make(std::size_t rows, std::size_t cols, std::initializer_list<double> va
     return Matrix(Buffer(values.begin(), values.end()), rows, cols);
 }
 
-// Runs `f`, expecting a Fault whose text is exactly `text`.
-template <class F>
-void expect_fault(F&& f, const std::string& text) {
-    try {
-        f();
-        ADD_FAILURE() << "expected fault: " << text;
-    } catch (const Fault& e) {
-        EXPECT_EQ(e.message(), text);
-    }
-}
+using test_support::expect_fault;
 
-bool same_bits(const Matrix& a, const Matrix& b) {
-    if (a.rows != b.rows || a.cols != b.cols || a.size != b.size) return false;
-    for (std::size_t i = 0; i < a.size; ++i)
-        if (std::signbit(a.data[i]) != std::signbit(b.data[i]) || !(a.data[i] == b.data[i]))
-            return false;
-    return true;
-}
+using test_support::same_bits;
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include "strassen/fault.hpp"
 #include "strassen/matrix.hpp"
 #include "strassen/mult.hpp"
+#include "support.hpp"
 
 using strassen::Buffer;
 using strassen::Fault;
@@ -119,22 +120,10 @@ Matrix to_matrix(const Dense& d) { return Matrix(Buffer(d.v.begin(), d.v.end()),
 ::testing::AssertionResult same_bits(const Matrix& got, const Dense& want) {
     if (got.rows != want.rows || got.cols != want.cols || got.size != want.v.size())
         return ::testing::AssertionFailure() << "shape " << got.rows << "x" << got.cols;
-    for (std::size_t i = 0; i < got.size; ++i)
-        if (std::bit_cast<std::uint64_t>(got.data[i]) != std::bit_cast<std::uint64_t>(want.v[i]))
-            return ::testing::AssertionFailure() << "element " << i << ": " << got.data[i]
-                                                 << " != " << want.v[i];
-    return ::testing::AssertionSuccess();
+    return test_support::same_bits(got.data.data(), want.v.data(), got.size, got.cols);
 }
 
-template <class F>
-void expect_fault(F&& f, const std::string& text) {
-    try {
-        f();
-        ADD_FAILURE() << "expected fault: " << text;
-    } catch (const Fault& e) {
-        EXPECT_EQ(e.message(), text);
-    }
-}
+using test_support::expect_fault;
 
 using Shape = std::tuple<std::size_t, std::size_t, std::size_t>;  // m, k, n
 

@@ -18,6 +18,7 @@
 #include "strassen/matrix.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/par_mult.hpp"
+#include "support.hpp"
 
 using strassen::Buffer;
 using strassen::Fault;
@@ -37,25 +38,9 @@ Matrix random_matrix(std::size_t rows, std::size_t cols, std::mt19937_64& rng) {
     return Matrix(std::move(v), rows, cols);
 }
 
-::testing::AssertionResult same_bits(const Matrix& a, const Matrix& b) {
-    if (a.rows != b.rows || a.cols != b.cols || a.data.size() != b.data.size())
-        return ::testing::AssertionFailure() << "shapes differ";
-    for (std::size_t i = 0; i < a.data.size(); ++i)
-        if (std::bit_cast<std::uint64_t>(a.data[i]) != std::bit_cast<std::uint64_t>(b.data[i]))
-            return ::testing::AssertionFailure() << "element " << i << ": " << a.data[i]
-                                                 << " != " << b.data[i];
-    return ::testing::AssertionSuccess();
-}
+using test_support::same_bits;
 
-template <class F>
-void expect_fault(F&& f, const std::string& text) {
-    try {
-        f();
-        ADD_FAILURE() << "expected fault: " << text;
-    } catch (const Fault& e) {
-        EXPECT_EQ(e.message(), text);
-    }
-}
+using test_support::expect_fault;
 
 using Shape = std::tuple<std::size_t, std::size_t, std::size_t>;
 
