@@ -9,10 +9,9 @@
 // the compiler from fusing them, and no FMA intrinsic is used.
 #include <immintrin.h>
 
-#include <array>
 #include <cstddef>
-#include <utility>
 
+#include "kernel_blocking.hpp"
 #include "strassen/kernel.hpp"
 
 namespace strassen::detail {
@@ -29,10 +28,6 @@ constexpr size_t LANES = 8;
 // pipes. 8 rows and 16 columns divide the usual side of 64.
 constexpr size_t MR = 8;
 constexpr size_t NV = 2;
-constexpr size_t NR = NV * LANES;
-
-using BlockFn = void (*)(const double* a, size_t lda, const double* b, size_t ldb, double* c,
-                         size_t ldc, size_t k, size_t tail);
 
 // Lanes [0, tail) enabled.
 __mmask8 lane_mask(size_t tail) { return static_cast<__mmask8>((1u << tail) - 1u); }
@@ -82,33 +77,19 @@ template <size_t R, size_t V, bool Tail>
     }
 }
 
-// BLOCKS[w - 1][h - 1] computes a block h rows high and w columns wide.
-template <size_t W, size_t... I>
-constexpr std::array<BlockFn, MR> blocks_of_width(std::index_sequence<I...>) {
-    return {&block<I + 1, (W + LANES - 1) / LANES, W % LANES != 0>...};
-}
-
-template <size_t... I>
-constexpr std::array<std::array<BlockFn, MR>, NR> make_blocks(std::index_sequence<I...>) {
-    return {blocks_of_width<I + 1>(std::make_index_sequence<MR>{})...};
-}
-
-constexpr auto BLOCKS = make_blocks(std::make_index_sequence<NR>{});
+struct Avx512 {
+    static constexpr size_t LANES = strassen::detail::LANES;
+    static constexpr size_t MR = strassen::detail::MR;
+    static constexpr size_t NV = strassen::detail::NV;
+    template <size_t R, size_t V, bool Tail>
+    static constexpr blocking::BlockFn block = &strassen::detail::block<R, V, Tail>;
+};
 
 }  // namespace
 
-// Row strips outside, column blocks inside: a strip of a (MR rows by k) stays
-// in L1 while b passes it once per strip.
-void kernel_mult_avx512(const double* a, size_t lda, const double* b, size_t ldb, double* c,
-                        size_t ldc, size_t m, size_t n, size_t k) {
-    for (size_t i = 0; i < m; i += MR) {
-        const size_t h = m - i < MR ? m - i : MR;
-        for (size_t j = 0; j < n; j += NR) {
-            const size_t w = n - j < NR ? n - j : NR;
-            const size_t tail = w - (w - 1) / LANES * LANES;
-            BLOCKS[w - 1][h - 1](a + i * lda, lda, b + j, ldb, c + i * ldc + j, ldc, k, tail);
-        }
-    }
+void kernel_mult_avx512(const double* a, size_t lda, const double* b, size_t ldb, double* c, size_t ldc,
+          size_t m, size_t n, size_t k) {
+    blocking::Driver<Avx512>::run(a, lda, b, ldb, c, ldc, m, n, k);
 }
 
 }  // namespace strassen::detail

@@ -4,10 +4,9 @@
 // target attribute and runs wherever the module loads.
 #include <emmintrin.h>
 
-#include <array>
 #include <cstddef>
-#include <utility>
 
+#include "kernel_blocking.hpp"
 #include "strassen/kernel.hpp"
 
 namespace strassen::detail {
@@ -24,10 +23,6 @@ constexpr size_t LANES = 2;
 // independent sums hide the add latency on both add pipes.
 constexpr size_t MR = 4;
 constexpr size_t NV = 2;
-constexpr size_t NR = NV * LANES;
-
-using BlockFn = void (*)(const double* a, size_t lda, const double* b, size_t ldb, double* c,
-                         size_t ldc, size_t k, size_t tail);
 
 // Assumptions: c's block is R rows by V vectors of columns; if Tail, the last
 // vector has only its low lane inside the matrices, and only that lane is
@@ -73,33 +68,19 @@ void block(const double* a, size_t lda, const double* b, size_t ldb, double* c, 
     }
 }
 
-// BLOCKS[w - 1][h - 1] computes a block h rows high and w columns wide.
-template <size_t W, size_t... I>
-constexpr std::array<BlockFn, MR> blocks_of_width(std::index_sequence<I...>) {
-    return {&block<I + 1, (W + LANES - 1) / LANES, W % LANES != 0>...};
-}
-
-template <size_t... I>
-constexpr std::array<std::array<BlockFn, MR>, NR> make_blocks(std::index_sequence<I...>) {
-    return {blocks_of_width<I + 1>(std::make_index_sequence<MR>{})...};
-}
-
-constexpr auto BLOCKS = make_blocks(std::make_index_sequence<NR>{});
+struct Sse2 {
+    static constexpr size_t LANES = strassen::detail::LANES;
+    static constexpr size_t MR = strassen::detail::MR;
+    static constexpr size_t NV = strassen::detail::NV;
+    template <size_t R, size_t V, bool Tail>
+    static constexpr blocking::BlockFn block = &strassen::detail::block<R, V, Tail>;
+};
 
 }  // namespace
 
-// Row strips outside, column blocks inside: a strip of a (MR rows by k) stays
-// in L1 while b passes it once per strip.
-void kernel_mult_sse2(const double* a, size_t lda, const double* b, size_t ldb, double* c,
-                      size_t ldc, size_t m, size_t n, size_t k) {
-    for (size_t i = 0; i < m; i += MR) {
-        const size_t h = m - i < MR ? m - i : MR;
-        for (size_t j = 0; j < n; j += NR) {
-            const size_t w = n - j < NR ? n - j : NR;
-            const size_t tail = w - (w - 1) / LANES * LANES;
-            BLOCKS[w - 1][h - 1](a + i * lda, lda, b + j, ldb, c + i * ldc + j, ldc, k, tail);
-        }
-    }
+void kernel_mult_sse2(const double* a, size_t lda, const double* b, size_t ldb, double* c, size_t ldc,
+          size_t m, size_t n, size_t k) {
+    blocking::Driver<Sse2>::run(a, lda, b, ldb, c, ldc, m, n, k);
 }
 
 }  // namespace strassen::detail
