@@ -4,8 +4,10 @@ For every case (n observations, p features, one target column, with an
 intercept) and every method, a fresh Python process generates the data, fits,
 then predicts on the training x, and reports:
 
-- time: wall-clock seconds of one fit and of one predict (time.perf_counter),
-  the best of several runs when a run is short (--min-time, --repeat);
+- time: wall-clock seconds of one fit and of one predict (time.perf_counter).
+  Each phase runs at least --min-runs times, and more until --min-time seconds
+  are spent, at most --repeat times; the table shows the best run, the JSON
+  lines of --json hold every run.
 - peak memory: the growth of the process's peak resident set size during the
   first fit and the first predict, in MiB. Python's tracemalloc cannot see the
   C++ allocations of bravolin_learn (nor BLAS buffers), so the kernel's count
@@ -15,49 +17,59 @@ then predicts on the training x, and reports:
   predict's is not available. Memory that was touched before and reused is not
   counted again, so the figures are what a phase adds on top of the data.
 
-Methods: bravolin_learn.LinearRegression(True); numpy.linalg.lstsq on [1 | x]
-(predict: intercept + x @ coefficients); sklearn.linear_model.LinearRegression
-(installed only for this benchmark: without it its rows say so).
+Methods, all on the same data in the same run:
+- bravolin_learn: LinearRegression(True).
+- sklearn: sklearn.linear_model.LinearRegression(fit_intercept=True) (needed
+  only for this benchmark: without it its rows say so).
+- numpy lstsq: numpy.linalg.lstsq on [1 | x]; predict is intercept + x @ w.
+- x @ w: predict only, the bare matrix-vector product with the coefficients
+  (found by NumPy, outside the timing); the floor for any predict.
 
 Ratios are bravolin_learn's figure divided by the other method's, from the
-same run on the same data.
+same run on the same data: below 1 means bravolin_learn is faster or smaller.
 
-bravolin_learn pads every product to a square of side max(n, p) (rounded up
-to even), so its fit needs memory and time that grow with n², not n·p. Cases
-whose estimated need exceeds the memory available are skipped rather than
-risk the machine; --max-gib lowers the limit further.
+Memory. bravolin_learn's products read tall data in place, so a fit holds
+about the copy of x, the design matrix D = [1 | x] and its transpose: 8 bytes
+times n * (2k + 1) for k = p + 1 parameters, measured 16 to 20 bytes per
+element of D (1003 MiB at n = 10^6, p = 64). The other methods hold copies of
+the same order. Each case is estimated at BYTES_PER_DESIGN_ELEMENT per element
+of D for the phase, plus the data itself, and skipped when that exceeds the
+memory available (--max-gib lowers the limit further). Each worker process is
+also capped in address space as a safety net, should the estimate be wrong.
 
 Usage:
-  python bench/bench_fit.py                       # n in {100, 1000, 4000}, p in {3, 16}
-  python bench/bench_fit.py --n 100 1000000 --p 3 64
+  python bench/bench_fit.py            # n in {10^3 .. 10^6}, p in {3, 16, 64}: ~2 min
+  python bench/bench_fit.py --quick    # n in {10^3, 10^4}, p in {3, 16}: seconds
+  python bench/bench_fit.py --n 100000 1000000 --p 16 64 --methods bravolin_learn "x @ w"
 """
 
 import argparse
 import json
 import os
 import resource
+import statistics
 import subprocess
 import sys
 import time
 
-DEFAULT_N = [100, 1000, 4000]
-DEFAULT_P = [3, 16]
-METHODS = ["bravolin_learn", "numpy lstsq", "sklearn"]
+DEFAULT_N = [10**3, 10**4, 10**5, 10**6]
+DEFAULT_P = [3, 16, 64]
+QUICK_N = [10**3, 10**4]
+QUICK_P = [3, 16]
+METHODS = ["bravolin_learn", "sklearn", "numpy lstsq", "x @ w"]
 SEED = 12345
 MIB = 1024 * 1024
-# Each worker process is also capped in address space, a safety net should an
-# estimate below be wrong: a capped process fails with MemoryError instead of
-# pushing a shared machine into its out-of-memory killer. The slack covers
-# address space that is reserved but never touched (thread stacks, malloc
-# arenas, BLAS buffers).
+# Slack above the memory limit for a worker's address-space cap: address space
+# that is reserved but never touched (seven worker threads' stacks, malloc
+# arenas, BLAS buffers) counts against the cap, not against the machine.
 ADDRESS_SLACK = 4 * 2**30
 
-# Bytes per element of the padded square, for bravolin_learn's fit: two padded
-# operands, the fourteen quarter-size Strassen operands (3.5 squares), the seven
-# quarter-size products, the joined result, and the recursion inside the
-# workers. Measured: about 110 (1671 MiB at n = 4000, 13.7 squares of 8-byte
-# elements); the estimate keeps a margin above that.
-BRAVOLIN_BYTES_PER_SQUARE_ELEMENT = 8 * 16
+# Peak bytes a phase adds, per element of the n x k design matrix, for any of
+# the methods. Measured as the peak RSS growth of the first fit for n >= 10^4:
+# bravolin_learn 16 to 20 (its copy of x, D and Dᵀ), scikit-learn and numpy
+# lstsq 16 to 22 (a copy of the centred x or of [1 | x], and LAPACK's
+# workspace). The estimate keeps a margin above all of them.
+BYTES_PER_DESIGN_ELEMENT = 32
 
 
 # --- worker: one method on one case, in its own process ------------------------
@@ -81,8 +93,8 @@ def _reset_peak():
         return False
 
 
-def _measure(call, can_reset, min_time, repeat):
-    """(best seconds, peak growth in bytes or None, result of the first call)."""
+def _measure(call, can_reset, min_time, min_runs, repeat):
+    """(seconds of every run, peak growth in bytes or None, result of the first call)."""
     if can_reset:
         _reset_peak()
         start_rss = _status_kib("VmHWM")
@@ -90,35 +102,38 @@ def _measure(call, can_reset, min_time, repeat):
         start_rss = _status_kib("VmRSS")
     started = time.perf_counter()
     result = call()
-    best = time.perf_counter() - started
+    times = [time.perf_counter() - started]
     if can_reset:
         # The kernel batches each thread's RSS count, so a phase that adds
         # almost nothing can read a few pages below its start.
         peak = max(0, _status_kib("VmHWM") - start_rss) * 1024
     else:
         peak = None
-    spent = best
-    runs = 1
-    while spent < min_time and runs < repeat:
+    while len(times) < repeat and (len(times) < min_runs or sum(times) < min_time):
         started = time.perf_counter()
         call()
-        elapsed = time.perf_counter() - started
-        best = min(best, elapsed)
-        spent += elapsed
-        runs += 1
-    return best, peak, result, runs
+        times.append(time.perf_counter() - started)
+    return times, peak, result
 
 
-def worker(method, n, p, min_time, repeat):
+def make_data(n, p):
     import numpy as np
 
     rng = np.random.default_rng([SEED, n, p])
     x = rng.standard_normal((n, p))
     coefficients = rng.uniform(-3.0, 3.0, size=p)
     y = (2.0 + x @ coefficients + 0.1 * rng.standard_normal(n)).reshape(-1, 1)
+    return x, y
+
+
+def worker(method, n, p, min_time, min_runs, repeat):
+    import numpy as np
+
+    x, y = make_data(n, p)
 
     if method == "bravolin_learn":
         import bravolin_learn
+
         # The first fit imports SciPy's LAPACK; done here, that one-time cost
         # stays out of the figures, as the other methods' imports do.
         import scipy.linalg.cython_lapack  # noqa: F401
@@ -132,11 +147,11 @@ def worker(method, n, p, min_time, repeat):
             return model.predict(x)
 
     elif method == "numpy lstsq":
-        ones = np.ones((n, 1))
         params = {}
 
         def fit():
-            solution, *_ = np.linalg.lstsq(np.hstack([ones, x]), y[:, 0], rcond=None)
+            design = np.hstack([np.ones((n, 1)), x])
+            solution, *_ = np.linalg.lstsq(design, y[:, 0], rcond=None)
             params["b"], params["w"] = solution[0], solution[1:]
 
         def predict():
@@ -156,29 +171,43 @@ def worker(method, n, p, min_time, repeat):
         def predict():
             return model.predict(x)
 
+    elif method == "x @ w":
+        # The coefficients only set the values, not the cost: found once here
+        # from the normal equations, untimed.
+        design = np.hstack([np.ones((n, 1)), x])
+        w = np.linalg.solve(design.T @ design, design.T @ y[:, 0])[1:]
+        del design
+        fit = None
+
+        def predict():
+            return x @ w
+
     else:
         raise ValueError(method)
 
     can_reset = _reset_peak()
-    baseline_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    fit_s, fit_peak, _, fit_runs = _measure(fit, can_reset, min_time, repeat)
-    if fit_peak is None:
-        # Without a resettable peak, only the process's lifetime peak is known.
-        fit_peak = max(
-            0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - baseline_peak
-        )
-    predict_s, predict_peak, predictions, predict_runs = _measure(
-        predict, can_reset, min_time, repeat
+    out = {}
+    if fit is not None:
+        baseline_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        fit_times, fit_peak, _ = _measure(fit, can_reset, min_time, min_runs, repeat)
+        if fit_peak is None:
+            # Without a resettable peak, only the process's lifetime peak is known.
+            fit_peak = max(
+                0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - baseline_peak
+            )
+        out.update(fit_s=min(fit_times), fit_times=fit_times, fit_peak=fit_peak)
+    predict_times, predict_peak, predictions = _measure(
+        predict, can_reset, min_time, min_runs, repeat
     )
-    residual_sd = float(np.std(y[:, 0] - predictions))
-    return {
-        "fit_s": fit_s,
-        "predict_s": predict_s,
-        "fit_peak": fit_peak,
-        "predict_peak": predict_peak,
-        "runs": [fit_runs, predict_runs],
-        "residual_sd": residual_sd,
-    }
+    # The standard deviation ignores a constant shift, so "x @ w" without its
+    # intercept gives the same figure as a full prediction.
+    out.update(
+        predict_s=min(predict_times),
+        predict_times=predict_times,
+        predict_peak=predict_peak,
+        residual_sd=float(np.std(y[:, 0] - predictions)),
+    )
+    return out
 
 
 # --- driver ------------------------------------------------------------------------
@@ -192,15 +221,16 @@ def available_bytes():
     return 0
 
 
-def bravolin_estimate(n, p):
-    side = max(n, p + 1)
-    side += side % 2
-    return BRAVOLIN_BYTES_PER_SQUARE_ELEMENT * side * side
+def estimate_bytes(n, p):
+    """Peak memory of one worker: x and y, plus the phase's working set."""
+    k = p + 1
+    return 8 * n * (p + 1) + BYTES_PER_DESIGN_ELEMENT * n * k
 
 
 def run_case(method, n, p, args, limit):
-    if method == "bravolin_learn" and bravolin_estimate(n, p) > limit:
-        return {"error": f"skipped: needs about {bravolin_estimate(n, p) / 2**30:.0f} GiB"}
+    need = estimate_bytes(n, p)
+    if need > limit:
+        return {"error": f"skipped: needs about {need / 2**30:.1f} GiB"}
     command = [
         sys.executable,
         os.path.abspath(__file__),
@@ -210,6 +240,8 @@ def run_case(method, n, p, args, limit):
         str(p),
         "--min-time",
         str(args.min_time),
+        "--min-runs",
+        str(args.min_runs),
         "--repeat",
         str(args.repeat),
         "--address-limit",
@@ -244,21 +276,29 @@ def fmt_mib(value):
 def fmt_ratio(ours, theirs):
     if ours is None or theirs is None or theirs <= 0:
         return "-"
-    return f"{ours / theirs:.1f}x"
+    return f"{ours / theirs:.2f}x"
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--n", type=int, nargs="+", default=DEFAULT_N, help="observations")
-    parser.add_argument("--p", type=int, nargs="+", default=DEFAULT_P, help="features")
+    parser.add_argument("--n", type=int, nargs="+", default=None, help="observations")
+    parser.add_argument("--p", type=int, nargs="+", default=None, help="features")
+    parser.add_argument(
+        "--quick", action="store_true", help="small cases only: n in {10^3, 10^4}, p in {3, 16}"
+    )
+    parser.add_argument(
+        "--methods", nargs="+", choices=METHODS, default=METHODS, help="methods to run"
+    )
     parser.add_argument(
         "--min-time", type=float, default=1.0, help="repeat a phase until this many seconds"
     )
-    parser.add_argument("--repeat", type=int, default=5, help="at most this many runs a phase")
-    parser.add_argument("--timeout", type=float, default=900.0, help="seconds per case")
+    parser.add_argument("--min-runs", type=int, default=3, help="at least this many runs a phase")
+    parser.add_argument("--repeat", type=int, default=10, help="at most this many runs a phase")
+    parser.add_argument("--timeout", type=float, default=900.0, help="seconds per process")
     parser.add_argument(
-        "--max-gib", type=float, default=None, help="skip bravolin_learn cases estimated above"
+        "--max-gib", type=float, default=None, help="skip cases estimated above this"
     )
+    parser.add_argument("--json", default=None, help="also write every result, one JSON a line")
     parser.add_argument("--worker", nargs=3, metavar=("METHOD", "N", "P"), help=argparse.SUPPRESS)
     parser.add_argument("--address-limit", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -267,47 +307,71 @@ def main():
         if args.address_limit is not None:
             resource.setrlimit(resource.RLIMIT_AS, (args.address_limit, args.address_limit))
         method, n, p = args.worker[0], int(args.worker[1]), int(args.worker[2])
-        print(json.dumps(worker(method, n, p, args.min_time, args.repeat)))
+        result = worker(method, n, p, args.min_time, args.min_runs, args.repeat)
+        print(json.dumps(result))
         return
+
+    if args.quick:
+        args.min_time = min(args.min_time, 0.2)
+    sizes_n = args.n or (QUICK_N if args.quick else DEFAULT_N)
+    sizes_p = args.p or (QUICK_P if args.quick else DEFAULT_P)
 
     limit = 0.7 * available_bytes()
     if args.max_gib is not None:
         limit = min(limit, args.max_gib * 2**30)
 
+    json_file = open(args.json, "w") if args.json else None
     header = (
-        f"{'n':>8} {'p':>4}  {'method':<15} {'fit':>10} {'predict':>10} "
-        f"{'fit MiB':>9} {'pred MiB':>9}  {'fit ratio':>9} {'pred ratio':>10} "
+        f"{'n':>8} {'p':>3}  {'method':<15} {'fit':>9} {'predict':>9} "
+        f"{'fit MiB':>8} {'pred MiB':>8}  {'fit ratio':>9} {'pred ratio':>10} "
         f"{'mem ratio':>9}  {'resid sd':>8}"
     )
-    print("bravolin_learn against numpy.linalg.lstsq and scikit-learn, with intercept")
-    print("time: best run; MiB: growth of peak RSS in the phase; ratio: bravolin_learn / method")
+    print("bravolin_learn against scikit-learn, numpy.linalg.lstsq and x @ w, with intercept")
+    print(
+        "time: best of the runs; MiB: growth of peak RSS in the first run of the phase; "
+        "ratio: bravolin_learn / method"
+    )
     print(header)
     print("-" * len(header))
-    for n in args.n:
-        for p in args.p:
-            results = {method: run_case(method, n, p, args, limit) for method in METHODS}
-            ours = results["bravolin_learn"]
-            for method in METHODS:
+    started = time.perf_counter()
+    worst_sd = 0.0
+    for n in sizes_n:
+        for p in sizes_p:
+            results = {method: run_case(method, n, p, args, limit) for method in args.methods}
+            ours = results.get("bravolin_learn", {"error": "not run"})
+            for method in args.methods:
                 r = results[method]
-                lead = f"{n:>8} {p:>4}  {method:<15} "
+                if json_file:
+                    json_file.write(json.dumps({"n": n, "p": p, "method": method, **r}) + "\n")
+                    json_file.flush()
+                lead = f"{n:>8} {p:>3}  {method:<15} "
                 if "error" in r:
                     print(lead + r["error"], flush=True)
                     continue
                 ratios = ("", "", "")
                 if method != "bravolin_learn" and "error" not in ours:
                     ratios = (
-                        fmt_ratio(ours["fit_s"], r["fit_s"]),
+                        fmt_ratio(ours["fit_s"], r.get("fit_s")),
                         fmt_ratio(ours["predict_s"], r["predict_s"]),
-                        fmt_ratio(ours["fit_peak"], r["fit_peak"]),
+                        fmt_ratio(ours["fit_peak"], r.get("fit_peak")),
                     )
+                    sd = abs(ours["residual_sd"] - r["residual_sd"]) / r["residual_sd"]
+                    worst_sd = max(worst_sd, sd)
                 print(
                     lead
-                    + f"{fmt_time(r['fit_s']):>10} {fmt_time(r['predict_s']):>10} "
-                    + f"{fmt_mib(r['fit_peak']):>9} {fmt_mib(r['predict_peak']):>9}  "
+                    + f"{fmt_time(r.get('fit_s')):>9} {fmt_time(r['predict_s']):>9} "
+                    + f"{fmt_mib(r.get('fit_peak')):>8} {fmt_mib(r['predict_peak']):>8}  "
                     + f"{ratios[0]:>9} {ratios[1]:>10} {ratios[2]:>9}  "
-                    + f"{r['residual_sd']:>8.4f}",
+                    + f"{r['residual_sd']:>8.5f}",
                     flush=True,
                 )
+    print(
+        f"residual sd: largest relative difference between bravolin_learn and another "
+        f"method: {worst_sd:.1e}"
+    )
+    print(f"total {time.perf_counter() - started:.0f} s")
+    if json_file:
+        json_file.close()
 
 
 if __name__ == "__main__":

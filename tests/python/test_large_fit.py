@@ -1,0 +1,134 @@
+"""Fitting and prediction on tall data: 10^5 and 10^6 rows.
+
+The products on such data never form the padded square, so these sizes run
+in a fraction of a second; the checks are against NumPy's own solution of the
+normal equations, which does not use Strassen's algorithm, so they agree to
+rounding, not bit for bit.
+"""
+
+import os
+import re
+
+import numpy as np
+import pytest
+
+ROWS = 100_000
+FEATURES = 16
+INTERCEPT = 2.0
+NOISE = 0.1
+# Both sides solve the same well-conditioned normal equations (cond(DᵀD) is
+# a few units here); they differ only in the order of their sums, by about
+# sqrt(n) * 2^-53 relative, far below this.
+RTOL = 1e-9
+
+
+def make_data(fit_intercept, rows=ROWS, features=FEATURES, seed=20240611):
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal((rows, features))
+    # Away from zero, so that every coefficient has a meaningful relative error.
+    true = rng.choice([-1.0, 1.0], size=features) * rng.uniform(0.5, 3.0, size=features)
+    shift = INTERCEPT if fit_intercept else 0.0
+    y = (shift + x @ true + NOISE * rng.standard_normal(rows)).reshape(-1, 1)
+    return x, y, true
+
+
+def normal_equations(x, y, fit_intercept):
+    """(intercept, coefficients) from NumPy's solve of DᵀD B = DᵀY."""
+    d = np.hstack([np.ones((x.shape[0], 1)), x]) if fit_intercept else x
+    b = np.linalg.solve(d.T @ d, d.T @ y[:, 0])
+    return (b[0], b[1:]) if fit_intercept else (0.0, b)
+
+
+def parameters_from_predictions(model, features):
+    """The intercept is the prediction at 0; coefficient j is the prediction at
+    the unit vector e_j less the intercept."""
+    intercept = model.predict(np.zeros((1, features)))[0]
+    units = model.predict(np.eye(features))
+    return intercept, units - intercept
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+def test_fit_and_predict_100k_by_16_match_normal_equations(LinearRegression, fit_intercept):
+    x, y, true = make_data(fit_intercept)
+    model = LinearRegression(fit_intercept)
+    assert model.fit(x, y) is None
+
+    intercept, coefficients = parameters_from_predictions(model, FEATURES)
+    ref_intercept, ref_coefficients = normal_equations(x, y, fit_intercept)
+    np.testing.assert_allclose(coefficients, ref_coefficients, rtol=RTOL, atol=0)
+    if fit_intercept:
+        np.testing.assert_allclose(intercept, ref_intercept, rtol=RTOL, atol=0)
+    else:
+        assert intercept == 0.0
+    # And both found the model the data came from, to its noise.
+    np.testing.assert_allclose(coefficients, true, rtol=0, atol=5e-3)
+
+    predictions = model.predict(x)
+    assert predictions.shape == (ROWS,)
+    assert predictions.dtype == np.float64
+    reference = ref_intercept + x @ ref_coefficients
+    scale = np.abs(reference).max()
+    np.testing.assert_allclose(predictions, reference, rtol=RTOL, atol=RTOL * scale)
+    assert np.std(y[:, 0] - predictions) == pytest.approx(NOISE, rel=0.05)
+
+
+def test_predict_on_a_million_rows_gives_a_million_values(LinearRegression):
+    x, y, _ = make_data(True, rows=1000, features=3)
+    model = LinearRegression(True)
+    model.fit(x, y)
+    intercept, coefficients = parameters_from_predictions(model, 3)
+
+    big = np.random.default_rng(7).standard_normal((1_000_000, 3))
+    predictions = model.predict(big)
+    assert predictions.shape == (1_000_000,)
+    assert predictions.dtype == np.float64
+    reference = intercept + big @ coefficients
+    np.testing.assert_allclose(
+        predictions, reference, rtol=RTOL, atol=RTOL * np.abs(reference).max()
+    )
+
+
+def dense_operands_bytes(rows, cols):
+    """What the dense product of the fit's first product (Dᵀ times D, padded
+    to a square of side `rows`) must hold at once: both padded operands and
+    the fourteen half-size operands of its first level."""
+    side = rows + rows % 2
+    return 8 * (2 * side * side + 14 * (side // 2) ** 2)
+
+
+# A non-finite element makes the products take the dense recursion, whose
+# padded square on 10^5 rows is far beyond any ordinary machine's memory: the
+# fit refuses it with MemoryError before allocating, and names the size.
+@pytest.mark.parametrize("where", ["x", "y"])
+def test_inf_in_tall_data_is_refused_with_memory_error_naming_the_size(
+    LinearRegression, where
+):
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    if physical >= dense_operands_bytes(ROWS, FEATURES + 1):
+        pytest.skip("this machine could hold the dense product; the fit would run it")
+
+    x, y, _ = make_data(True)
+    model = LinearRegression(True)
+    model.fit(x[:1000], y[:1000])
+    before = parameters_from_predictions(model, FEATURES)
+
+    if where == "x":
+        x[ROWS // 2, FEATURES // 2] = np.inf
+    else:
+        y[ROWS // 2, 0] = np.inf
+    # An Inf in x reaches the first product, DᵀD; one in y the second, DᵀY.
+    # Either is padded to the square of side 10^5: 2 * 10^10 elements for the
+    # two padded operands and 14 * (5 * 10^4)^2 for the first level's.
+    elements = 2 * ROWS**2 + 14 * (ROWS // 2) ** 2
+    gib = elements * 8 / 2**30
+    message = (
+        "cannot allocate the dense Strassen product's operands: "
+        f"{elements} elements ({gib:.6f} GiB) exceed this machine's physical memory"
+    )
+    with pytest.raises(MemoryError, match="^" + re.escape(message) + "$"):
+        model.fit(x, y)
+
+    # A failed fit leaves the earlier parameters in place.
+    after = parameters_from_predictions(model, FEATURES)
+    assert after[0] == before[0]
+    np.testing.assert_array_equal(after[1], before[1])
