@@ -78,7 +78,11 @@ void raise_conversion_error(PyObject* obj, const char* target) {
     message += "' object cannot be converted to '";
     message += target;
     message += "'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    // A type name may hold NUL characters; a C string would end the message
+    // at the first one.
+    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                    "strict"));
+    if (text) PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
 }  // namespace bravolin

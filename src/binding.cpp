@@ -23,12 +23,11 @@ bool bind_keyword(const ParamSpec& spec, PyObject* key, PyObject* value, PyObjec
             return true;
         }
     }
-    PyRef text(PyObject_Str(key));
-    if (!text) return false;
-    const char* utf8 = PyUnicode_AsUTF8(text.get());
-    if (utf8 == nullptr) return false;
-    raise_type_error(std::string(spec.full_name) + " got an unexpected keyword argument '" + utf8 +
-                     "'");
+    // Formatted by Python rather than through UTF-8: a keyword may hold NUL
+    // characters or lone surrogates, and must still be named in full.
+    PyRef message(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
+                                       spec.full_name, key));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
 
