@@ -29,6 +29,13 @@ Methods, all on the same data in the same run:
 Ratios are bravolin_learn's figure divided by the other method's, from the
 same run on the same data: below 1 means bravolin_learn is faster or smaller.
 
+Threads. bravolin_learn runs seven worker threads per product whatever the
+machine; NumPy and scikit-learn run their BLAS's own count (one per core by
+default). On a machine that other work keeps busy, a multithreaded BLAS can
+stall at its barriers for tens to hundreds of milliseconds on problems that
+take one; --blas-threads fixes the BLAS thread count in every worker to tell
+that apart from the methods' own cost.
+
 Memory. bravolin_learn's products read tall data in place, so a fit holds
 about the copy of x, the design matrix D = [1 | x] and its transpose: 8 bytes
 times n * (2k + 1) for k = p + 1 parameters, measured 16 to 20 bytes per
@@ -248,9 +255,14 @@ def run_case(method, n, p, args, limit):
         "--address-limit",
         str(int(limit + ADDRESS_SLACK)),
     ]
+    env = None
+    if args.blas_threads is not None:
+        env = dict(os.environ)
+        for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+            env[name] = str(args.blas_threads)
     try:
         done = subprocess.run(
-            command, capture_output=True, text=True, timeout=args.timeout, check=False
+            command, capture_output=True, text=True, timeout=args.timeout, check=False, env=env
         )
     except subprocess.TimeoutExpired:
         return {"error": f"timed out after {args.timeout:g} s"}
@@ -299,6 +311,9 @@ def main():
     parser.add_argument(
         "--max-gib", type=float, default=None, help="skip cases estimated above this"
     )
+    parser.add_argument(
+        "--blas-threads", type=int, default=None, help="BLAS threads in every worker process"
+    )
     parser.add_argument("--json", default=None, help="also write every result, one JSON a line")
     parser.add_argument("--worker", nargs=3, metavar=("METHOD", "N", "P"), help=argparse.SUPPRESS)
     parser.add_argument("--address-limit", type=int, default=None, help=argparse.SUPPRESS)
@@ -328,6 +343,8 @@ def main():
         f"{'mem ratio':>9}  {'resid sd':>8}"
     )
     print("bravolin_learn against scikit-learn, numpy.linalg.lstsq and x @ w, with intercept")
+    if args.blas_threads is not None:
+        print(f"BLAS threads in every worker: {args.blas_threads}")
     print(
         "time: best of the runs (fit 1st: the first run); MiB: growth of peak RSS in the "
         "first run of the phase;"
