@@ -32,15 +32,40 @@ bool ArrayView::extract(PyObject* object) {
         return false;
     }
     Py_DECREF(want);
-    acquire_shared_borrow(array);
-    array_ = array;
+    PyRef view = same_layout_view(array);
+    acquire_shared_borrow(reinterpret_cast<PyArrayObject*>(view.get()));
+    view_ = std::move(view);
     borrowed_ = true;
     return true;
 }
 
+// The registry finds a borrow again by the array's layout at release time.
+// Python code can run while an argument is borrowed (the type name of a
+// rejected later argument is looked up through its metaclass; a dtype prints
+// itself in Python), and it may reshape or resize the caller's array; a
+// borrow taken on that array could then never be found and would block
+// every exclusive borrow of that memory for good. So the borrow is taken on a
+// private view with the argument's layout, which no Python code can reach, and
+// the copy is read through it as well. Its base chain ends where the
+// argument's does, so it has the same base address and key.
+PyRef ArrayView::same_layout_view(PyArrayObject* array) {
+    if (PyArray_DATA(array) == nullptr) return PyRef::borrowed(reinterpret_cast<PyObject*>(array));
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    Py_INCREF(descr);  // PyArray_NewFromDescr steals it
+    // A plain ndarray, read-only: no subclass hook runs, and nothing can
+    // write through it.
+    PyRef view(PyArray_NewFromDescr(&PyArray_Type, descr, PyArray_NDIM(array), PyArray_DIMS(array),
+                                    PyArray_STRIDES(array), PyArray_DATA(array), 0, nullptr));
+    if (!view) throw_if_error();
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()),
+                              Py_NewRef(reinterpret_cast<PyObject*>(array))) < 0)
+        throw_if_error();  // the reference to `array` was stolen and released
+    return view;
+}
+
 void ArrayView::release() noexcept {
     if (borrowed_) {
-        release_shared_borrow(array_);
+        release_shared_borrow(reinterpret_cast<PyArrayObject*>(view_.get()));
         borrowed_ = false;
     }
 }
@@ -51,8 +76,9 @@ strassen::Matrix ArrayView::to_matrix() {
         ~EndBorrow() { view->release(); }
     } end_borrow{this};
 
-    const npy_intp* dims = PyArray_DIMS(array_);
-    const npy_intp* strides = PyArray_STRIDES(array_);
+    auto* array = reinterpret_cast<PyArrayObject*>(view_.get());
+    const npy_intp* dims = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
     const auto rows = static_cast<std::size_t>(dims[0]);
     const auto cols = static_cast<std::size_t>(dims[1]);
     std::size_t count = 0;
@@ -62,8 +88,8 @@ strassen::Matrix ArrayView::to_matrix() {
     strassen::check_allocation(count, sizeof(double), "a copy of the input array");
     strassen::Buffer data;
     data.resize(count);
-    const char* base = static_cast<const char*>(PyArray_DATA(array_));
-    if (PyArray_IS_C_CONTIGUOUS(array_)) {
+    const char* base = static_cast<const char*>(PyArray_DATA(array));
+    if (PyArray_IS_C_CONTIGUOUS(array)) {
         if (count > 0) std::memcpy(data.data(), base, count * sizeof(double));
     } else {
         double* out = data.data();

@@ -16,8 +16,9 @@ public:
     ~ArrayView() { release(); }
 
     // Checks the argument (ndarray, two dimensions, float64). On rejection
-    // sets TypeError and returns false; then borrows the array (faults on a
-    // borrow conflict) and returns true.
+    // sets TypeError and returns false; then borrows the array, through a
+    // private view of the same memory and layout (faults on a borrow
+    // conflict), and returns true.
     bool extract(PyObject* object);
 
     // Copies the elements into a new row-major matrix and ends the borrow,
@@ -28,7 +29,9 @@ public:
     void release() noexcept;
 
 private:
-    PyArrayObject* array_ = nullptr;  // borrowed reference; the caller's argument
+    static PyRef same_layout_view(PyArrayObject* array);
+
+    PyRef view_;  // the argument's layout as it was checked; its base is the argument
     bool borrowed_ = false;
 };
 

@@ -46,7 +46,6 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 from numpy.lib.stride_tricks import as_strided
 
-import bravolin_learn
 from bravolin_learn import LinearRegression
 
 # A fixed seed and no example database: every run searches the same examples,
