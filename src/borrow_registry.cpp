@@ -33,7 +33,9 @@ struct BorrowKey {
     std::intptr_t range_start;
     std::intptr_t range_end;
     std::intptr_t data_ptr;
-    std::intptr_t gcd_strides;
+    // Of the strides' magnitudes: a stride may be INT64_MIN (on an axis of
+    // length 1 NumPy allows any), whose magnitude has no signed type.
+    std::uint64_t gcd_strides;
 
     auto operator<=>(const BorrowKey&) const = default;
 };
@@ -45,6 +47,12 @@ std::intptr_t saturate(__int128 v) {
     constexpr auto lo = std::numeric_limits<std::intptr_t>::min();
     constexpr auto hi = std::numeric_limits<std::intptr_t>::max();
     return static_cast<std::intptr_t>(v < lo ? lo : (v > hi ? hi : v));
+}
+
+// |v| without the overflow of negating INT64_MIN in its own type.
+std::uint64_t magnitude(npy_intp v) {
+    const auto u = static_cast<std::uint64_t>(v);
+    return v < 0 ? 0 - u : u;
 }
 
 void* base_address(PyArrayObject* array) {
@@ -64,12 +72,12 @@ BorrowKey borrow_key(PyArrayObject* array) {
     const auto data = reinterpret_cast<std::intptr_t>(PyArray_DATA(array));
     bool empty = nd == 0;
     for (int i = 0; i < nd; ++i) empty = empty || dims[i] == 0;
-    BorrowKey key{data, data, data, nd == 0 ? 1 : 0};
+    BorrowKey key{data, data, data, nd == 0 ? 1u : 0u};
     __int128 low = 0, high = 0;
     for (int i = 0; i < nd; ++i) {
         const __int128 extent = static_cast<__int128>(dims[i] - 1) * strides[i];
         (extent < 0 ? low : high) += extent;
-        key.gcd_strides = std::gcd(key.gcd_strides, static_cast<std::intptr_t>(strides[i]));
+        key.gcd_strides = std::gcd(key.gcd_strides, magnitude(strides[i]));
     }
     if (!empty) {
         key.range_start = saturate(data + low);
@@ -80,7 +88,7 @@ BorrowKey borrow_key(PyArrayObject* array) {
 
 bool conflict(const BorrowKey& a, const BorrowKey& b) {
     if (b.range_start >= a.range_end || a.range_start >= b.range_end) return false;
-    const std::intptr_t g = std::gcd(a.gcd_strides, b.gcd_strides);
+    const std::uint64_t g = std::gcd(a.gcd_strides, b.gcd_strides);
     // All-zero strides on both sides (broadcast views): no lattice to tell
     // the two apart, so they are taken to conflict.
     if (g == 0) return true;
