@@ -246,11 +246,11 @@ PARALLEL = 2
 
 
 def fork_exits_child(runs, variant_names):
-    """Forked from a process that has imported everything but made no pool
-    yet, each child fits, predicts and exits at once, while that call's
-    detached workers may still be ending: through the interpreter's normal
-    exit, through the C library's exit, or with another Python thread still
-    fitting."""
+    """Forked from a process that has imported everything, each child fits,
+    predicts and exits at once, while that call's detached workers may still
+    be ending: through the interpreter's normal exit, through the C library's
+    exit, with another Python thread still fitting, or forked itself while
+    the workers of a fit in this process were ending."""
     import warnings
 
     warnings.simplefilter("ignore", DeprecationWarning)  # fork with OpenBLAS threads
@@ -285,6 +285,11 @@ def fork_exits_child(runs, variant_names):
         while len(running) >= PARALLEL:
             reap(JOIN_TIMEOUT)
         variant = variants[i % len(variants)]
+        if variant == "forked while workers end":
+            # As a program forking right after a fit does (multiprocessing's
+            # fork start method): the workers of that fit live on only in
+            # this process, and any lock they hold stays held in the child.
+            LinearRegression(True).fit(x, y)
         pid = os.fork()
         if pid == 0:
             if variant == "daemon thread fitting":
@@ -313,7 +318,7 @@ def fork_exits_child(runs, variant_names):
 @pytest.mark.skipif(not hasattr(os, "pidfd_open"), reason="needs os.pidfd_open to bound each wait")
 def test_interpreters_exit_cleanly_while_workers_end():
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
-    variants = "interpreter exit,C exit at once,daemon thread fitting"
+    variants = "interpreter exit,C exit at once,daemon thread fitting,forked while workers end"
     done = subprocess.run(
         [sys.executable, "-P", HERE, "fork-exits", str(EXIT_RUNS), variants],
         capture_output=True, text=True, timeout=600, env=env, errors="backslashreplace",
