@@ -20,6 +20,7 @@ void store_product(ProductSlot& slot, std::optional<Matrix> product) {
     PoisonMutex::Guard guard = slot.lock.lock();
     if (guard.broken()) fault("called `Result::unwrap()` on an `Err` value");
     slot.product = std::move(product);
+    guard.done();
 }
 
 // Counts the jobs that still read the caller's operands through views. The

@@ -108,6 +108,7 @@ void announce_idle(PoolShared& shared) {
     {
         PoisonMutex::Guard guard = shared.idle_lock.lock();
         if (guard.broken()) fault("Unable to notify all joining threads");
+        guard.done();
     }
     shared.idle_signal.notify_all();
 }
@@ -121,6 +122,7 @@ void worker_loop(std::shared_ptr<PoolShared> shared) noexcept {
             PoisonMutex::Guard guard = shared->job_receiver_lock.lock();
             if (guard.broken()) fault("Worker thread unable to lock job_receiver");
             job = shared->job_receiver.recv();
+            guard.done();
         } catch (...) {
             return;
         }
@@ -192,6 +194,7 @@ void ThreadPool::join() {
     }
     // The first waiter out ends the round; a failed exchange means another did.
     s.join_round.compare_exchange_strong(round, round + 1);
+    guard.done();
 }
 
 }  // namespace strassen

@@ -229,6 +229,7 @@ TEST(PoisonMutex, HolderThatThrowsBreaksTheLock) {
     {
         auto g = m.lock();
         EXPECT_FALSE(g.broken());
+        g.done();
     }
     std::thread([&] {
         try {
@@ -239,6 +240,7 @@ TEST(PoisonMutex, HolderThatThrowsBreaksTheLock) {
     }).join();
     auto g = m.lock();
     EXPECT_TRUE(g.broken());
+    g.done();
 }
 
 }  // namespace

@@ -5,22 +5,28 @@
 // broken, and decides what to do (in this library: fault with its own text).
 #pragma once
 
-#include <exception>
 #include <mutex>
 
 namespace strassen {
 
 class PoisonMutex {
 public:
-    // Holds the lock for its lifetime. Leaving the scope by an exception breaks
-    // the lock; the flag is written while the lock is still held.
+    // Holds the lock for its lifetime. Leaving the scope without `done()`, that
+    // is by an exception, breaks the lock; the flag is written while the lock
+    // is still held. The holder says so explicitly rather than the guard asking
+    // std::uncaught_exceptions(): that call reaches the C++ runtime's
+    // per-thread exception state, which a new thread allocates on first use,
+    // and glibc aborts the process when that allocation fails. A pool worker
+    // must not die that way under memory pressure.
     class Guard {
     public:
         explicit Guard(PoisonMutex& owner)
-            : owner_(owner), lock_(owner.mutex_), exceptions_(std::uncaught_exceptions()) {}
+            : owner_(owner), lock_(owner.mutex_) {}
         ~Guard() {
-            if (lock_.owns_lock() && std::uncaught_exceptions() > exceptions_) owner_.broken_ = true;
+            if (lock_.owns_lock() && !done_) owner_.broken_ = true;
         }
+        // The holder finished normally; call last before leaving the scope.
+        void done() noexcept { done_ = true; }
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
 
@@ -33,7 +39,7 @@ public:
     private:
         PoisonMutex& owner_;
         std::unique_lock<std::mutex> lock_;
-        int exceptions_;
+        bool done_ = false;
     };
 
     PoisonMutex() = default;
