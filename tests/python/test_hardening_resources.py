@@ -34,6 +34,9 @@ from numpy.lib.stride_tricks import as_strided
 
 from bravolin_learn import LinearRegression
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # also when run as a child script
+from support import borrow_record, panic_type  # noqa: E402
+
 HERE = os.path.abspath(__file__)
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 # Sanitized code is several times slower, and its job there is to catch bad
@@ -55,42 +58,6 @@ PRODUCT_MISSING = "called `Option::unwrap()` on a `None` value"
 
 
 # --- what the children share ---------------------------------------------------
-
-
-def panic_type():
-    try:
-        LinearRegression(True).predict(np.zeros((0, 1)))
-    except BaseException as error:  # noqa: BLE001 - exactly this type is wanted
-        return type(error)
-    raise AssertionError("an empty x must fault")
-
-
-def multiarray():
-    if int(np.__version__.split(".")[0]) >= 2:
-        from numpy._core import multiarray as module
-    else:
-        from numpy.core import multiarray as module
-    return module
-
-
-class BorrowRecord(ctypes.Structure):
-    _fields_ = [
-        ("version", ctypes.c_uint64),
-        ("flags", ctypes.c_void_p),
-        ("acquire", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
-        ("acquire_mut", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
-        ("release", ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
-        ("release_mut", ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
-    ]
-
-
-def borrow_record():
-    name = b"_RUST_NUMPY_BORROW_CHECKING_API"
-    LinearRegression(True).fit(np.array([[1.0], [2.0], [3.0]]), np.array([[1.0], [2.0], [4.0]]))
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return BorrowRecord.from_address(get_pointer(getattr(multiarray(), name.decode()), name))
 
 
 def outcome(call, panic):

@@ -1,5 +1,4 @@
 """The array-borrow registry shared with other NumPy extensions."""
-import ctypes
 import subprocess
 import sys
 import textwrap
@@ -8,39 +7,16 @@ import numpy as np
 import pytest
 
 from bravolin_learn import LinearRegression
+from support import borrow_record, multiarray
 
 NAME = b"_RUST_NUMPY_BORROW_CHECKING_API"
 X = np.array([[1.0], [2.0], [3.0]])
 Y = np.array([[3.0], [5.0], [7.0]])
 
 
-def multiarray():
-    if int(np.__version__.split(".")[0]) >= 2:
-        from numpy._core import multiarray as module
-    else:
-        from numpy.core import multiarray as module
-    return module
-
-
-class Record(ctypes.Structure):
-    _fields_ = [
-        ("version", ctypes.c_uint64),
-        ("flags", ctypes.c_void_p),
-        ("acquire", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
-        ("acquire_mut", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)),
-        ("release", ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
-        ("release_mut", ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)),
-    ]
-
-
 @pytest.fixture(scope="module")
 def record():
-    LinearRegression(True).fit(X, Y)  # installs the registry if nobody did
-    capsule = getattr(multiarray(), NAME.decode())
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return Record.from_address(get_pointer(capsule, NAME))
+    return borrow_record()
 
 
 def test_record_is_where_other_extensions_look(record):
