@@ -2,8 +2,9 @@
 // capsules in scipy.linalg.cython_lapack.__pyx_capi__, each named by its C
 // signature. Taking them from there means the module links against no LAPACK
 // of its own and uses the one SciPy already loaded into the process.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <string>
+
+#include "python.hpp"
 
 #include "lapack.hpp"
 
@@ -13,20 +14,6 @@ namespace {
 
 constexpr const char* LAPACK_MODULE = "scipy.linalg.cython_lapack";
 
-// A strong reference, released on every way out.
-class Ref {
-public:
-    explicit Ref(PyObject* object) noexcept : object_(object) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
-    PyObject* get() const noexcept { return object_; }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-private:
-    PyObject* object_;
-};
-
 // Replaces the raised exception by ImportError("bravolin_learn needs SciPy's
 // LAPACK: <what> (<the original error>)") raised from it, so that the user sees
 // what is missing and the traceback still shows why.
@@ -34,7 +21,7 @@ void raise_import_error(const char* what) {
     PyObject* cause = PyErr_GetRaisedException();
     PyObject* error = nullptr;
     {
-        Ref message(cause != nullptr
+        PyRef message(cause != nullptr
                         ? PyUnicode_FromFormat("bravolin_learn needs SciPy's LAPACK: %s (%S)", what,
                                                cause)
                         : PyUnicode_FromFormat("bravolin_learn needs SciPy's LAPACK: %s", what));
@@ -58,11 +45,10 @@ void raise_import_error(const char* what) {
 
 // The function pointer in capsule `name` of `capi`, or nullptr with
 // ImportError set.
-void* capsule_pointer(PyObject* capi, const char* name, const char* missing,
-                      const char* unreadable) {
-    Ref capsule(PyMapping_GetItemString(capi, name));
+void* capsule_pointer(PyObject* capi, const char* name) {
+    PyRef capsule(PyMapping_GetItemString(capi, name));
     if (!capsule) {
-        raise_import_error(missing);
+        raise_import_error((std::string(LAPACK_MODULE) + " has no capsule '" + name + "'").c_str());
         return nullptr;
     }
     // The capsule's name is the routine's C signature, which only SciPy knows
@@ -71,30 +57,27 @@ void* capsule_pointer(PyObject* capi, const char* name, const char* missing,
     void* pointer =
         PyErr_Occurred() != nullptr ? nullptr : PyCapsule_GetPointer(capsule.get(), signature);
     if (pointer == nullptr) {
-        raise_import_error(unreadable);
+        raise_import_error(
+            (std::string("could not read the capsule '") + name + "' of " + LAPACK_MODULE).c_str());
         return nullptr;
     }
     return pointer;
 }
 
 bool resolve(Lapack& lapack) {
-    Ref module(PyImport_ImportModule(LAPACK_MODULE));
+    PyRef module(PyImport_ImportModule(LAPACK_MODULE));
     if (!module) {
         raise_import_error("could not import scipy.linalg.cython_lapack");
         return false;
     }
-    Ref capi(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
+    PyRef capi(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
     if (!capi) {
         raise_import_error("scipy.linalg.cython_lapack has no attribute '__pyx_capi__'");
         return false;
     }
-    void* dgetrf = capsule_pointer(
-        capi.get(), "dgetrf", "scipy.linalg.cython_lapack has no capsule 'dgetrf'",
-        "could not read the capsule 'dgetrf' of scipy.linalg.cython_lapack");
+    void* dgetrf = capsule_pointer(capi.get(), "dgetrf");
     if (dgetrf == nullptr) return false;
-    void* dgetri = capsule_pointer(
-        capi.get(), "dgetri", "scipy.linalg.cython_lapack has no capsule 'dgetri'",
-        "could not read the capsule 'dgetri' of scipy.linalg.cython_lapack");
+    void* dgetri = capsule_pointer(capi.get(), "dgetri");
     if (dgetri == nullptr) return false;
 
     // The pointers outlive the references dropped here: an extension module,

@@ -14,7 +14,7 @@ std::string describe_and_clear_error() {
     PyRef str(PyObject_Str(error.get()));
     const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
     if (utf8 != nullptr && *utf8 != '\0') text += std::string(": ") + utf8;
-    PyErr_Clear();
+    PyErr_Clear();  // a failure of str() itself
     return text;
 }
 
