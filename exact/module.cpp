@@ -1,0 +1,33 @@
+// bravolin._exact: the bravolin package's private building blocks. Not a public
+// API: its functions take C-contiguous float64 arrays that the package has
+// already validated, and may change with the package.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL bravolin_exact_ARRAY_API
+#include <numpy/arrayobject.h>
+
+namespace {
+
+PyMethodDef exact_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef exact_module = {
+    PyModuleDef_HEAD_INIT,
+    "bravolin._exact",
+    "Private building blocks of the bravolin package.",
+    -1,
+    exact_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__exact() {
+    if (PyArray_ImportNumPyAPI() < 0) return nullptr;
+    return PyModule_Create(&exact_module);
+}
