@@ -1,11 +1,8 @@
 // bravolin._exact: the bravolin package's private building blocks. Not a public
 // API: its functions take C-contiguous float64 arrays that the package has
 // already validated, and may change with the package.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#define PY_ARRAY_UNIQUE_SYMBOL bravolin_exact_ARRAY_API
-#include <numpy/arrayobject.h>
+#define BRAVOLIN_EXACT_MODULE_UNIT
+#include "support.hpp"
 
 namespace {
 
