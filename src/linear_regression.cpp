@@ -27,8 +27,7 @@ PyObject* linear_regression_new(PyTypeObject* subtype, PyObject* args, PyObject*
         allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(subtype, 0);
         if (self == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            ensure_error_set();
             return nullptr;
         }
         auto* object = reinterpret_cast<LinearRegressionObject*>(self);
