@@ -68,6 +68,9 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         the normal equations then have no unique solution.
     """
 
+    coef_: NDArray[np.float64]
+    intercept_: float | NDArray[np.float64]
+
     def __init__(self, fit_intercept: bool = True) -> None:
         self.fit_intercept = fit_intercept
 
@@ -86,13 +89,16 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         by the square root of its weight.
         """
         fit_intercept = bool(self.fit_intercept)
-        X, y = validate_data(self, X, y, dtype=np.float64, multi_output=True, y_numeric=True)
-        y = np.asarray(y, dtype=np.float64)
-        y2 = y.reshape(-1, 1) if y.ndim == 1 else y
+        checked_x, checked_y = validate_data(
+            self, X, y, dtype=np.float64, multi_output=True, y_numeric=True
+        )
+        x: NDArray[np.float64] = checked_x
+        targets: NDArray[np.float64] = np.asarray(checked_y, dtype=np.float64)
+        y2 = targets.reshape(-1, 1) if targets.ndim == 1 else targets
         if sample_weight is not None:
-            weights = _check_sample_weight(sample_weight, X, dtype=np.float64)
+            weights = _check_sample_weight(sample_weight, x, dtype=np.float64)
             check_non_negative(weights, "LinearRegression (input sample_weight)")
-        n, p = X.shape
+        n, p = x.shape
         k = p + 1 if fit_intercept else p
         if n < k:
             raise np.linalg.LinAlgError(
@@ -100,7 +106,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
                 "matrix cannot be linearly independent"
             )
 
-        x_scaling = _scaling.scaling_from_bounds(*_scaling.column_bounds(X), center=fit_intercept)
+        x_scaling = _scaling.scaling_from_bounds(*_scaling.column_bounds(x), center=fit_intercept)
         y_scaling = _scaling.scaling_from_bounds(*_scaling.column_bounds(y2), center=fit_intercept)
         ys = _scaling.apply(y2, y_scaling)
         # The design matrix [1 | X'] is built here, with the scaled columns
@@ -110,7 +116,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         first = 1 if fit_intercept else 0
         design = np.empty((n, k))
         design[:, :first] = 1.0
-        _scaling.apply(X, x_scaling, out=design[:, first:])
+        _scaling.apply(x, x_scaling, out=design[:, first:])
         if sample_weight is not None:
             # Every column, the intercept's ones included, is scaled by √w.
             root = np.sqrt(weights)[:, None]
@@ -130,7 +136,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
 
         params = core.coef_.reshape(k, y2.shape[1])
         coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
-        if y.ndim == 1:
+        if targets.ndim == 1:
             self.coef_ = coef[0]
             self.intercept_ = float(intercept[0])
         else:
