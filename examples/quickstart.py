@@ -2,18 +2,32 @@
 
 Generates 1,000 observations of 5 features from known parameters plus noise,
 fits them with and without an intercept, and prints the parameters that the
-model recovered beside the true ones and those of numpy.linalg.lstsq.
+model recovered (its coef_ and intercept_) beside the true ones and those of
+numpy.linalg.lstsq.
 
-The model keeps its parameters inside; they are read back here through
-predict: the prediction for a row of zeros is the intercept, and the
-prediction for the unit row e_j, less the intercept, is coefficient j.
+Then the same data as a pandas DataFrame goes through a scikit-learn
+Pipeline: a StandardScaler, then bravolin.sklearn.LinearRegression, the
+estimator for scikit-learn users (it takes DataFrames, a 1-D y, any real
+dtype, and gives the same bits on every machine).
 
 Run: python examples/quickstart.py
 """
 
+from __future__ import annotations
+
+import math
+
 import numpy as np
+import pandas as pd
+from numpy.typing import NDArray
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import StandardScaler
 
 import bravolin_learn
+from bravolin.sklearn import LinearRegression
+
+Vector = NDArray[np.float64]
+Parameters = tuple[float, Vector]
 
 N_OBSERVATIONS = 1_000
 TRUE_INTERCEPT = 4.0
@@ -22,23 +36,15 @@ NOISE = 0.1
 SEED = 20240601
 
 
-def recovered_parameters(model, n_features):
-    """(intercept, coefficients) as the fitted model applies them."""
-    probe = np.vstack([np.zeros((1, n_features)), np.eye(n_features)])
-    predictions = model.predict(probe)
-    intercept = predictions[0]
-    return intercept, predictions[1:] - intercept
-
-
-def lstsq_parameters(x, y, fit_intercept):
+def lstsq_parameters(x: Vector, y: Vector, fit_intercept: bool) -> Parameters:
     design = np.hstack([np.ones((x.shape[0], 1)), x]) if fit_intercept else x
-    solution, *_ = np.linalg.lstsq(design, y[:, 0], rcond=None)
+    solution: Vector = np.linalg.lstsq(design, y[:, 0], rcond=None)[0]
     if fit_intercept:
-        return solution[0], solution[1:]
+        return float(solution[0]), solution[1:]
     return 0.0, solution
 
 
-def print_table(title, true, ours, reference):
+def print_table(title: str, true: Parameters, ours: Parameters, reference: Parameters) -> None:
     print(title)
     print(f"  {'parameter':<10} {'true':>10} {'bravolin_learn':>16} {'numpy lstsq':>14}")
     names = ["intercept"] + [f"x{j}" for j in range(len(true[1]))]
@@ -52,7 +58,25 @@ def print_table(title, true, ours, reference):
         print(f"  {name:<10} {t:>10.4f} {o:>16.6f} {r:>14.6f}")
 
 
-def main():
+def pipeline_on_a_dataframe(x: Vector, y: Vector) -> None:
+    """The scikit-learn estimator behind a StandardScaler, on named columns."""
+    frame = pd.DataFrame(x, columns=[f"x{j}" for j in range(x.shape[1])])
+    # The scaler hands on a DataFrame, so the estimator sees the column names.
+    pipeline = make_pipeline(StandardScaler().set_output(transform="pandas"), LinearRegression())
+    pipeline.fit(frame, y[:, 0])
+    scaler = pipeline.named_steps["standardscaler"]
+    estimator = pipeline.named_steps["linearregression"]
+    # Back to the original units: the scaler divided each column by its scale.
+    coef = estimator.coef_ / scaler.scale_
+    intercept = estimator.intercept_ - math.fsum(coef * scaler.mean_)
+    print("Pipeline(StandardScaler, bravolin.sklearn.LinearRegression) on a DataFrame")
+    print(f"  features seen: {list(estimator.feature_names_in_)}")
+    print(f"  intercept {intercept:.6f}, coefficients {np.array2string(coef, precision=6)}")
+    print(f"  R^2 on the training data: {pipeline.score(frame, y[:, 0]):.6f}")
+    print(f"  first predictions: {np.array2string(pipeline.predict(frame.head(3)), precision=6)}")
+
+
+def main() -> None:
     rng = np.random.default_rng(SEED)
     n_features = TRUE_COEFFICIENTS.size
     x = rng.uniform(-5.0, 5.0, size=(N_OBSERVATIONS, n_features))
@@ -67,7 +91,7 @@ def main():
     ]:
         model = bravolin_learn.LinearRegression(fit_intercept)
         model.fit(x, y)
-        ours = recovered_parameters(model, n_features)
+        ours = (model.intercept_, model.coef_)
         reference = lstsq_parameters(x, y, fit_intercept)
         print_table(
             f"LinearRegression({fit_intercept}): {N_OBSERVATIONS} observations, "
@@ -84,6 +108,8 @@ def main():
             f"residual sd {np.std(y[:, 0] - predictions):.4f}"
         )
         print()
+
+    pipeline_on_a_dataframe(x, y_with)
 
 
 if __name__ == "__main__":
