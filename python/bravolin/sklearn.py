@@ -109,20 +109,21 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         x_scaling = _scaling.scaling_from_bounds(*_scaling.column_bounds(x), center=fit_intercept)
         y_scaling = _scaling.scaling_from_bounds(*_scaling.column_bounds(y2), center=fit_intercept)
         ys = _scaling.apply(y2, y_scaling)
-        # The design matrix [1 | X'] is built here, with the scaled columns
-        # written straight into it, and the core fits it without an intercept
-        # of its own: the same bits as the core's own intercept column, one
-        # pass over the data fewer.
-        first = 1 if fit_intercept else 0
-        design = np.empty((n, k))
-        design[:, :first] = 1.0
-        _scaling.apply(x, x_scaling, out=design[:, first:])
-        if sample_weight is not None:
-            # Every column, the intercept's ones included, is scaled by √w.
+        if sample_weight is None:
+            design = _scaling.apply(x, x_scaling)
+            core = bravolin_learn.LinearRegression(fit_intercept)
+        else:
+            # The design matrix [1 | X'] is built here, and every column, the
+            # intercept's ones included, is scaled by √w; the core then fits
+            # it without an intercept of its own.
+            first = 1 if fit_intercept else 0
+            design = np.empty((n, k))
+            design[:, :first] = 1.0
+            _scaling.apply(x, x_scaling, out=design[:, first:])
             root = np.sqrt(weights)[:, None]
             design *= root
             ys *= root
-        core = bravolin_learn.LinearRegression(False)
+            core = bravolin_learn.LinearRegression(False)
         try:
             core.fit(design, ys)
         except RuntimeError as error:
@@ -134,7 +135,12 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
             ) from None
         del design
 
-        params = core.coef_.reshape(k, y2.shape[1])
+        # B (k x q) as the core stores it: row-major, its first element as
+        # the intercept when the core fitted one.
+        stored = core.coef_
+        if core.fit_intercept:
+            stored = np.concatenate(([core.intercept_], stored))
+        params = stored.reshape(k, y2.shape[1])
         coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
         if targets.ndim == 1:
             self.coef_ = coef[0]
