@@ -11,10 +11,11 @@ PyObject* predict(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 namespace {
 
 PyMethodDef exact_methods[] = {
-    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bravolin::exact::predict)),
+    {"predict",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bravolin::exact::predict)),
      METH_FASTCALL,
-     "predict(x, w, b)\n--\n\nX·W + b for x (n, p), w (p, q) and b (q,), by the library's product: "
-     "an (n, q) array."},
+     "predict(x, w, b)\n--\n\nX·W + b for x (n, p), w (p, q) and b (q,), by the library's "
+     "product: an (n, q) array."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -80,7 +80,9 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         tags.input_tags.sparse = False
         return tags
 
-    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> LinearRegression:
+    def fit(
+        self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
+    ) -> LinearRegression:
         """Fit the model; returns ``self``.
 
         ``X`` is (n_samples, n_features); ``y`` is (n_samples,) or
