@@ -61,7 +61,8 @@ void dgemm_nn(int m, int n, int k, double alpha, const double* a, int lda, const
     if (m == 0 || n == 0 || ((alpha == 0.0 || k == 0) && beta == 1.0)) return;
     if (alpha == 0.0) {
         for (int j = 0; j < n; ++j) {
-            for (int i = 0; i < m; ++i) at(c, ldc, i, j) = beta == 0.0 ? 0.0 : beta * at(c, ldc, i, j);
+            double* cj = column(c, ldc, 0, j);
+            for (int i = 0; i < m; ++i) cj[i] = beta == 0.0 ? 0.0 : beta * cj[i];
         }
         return;
     }

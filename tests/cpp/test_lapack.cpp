@@ -136,7 +136,8 @@ std::vector<double> uniform(std::mt19937_64& rng, std::size_t count, double lo =
 std::size_t square(int n) { return static_cast<std::size_t>(n) * static_cast<std::size_t>(n); }
 
 double& at(std::vector<double>& a, int ld, int i, int j) {
-    return a[static_cast<std::size_t>(i) + static_cast<std::size_t>(j) * static_cast<std::size_t>(ld)];
+    return a[static_cast<std::size_t>(i) +
+             static_cast<std::size_t>(j) * static_cast<std::size_t>(ld)];
 }
 
 TEST(Lapack, ReferenceLibraryIsLoaded) {
@@ -168,8 +169,10 @@ TEST(Lapack, BadlyConditionedMatricesOfEverySideUpTo300) {
                 at(a, n, i, n - 1) = sum * (1.0 + 1e-13 * at(a, n, i, n - 1));
             }
         }
-        for (int j = 0; j < n; ++j)
-            for (int i = 0; i < n; ++i) at(a, n, i, j) *= row[static_cast<std::size_t>(i)] * col[static_cast<std::size_t>(j)];
+        for (int j = 0; j < n; ++j) {
+            const double cj = col[static_cast<std::size_t>(j)];
+            for (int i = 0; i < n; ++i) at(a, n, i, j) *= row[static_cast<std::size_t>(i)] * cj;
+        }
         compare(n, n, a);
         if (::testing::Test::HasFailure()) return;
     }
@@ -197,7 +200,8 @@ TEST(Lapack, GramMatricesAsFitMakesThem) {
         strassen::Buffer d;
         for (int i = 0; i < n_obs; ++i) {
             d.push_back(1.0);
-            for (double x : uniform(rng, static_cast<std::size_t>(k - 1), -3.0, 5.0)) d.push_back(x);
+            for (double x : uniform(rng, static_cast<std::size_t>(k - 1), -3.0, 5.0))
+                d.push_back(x);
         }
         const strassen::Matrix dm(std::move(d), static_cast<std::size_t>(n_obs),
                                   static_cast<std::size_t>(k));
@@ -215,7 +219,8 @@ TEST(Lapack, GramMatricesAsFitMakesThem) {
         ASSERT_EQ(info, 0);
         reference().dgetri(&k, want.data(), &k, ipiv.data(), work.data(), &k, &info);
         ASSERT_EQ(info, 0);
-        EXPECT_TRUE(same_bits(std::vector<double>(inv->data.begin(), inv->data.end()), want, k)) << "bravolin::inverse, side " << k;
+        const std::vector<double> got(inv->data.begin(), inv->data.end());
+        EXPECT_TRUE(same_bits(got, want, k)) << "bravolin::inverse, side " << k;
     }
 }
 
@@ -271,7 +276,8 @@ TEST(Lapack, PivotsBelowTheSafeMinimum) {
         for (int i = 0; i < n; ++i) at(b, n, i, n / 2) *= 0x1p-1040;
         compare(n, n, b);
         std::vector<double> c = uniform(rng, square(n));
-        for (int i = 0; i < n; ++i) at(c, n, i, 0) = std::numeric_limits<double>::denorm_min() * (i + 1);
+        for (int i = 0; i < n; ++i)
+            at(c, n, i, 0) = std::numeric_limits<double>::denorm_min() * (i + 1);
         compare(n, n, c);
     }
 }
@@ -327,7 +333,8 @@ TEST(Lapack, ZeroMultipliersBesideInfinities) {
         for (int spread : {7, n + 64}) {
             std::vector<double> u(square(n), 0.0);
             for (int j = 0; j < n; ++j) {
-                for (int i = 0; i < j; ++i) at(u, n, i, j) = coin(rng) == 0 ? 0.0 : uniform(rng, 1)[0];
+                for (int i = 0; i < j; ++i)
+                    at(u, n, i, j) = coin(rng) == 0 ? 0.0 : uniform(rng, 1)[0];
                 const bool tiny = j % spread == 1 || (spread > n && j == std::min(n, 64) - 1);
                 at(u, n, j, j) = tiny ? std::numeric_limits<double>::denorm_min() : 2.0;
             }

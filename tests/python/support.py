@@ -82,7 +82,9 @@ def reference_inverse(g):
     n, lwork, info = ctypes.c_int(k), ctypes.c_int(k), ctypes.c_int(0)
     double_p, int_p = ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_int)
     a_p, ipiv_p = a.ctypes.data_as(double_p), ipiv.ctypes.data_as(int_p)
-    lapack.dgetrf_(ctypes.byref(n), ctypes.byref(n), a_p, ctypes.byref(n), ipiv_p, ctypes.byref(info))
+    lapack.dgetrf_(
+        ctypes.byref(n), ctypes.byref(n), a_p, ctypes.byref(n), ipiv_p, ctypes.byref(info)
+    )
     if info.value != 0:
         return None
     lapack.dgetri_(
