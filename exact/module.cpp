@@ -3,10 +3,17 @@
 // already validated, and may change with the package.
 #define BRAVOLIN_EXACT_MODULE_UNIT
 #include "support.hpp"
+#include "row_tree.hpp"
 
 namespace {
 
 PyMethodDef exact_methods[] = {
+    {"node_products", bravolin::exact::node_products, METH_VARARGS,
+     "node_products(x, y, side, fit_intercept) -> (G, R) of one node of the row tree."},
+    {"combine", bravolin::exact::combine, METH_VARARGS,
+     "combine(top, bottom) -> a node's products from its two children's."},
+    {"node_predict", bravolin::exact::node_predict, METH_VARARGS,
+     "node_predict(x, w, b, side) -> the predictions of one node of the row tree."},
     {nullptr, nullptr, 0, nullptr},
 };
 
