@@ -1,0 +1,263 @@
+"""Linear regression over Dask collections, with the bits of one machine.
+
+``LinearRegression`` takes Dask arrays or DataFrames of any chunking and gives
+exactly the coefficients, intercepts and predictions of
+``bravolin.sklearn.LinearRegression`` on the same data held in memory.
+
+Why that is possible: the library's products of a tall matrix are a fixed
+binary tree over row blocks (see ``_row_tree``). A fit reads the data twice:
+
+1. Every block's column minimum and maximum, combined on the way up; both
+   are exact, so the centring and power-of-two scaling are those of the whole
+   columns, whatever the chunking.
+2. The rows, rechunked so that every block is one node of the row tree at a
+   depth fine enough for the input's chunks. A worker scales its node and
+   computes the node's products DᵀD and DᵀY exactly as the recursion over the
+   whole would (``bravolin._exact.node_products``); the nodes are combined
+   pairwise up the tree in the recursion's order (``bravolin._exact.combine``).
+
+The client then inverts and solves with the code of the in-memory fit, and
+maps the parameters back as it does. Prediction follows the row tree of X·W
+the same way: every node of X's rows is one product on a worker, the nodes'
+rows concatenate.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any, TypeVar
+
+import dask
+import dask.array as da
+import numpy as np
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.utils import assert_all_finite, check_array
+from sklearn.utils.validation import check_is_fitted
+
+from . import _exact, _row_tree, _scaling
+
+__all__ = ["LinearRegression"]
+
+T = TypeVar("T")
+
+# A node holds at least this many rows (short of the leaves' size), so that
+# finely chunked input does not become millions of tiny products; 2**16 rows of
+# a hundred columns are 50 MB.
+MIN_NODE_ROWS = 1 << 16
+
+
+def _pairwise(values: Sequence[T | None], combine: Callable[[T, T], T]) -> T:
+    """Combines adjacent pairs level by level: (0, 1), (2, 3), ... The row
+    tree's nodes at one depth, in row order, pair exactly so with their
+    parents'. A missing right member (a node of padding rows only, whose
+    products are +0.0) leaves the left one as it is."""
+    level = list(values)
+    while len(level) > 1:
+        if len(level) % 2:
+            level.append(None)
+        level = [
+            left if right is None else combine(left, right)  # type: ignore[arg-type]
+            for left, right in zip(level[::2], level[1::2])
+        ]
+    assert level[0] is not None
+    return level[0]
+
+
+def _as_array(a: Any, name: str) -> da.Array:
+    """A Dask array of known chunk sizes from a Dask array, DataFrame or
+    Series (or anything NumPy takes)."""
+    if hasattr(a, "to_dask_array"):
+        a = a.to_dask_array(lengths=True)
+    elif not isinstance(a, da.Array):
+        a = da.from_array(np.asarray(a))
+    if any(np.isnan(c) for cs in a.chunks for c in cs):
+        a = a.compute_chunk_sizes()
+    if a.ndim not in (1, 2) or (name == "X" and a.ndim != 2):
+        raise ValueError(
+            f"Expected a 2-dimensional {name}, got {a.ndim} dimension(s) with shape {a.shape}."
+        )
+    return a
+
+
+def _feature_names(X: Any) -> np.ndarray | None:
+    columns = getattr(X, "columns", None)
+    if columns is None or not all(isinstance(c, str) for c in columns):
+        return None
+    return np.asarray(list(columns), dtype=object)
+
+
+def _block_bounds(block: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    return _scaling.column_bounds(np.asarray(block, dtype=np.float64))
+
+
+def _bounds(a: da.Array) -> Any:
+    """A delayed (lo, hi) over a's blocks of rows, or None for no rows."""
+    blocks = [b for b, rows in zip(a.to_delayed().ravel(), a.chunks[0]) if rows]
+    if not blocks:
+        return None
+    return _pairwise(
+        [dask.delayed(_block_bounds, pure=True)(b) for b in blocks],
+        dask.delayed(_scaling.combine_bounds, pure=True),
+    )
+
+
+def _check_finite(bounds: tuple[np.ndarray, np.ndarray], name: str) -> None:
+    # A column's minimum is NaN exactly when it holds a NaN, and is -inf or its
+    # maximum +inf exactly when it holds an infinity (short of a NaN beside
+    # it, which the check reports first anyway): the bounds tell what the
+    # in-memory check finds in the whole array, in its words.
+    assert_all_finite(np.stack(bounds), input_name=name, estimator_name="LinearRegression")
+
+
+def _node_products(
+    x: np.ndarray,
+    y: np.ndarray,
+    x_scaling: _scaling.Scaling,
+    y_scaling: _scaling.Scaling,
+    side: int,
+    fit_intercept: bool,
+) -> tuple[np.ndarray, np.ndarray]:
+    xs = _scaling.apply(np.asarray(x, dtype=np.float64), x_scaling)
+    ys = _scaling.apply(np.asarray(y, dtype=np.float64).reshape(len(y), -1), y_scaling)
+    return _exact.node_products(xs, ys, side, fit_intercept)
+
+
+def _combine(top: tuple[np.ndarray, np.ndarray], bottom: tuple[np.ndarray, np.ndarray]):
+    return _exact.combine(top[0], bottom[0]), _exact.combine(top[1], bottom[1])
+
+
+def _node_predict(x: np.ndarray, w: np.ndarray, b: np.ndarray, side: int) -> np.ndarray:
+    return _exact.node_predict(np.asarray(x, dtype=np.float64), w, b, side)
+
+
+def _node_chunks(n: int, width: int, widest_chunk: int) -> tuple[tuple[int, ...], list[int]]:
+    """Row chunks that are the nodes at the chosen depth (the empty ones
+    dropped), and each chunk's padded side."""
+    depth = _row_tree.depth_for(n, width, max(widest_chunk, MIN_NODE_ROWS))
+    nodes = [node for node in _row_tree.level(n, width, depth) if node.rows]
+    return tuple(node.rows for node in nodes), [node.side for node in nodes]
+
+
+class LinearRegression(RegressorMixin, BaseEstimator):
+    """Ordinary least squares over Dask collections, bit for bit equal to
+    ``bravolin.sklearn.LinearRegression`` fitted on the same data in memory.
+
+    Parameters
+    ----------
+    fit_intercept : bool, default=True
+        Whether to fit an intercept. With one, the columns of X and y are
+        centred on their midrange before the fit (and the intercept taken
+        back exactly); without one, they are only scaled by powers of two.
+
+    Attributes
+    ----------
+    coef_ : ndarray of shape (n_features,) or (n_targets, n_features)
+    intercept_ : float or ndarray of shape (n_targets,)
+        0.0 (or zeros) when ``fit_intercept`` is False.
+    n_features_in_ : int
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        Only when X was a DataFrame whose column names are all strings.
+    """
+
+    def __init__(self, fit_intercept: bool = True):
+        self.fit_intercept = fit_intercept
+
+    def fit(self, X: Any, y: Any) -> LinearRegression:
+        """Fits on a Dask array or DataFrame X (n, p) and y (n,) or (n, q).
+
+        Computes on the current Dask scheduler; returns self.
+        """
+        fit_intercept = bool(self.fit_intercept)
+        names = _feature_names(X)
+        x = _as_array(X, "X")
+        yy = _as_array(y, "y")
+        one_target = yy.ndim == 1
+        if one_target:
+            yy = yy[:, None]
+        n, p = x.shape
+        q = yy.shape[1]
+        if n == 0 or p == 0:
+            # The in-memory estimator's own wording for an empty X.
+            check_array(np.empty(x.shape), estimator=self)
+        x = x.rechunk({1: -1})
+        yy = yy.rechunk({1: -1})
+
+        x_bounds, y_bounds = dask.compute(_bounds(x), _bounds(yy))
+        _check_finite(x_bounds, "X")
+        if y_bounds is not None:
+            _check_finite(y_bounds, "y")
+        if yy.shape[0] != n:
+            raise ValueError(
+                "Found input variables with inconsistent numbers of samples: "
+                f"[{n}, {yy.shape[0]}]"
+            )
+        x_scaling = _scaling.scaling_from_bounds(*x_bounds, center=fit_intercept)
+        y_scaling = _scaling.scaling_from_bounds(*y_bounds, center=fit_intercept)
+
+        k = p + (1 if fit_intercept else 0)
+        chunks, node_sides = _node_chunks(n, max(k, q), max(x.chunks[0]))
+        x_nodes = x.rechunk({0: chunks}).to_delayed().ravel()
+        y_nodes = yy.rechunk({0: chunks}).to_delayed().ravel()
+        products = [
+            dask.delayed(_node_products, pure=True)(
+                xb, yb, x_scaling, y_scaling, side, fit_intercept
+            )
+            for xb, yb, side in zip(x_nodes, y_nodes, node_sides)
+        ]
+        (g, r), = dask.compute(_pairwise(products, dask.delayed(_combine, pure=True)))
+
+        params = _exact.solve(g, r)
+        if params is None:
+            raise np.linalg.LinAlgError("Matrix inversion failed.")
+        coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
+        if one_target:
+            self.coef_ = coef[0]
+            self.intercept_ = float(intercept[0])
+        else:
+            self.coef_ = coef
+            self.intercept_ = intercept
+        self.n_features_in_ = p
+        if names is not None:
+            self.feature_names_in_ = names
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
+        return self
+
+    def predict(self, X: Any) -> da.Array:
+        """Predictions for a Dask array or DataFrame X, as a Dask array of one
+        value per row (shape (n,) or (n, q)), chunked by the row tree.
+
+        X is read once here, to refuse non-finite values at the call as the
+        in-memory estimator does; the predictions themselves stay lazy.
+        """
+        check_is_fitted(self)
+        x = _as_array(X, "X")
+        n, p = x.shape
+        if n == 0 or p == 0:
+            check_array(np.empty(x.shape), estimator=self)
+        if p != self.n_features_in_:
+            raise ValueError(
+                f"X has {p} features, but LinearRegression is expecting "
+                f"{self.n_features_in_} features as input."
+            )
+        x = x.rechunk({1: -1})
+        bounds, = dask.compute(_bounds(x))
+        _check_finite(bounds, "X")
+
+        coef = np.asarray(self.coef_, dtype=np.float64)
+        one_target = coef.ndim == 1
+        w = np.ascontiguousarray(coef.reshape(-1, p).T)  # (p, q)
+        b = np.atleast_1d(np.asarray(self.intercept_, dtype=np.float64))
+        q = w.shape[1]
+        chunks, node_sides = _node_chunks(n, max(p, q), max(x.chunks[0]))
+        nodes = x.rechunk({0: chunks})
+        blocks = [
+            da.from_delayed(
+                dask.delayed(_node_predict, pure=True)(xb, w, b, side),
+                shape=(rows, q),
+                dtype=np.float64,
+            )
+            for xb, rows, side in zip(nodes.to_delayed().ravel(), chunks, node_sides)
+        ]
+        out = da.concatenate(blocks, axis=0)
+        return out[:, 0] if one_target else out
