@@ -5,9 +5,17 @@
 #include "support.hpp"
 #include "row_tree.hpp"
 
+namespace bravolin::exact {
+PyObject* predict(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+}  // namespace bravolin::exact
+
 namespace {
 
 PyMethodDef exact_methods[] = {
+    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bravolin::exact::predict)),
+     METH_FASTCALL,
+     "predict(x, w, b)\n--\n\nX·W + b for x (n, p), w (p, q) and b (q,), by the library's product: "
+     "an (n, q) array."},
     {"node_products", bravolin::exact::node_products, METH_VARARGS,
      "node_products(x, y, side, fit_intercept) -> (G, R) of one node of the row tree."},
     {"combine", bravolin::exact::combine, METH_VARARGS,

@@ -24,10 +24,11 @@ PyObject* get_panic_type() {
 
 }  // namespace
 
-void raise_panic(const char* message) {
+void raise_panic(std::string_view message) {
     PyObject* type = get_panic_type();
     if (type == nullptr) return;  // the creation error is pending instead
-    PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
+    // By length, so that a text holding NUL characters arrives whole.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                           "replace");
     if (text == nullptr) return;
     PyErr_SetObject(type, text);
@@ -38,10 +39,9 @@ void set_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (const PythonError&) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        ensure_error_set();
     } catch (const strassen::Fault& f) {
-        raise_panic(f.message().empty() ? UNKNOWN_FAULT : f.message().c_str());
+        raise_panic(f.message().empty() ? std::string_view(UNKNOWN_FAULT) : f.message());
     } catch (const strassen::OutOfMemory& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <new>
+#include <string_view>
 
 #include "python.hpp"
 #include "strassen/fault.hpp"
@@ -9,7 +10,7 @@
 namespace bravolin {
 
 // Raises PanicException(message), making the type on first use.
-void raise_panic(const char* message);
+void raise_panic(std::string_view message);
 
 // Message for a C++ exception that carries no fault text.
 inline constexpr const char* UNKNOWN_FAULT = "bravolin_learn: unexpected internal error";

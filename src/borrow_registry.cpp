@@ -201,9 +201,7 @@ void ensure_borrow_registry() {
         capsule = PyRef(install(module.get()));
     }
     if (!PyCapsule_CheckExact(capsule.get())) {
-        const std::string message =
-            "'" + type_qualname(capsule.get()) + "' object cannot be converted to 'PyCapsule'";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
+        raise_conversion_error(capsule.get(), "PyCapsule");
         registry_fault();
     }
     auto* record = static_cast<const BorrowApi*>(PyCapsule_GetPointer(capsule.get(), CAPSULE_NAME));

@@ -1,9 +1,11 @@
 #include "linear_regression.hpp"
 
+#include <cstring>
 #include <new>
 
 #include "barrier.hpp"
 #include "binding.hpp"
+#include "numpy_api.hpp"
 
 namespace bravolin {
 
@@ -27,8 +29,7 @@ PyObject* linear_regression_new(PyTypeObject* subtype, PyObject* args, PyObject*
         allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(subtype, 0);
         if (self == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            ensure_error_set();
             return nullptr;
         }
         auto* object = reinterpret_cast<LinearRegressionObject*>(self);
@@ -64,6 +65,64 @@ PyMethodDef linear_regression_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Read-only views of the parameters. A reader is refused while a call changes
+// the instance, as predict is. The values are copied out before any Python
+// object is made: allocation may run arbitrary Python code (a finaliser that
+// fits this very instance), and the copy cannot change under it.
+bool refuse_while_changing(const LinearRegressionObject* self) {
+    if (self->borrow_flag != -1) return false;
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return true;
+}
+
+// AttributeError rather than the RuntimeError of predict, so that hasattr and
+// scikit-learn's fitted-checks see an unfitted model as one without the
+// attribute.
+bool refuse_unfitted(const LinearRegressionObject* self) {
+    if (self->state.coefficients) return false;
+    PyErr_SetString(PyExc_AttributeError, NOT_FITTED);
+    return true;
+}
+
+PyObject* linear_regression_get_coef(PyObject* self_object, void*) {
+    return fault_barrier([&]() -> PyObject* {
+        auto* self = reinterpret_cast<LinearRegressionObject*>(self_object);
+        if (refuse_while_changing(self) || refuse_unfitted(self)) return nullptr;
+        const strassen::Buffer values = *self->state.coefficients;
+        ensure_numpy_api();
+        npy_intp size = static_cast<npy_intp>(values.size());
+        PyRef array(check(PyArray_SimpleNew(1, &size, NPY_DOUBLE)));
+        if (!values.empty())
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())),
+                        values.data(), values.size() * sizeof(double));
+        return array.release();
+    });
+}
+
+PyObject* linear_regression_get_intercept(PyObject* self_object, void*) {
+    return fault_barrier([&]() -> PyObject* {
+        auto* self = reinterpret_cast<LinearRegressionObject*>(self_object);
+        if (refuse_while_changing(self) || refuse_unfitted(self)) return nullptr;
+        return PyFloat_FromDouble(self->state.intercept.value_or(0.0));
+    });
+}
+
+PyObject* linear_regression_get_fit_intercept(PyObject* self_object, void*) {
+    return Py_NewRef(reinterpret_cast<LinearRegressionObject*>(self_object)->state.fit_intercept
+                         ? Py_True
+                         : Py_False);
+}
+
+PyGetSetDef linear_regression_getset[] = {
+    {"coef_", linear_regression_get_coef, nullptr,
+     "The fitted coefficients as a new 1-D float64 array, exactly as stored.", nullptr},
+    {"intercept_", linear_regression_get_intercept, nullptr,
+     "The fitted intercept, 0.0 for a model without one.", nullptr},
+    {"fit_intercept", linear_regression_get_fit_intercept, nullptr,
+     "Whether the model fits an intercept.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 // The class name, its text signature, and an empty docstring.
 constexpr const char* CLASS_DOC = "LinearRegression(fit_intercept)\n--\n\n";
 
@@ -72,6 +131,7 @@ PyType_Slot linear_regression_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(linear_regression_dealloc)},
     {Py_tp_doc, const_cast<char*>(CLASS_DOC)},
     {Py_tp_methods, linear_regression_methods},
+    {Py_tp_getset, linear_regression_getset},
     {0, nullptr},
 };
 

@@ -61,8 +61,7 @@ bool add_class(PyObject* module) {
 PyObject* init_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        bravolin::ensure_error_set();
         return nullptr;
     }
     std::int64_t expected = -1;

@@ -12,8 +12,14 @@ std::string describe_and_clear_error() {
     if (!error) return "no Python error set";
     std::string text = Py_TYPE(error.get())->tp_name;
     PyRef str(PyObject_Str(error.get()));
-    const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
-    if (utf8 != nullptr && *utf8 != '\0') text += std::string(": ") + utf8;
+    Py_ssize_t size = 0;
+    // By length: the text may hold NUL characters (a type name in a
+    // conversion message), and a C string would end it at the first one.
+    const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str.get(), &size) : nullptr;
+    if (utf8 != nullptr && size > 0) {
+        text += ": ";
+        text.append(utf8, static_cast<std::size_t>(size));
+    }
     PyErr_Clear();  // a failure of str() itself
     return text;
 }

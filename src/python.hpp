@@ -43,11 +43,20 @@ private:
 // pending Python exception on unchanged.
 struct PythonError {};
 
+// The SystemError text for a CPython call that failed without setting an
+// exception: the wording Python users already know from other extensions.
+inline constexpr const char* NO_EXCEPTION_SET = "attempted to fetch exception but none was set";
+
+// Makes sure a failure reported by CPython leaves an exception pending,
+// supplying the SystemError above when it left none.
+inline void ensure_error_set() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, NO_EXCEPTION_SET);
+}
+
 // Throws PythonError when CPython reported failure; when it failed without
 // setting an exception, sets the SystemError that callers expect.
 inline void throw_if_error() {
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    ensure_error_set();
     throw PythonError{};
 }
 

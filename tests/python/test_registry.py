@@ -1,4 +1,5 @@
 """The array-borrow registry shared with other NumPy extensions."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -93,3 +94,29 @@ def test_first_use_raises_no_deprecation_warning():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok"
+
+
+def test_foreign_record_type_name_keeps_its_nul_characters():
+    # The message naming a foreign object's type once stopped at a NUL in the name.
+    code = textwrap.dedent(
+        """
+        import numpy as np
+        from bravolin_learn import LinearRegression
+        from support import multiarray
+        Foreign = type("Foreign", (), {})
+        Foreign.__qualname__ = "Fore\\0ign"
+        setattr(multiarray(), "_RUST_NUMPY_BORROW_CHECKING_API", Foreign())
+        try:
+            LinearRegression(True).fit(np.array([[1.0], [2.0]]), np.array([[1.0], [2.0]]))
+        except BaseException as error:
+            print(repr(error.args))
+        """
+    )
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(__file__)}
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
+    assert done.returncode == 0, done.stderr
+    expected = (
+        "Interal borrow checking API error: TypeError: "
+        "'Fore\0ign' object cannot be converted to 'PyCapsule'",
+    )
+    assert done.stdout.strip() == repr(expected)

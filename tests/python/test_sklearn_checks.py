@@ -1,0 +1,16 @@
+"""scikit-learn's own estimator checks on bravolin.sklearn.LinearRegression."""
+import pytest
+
+pytest.importorskip("sklearn")
+
+from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
+
+from bravolin.sklearn import LinearRegression, _expected_failed_checks  # noqa: E402
+
+
+@parametrize_with_checks(
+    [LinearRegression(), LinearRegression(fit_intercept=False)],
+    expected_failed_checks=_expected_failed_checks,
+)
+def test_sklearn_estimator_checks(estimator, check):
+    check(estimator)
