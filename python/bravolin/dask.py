@@ -32,7 +32,7 @@ import dask.array as da
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils import assert_all_finite, check_array
-from sklearn.utils.validation import check_is_fitted
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, check_non_negative
 
 from . import _exact, _row_tree, _scaling
 
@@ -112,14 +112,27 @@ def _check_finite(bounds: tuple[np.ndarray, np.ndarray], name: str) -> None:
 def _node_products(
     x: np.ndarray,
     y: np.ndarray,
+    weights: np.ndarray | float | None,
     x_scaling: _scaling.Scaling,
     y_scaling: _scaling.Scaling,
     side: int,
     fit_intercept: bool,
 ) -> tuple[np.ndarray, np.ndarray]:
-    xs = _scaling.apply(np.asarray(x, dtype=np.float64), x_scaling)
-    ys = _scaling.apply(np.asarray(y, dtype=np.float64).reshape(len(y), -1), y_scaling)
-    return _exact.node_products(xs, ys, side, fit_intercept)
+    # Each row as the in-memory estimator makes it, step for step: the design
+    # [1 | X'] with X' written in place, y' scaled, both times the root of the
+    # row's weight. All elementwise, so a block's rows are the whole's.
+    x = np.asarray(x, dtype=np.float64)
+    rows, p = x.shape
+    first = 1 if fit_intercept else 0
+    design = np.empty((rows, p + first))
+    design[:, :first] = 1.0
+    _scaling.apply(x, x_scaling, out=design[:, first:])
+    ys = _scaling.apply(np.asarray(y, dtype=np.float64).reshape(rows, -1), y_scaling)
+    if weights is not None:
+        root = np.sqrt(np.broadcast_to(np.asarray(weights, dtype=np.float64), (rows,)))[:, None]
+        design *= root
+        ys *= root
+    return _exact.node_products(design, ys, side, False)
 
 
 def _combine(top: tuple[np.ndarray, np.ndarray], bottom: tuple[np.ndarray, np.ndarray]):
@@ -162,10 +175,11 @@ class LinearRegression(RegressorMixin, BaseEstimator):
     def __init__(self, fit_intercept: bool = True):
         self.fit_intercept = fit_intercept
 
-    def fit(self, X: Any, y: Any) -> LinearRegression:
-        """Fits on a Dask array or DataFrame X (n, p) and y (n,) or (n, q).
-
-        Computes on the current Dask scheduler; returns self.
+    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> LinearRegression:
+        """Fits on a Dask array or DataFrame X (n, p) and y (n,) or (n, q);
+        ``sample_weight`` (n,), non-negative, a Dask array or a number,
+        weighs each sample's squared residual. Computes on the current Dask
+        scheduler; returns self.
         """
         fit_intercept = bool(self.fit_intercept)
         names = _feature_names(X)
@@ -181,8 +195,19 @@ class LinearRegression(RegressorMixin, BaseEstimator):
             check_array(np.empty(x.shape), estimator=self)
         x = x.rechunk({1: -1})
         yy = yy.rechunk({1: -1})
+        weights: Any = None
+        if sample_weight is not None and not np.isscalar(sample_weight):
+            weights = _as_array(sample_weight, "sample_weight")
+            if weights.ndim != 1 or weights.shape[0] != n:
+                # Its shape is refused in the in-memory estimator's words.
+                _check_sample_weight(np.empty(weights.shape), np.empty((n, 0)))
 
-        x_bounds, y_bounds = dask.compute(_bounds(x), _bounds(yy))
+        found = dask.compute(
+            _bounds(x), _bounds(yy), None if weights is None else _bounds(weights[:, None])
+        )
+        x_bounds, y_bounds, w_bounds = found
+        # In the in-memory estimator's order: X, y and their lengths, the
+        # weights, then the number of samples against the parameters.
         _check_finite(x_bounds, "X")
         if y_bounds is not None:
             _check_finite(y_bounds, "y")
@@ -191,24 +216,44 @@ class LinearRegression(RegressorMixin, BaseEstimator):
                 "Found input variables with inconsistent numbers of samples: "
                 f"[{n}, {yy.shape[0]}]"
             )
+        if sample_weight is not None:
+            # The whole check on a stand-in with the same bounds: finiteness,
+            # all zeros and signs depend on nothing else.
+            stand_in = sample_weight if weights is None else np.concatenate(w_bounds)
+            checked = _check_sample_weight(stand_in, np.empty((2, 0)), dtype=np.float64)
+            check_non_negative(checked, "LinearRegression (input sample_weight)")
+            if weights is None:
+                weights = float(checked[0])
+        k = p + 1 if fit_intercept else p
+        if n < k:
+            raise np.linalg.LinAlgError(
+                f"Exactly collinear columns: with n_samples={n} the {k} columns of the design "
+                "matrix cannot be linearly independent"
+            )
         x_scaling = _scaling.scaling_from_bounds(*x_bounds, center=fit_intercept)
         y_scaling = _scaling.scaling_from_bounds(*y_bounds, center=fit_intercept)
 
-        k = p + (1 if fit_intercept else 0)
         chunks, node_sides = _node_chunks(n, max(k, q), max(x.chunks[0]))
         x_nodes = x.rechunk({0: chunks}).to_delayed().ravel()
         y_nodes = yy.rechunk({0: chunks}).to_delayed().ravel()
+        if isinstance(weights, da.Array):
+            w_nodes = list(weights.rechunk({0: chunks}).to_delayed().ravel())
+        else:
+            w_nodes = [weights] * len(chunks)
         products = [
             dask.delayed(_node_products, pure=True)(
-                xb, yb, x_scaling, y_scaling, side, fit_intercept
+                xb, yb, wb, x_scaling, y_scaling, side, fit_intercept
             )
-            for xb, yb, side in zip(x_nodes, y_nodes, node_sides)
+            for xb, yb, wb, side in zip(x_nodes, y_nodes, w_nodes, node_sides)
         ]
-        (g, r), = dask.compute(_pairwise(products, dask.delayed(_combine, pure=True)))
+        ((g, r),) = dask.compute(_pairwise(products, dask.delayed(_combine, pure=True)))
 
         params = _exact.solve(g, r)
         if params is None:
-            raise np.linalg.LinAlgError("Matrix inversion failed.")
+            raise np.linalg.LinAlgError(
+                "Exactly collinear columns: the normal equations are singular (a duplicated, "
+                "zero or constant feature, or a feature that is a combination of others)"
+            )
         coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
         if one_target:
             self.coef_ = coef[0]
