@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "lapack.hpp"
 #include "strassen/par_mult.hpp"
 
 namespace bravolin {
@@ -28,15 +29,14 @@ strassen::Matrix design_matrix(strassen::Matrix x, bool fit_intercept) {
 
 }  // namespace
 
-std::optional<std::string> fit(ModelState& state, strassen::Matrix x, strassen::Matrix y,
-                               const Lapack& lapack) {
+std::optional<std::string> fit(ModelState& state, strassen::Matrix x, strassen::Matrix y) {
     const strassen::Matrix d = design_matrix(std::move(x), state.fit_intercept);
     const strassen::Matrix dt = d.transpose();
     const strassen::Matrix g = strassen::par_mult(dt, d);
 
     // Singularity is reported before Y is looked at, so a y of the wrong
     // length on collinear data gives the inversion failure, not a fault.
-    const std::optional<strassen::Matrix> g_inv = inverse(g, lapack);
+    const std::optional<strassen::Matrix> g_inv = inverse(g);
     if (!g_inv) return std::string(INVERSION_FAILED);
 
     const strassen::Matrix r = strassen::par_mult(dt, y);
@@ -72,31 +72,25 @@ std::variant<strassen::Buffer, std::string> predict(const ModelState& state, str
     return result;
 }
 
-std::optional<strassen::Matrix> inverse(const strassen::Matrix& g, const Lapack& lapack) {
+std::optional<strassen::Matrix> inverse(const strassen::Matrix& g) {
     if (g.rows != g.cols) return std::nullopt;
     // LAPACK counts in 32-bit ints. A side it cannot be told is a matrix it
     // cannot invert, reported like any argument LAPACK would reject.
     if (g.rows > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
     const std::size_t k = g.rows;
-    int m = static_cast<int>(k);
-    int n = m;
-    int lda = m;
-    int lwork = m;
-    int info = 0;
+    const int n = static_cast<int>(k);
 
     // Handed over row-major: LAPACK reads it as column-major, that is as Gᵀ,
     // and returns (Gᵀ)⁻¹ = (G⁻¹)ᵀ column-major, which read row-major is G⁻¹.
     // So no transposition is needed on either side, symmetric G or not.
     strassen::Buffer a = g.data;
     std::vector<int> ipiv(k, 0);
-    lapack.dgetrf(&m, &n, a.data(), &lda, ipiv.data(), &info);
-    if (info != 0) return std::nullopt;
+    if (lapack::dgetrf(n, n, a.data(), n, ipiv.data()) != 0) return std::nullopt;
 
     // The smallest workspace dgetri accepts, with no size query: it then takes
     // its unblocked path, whatever LAPACK's preferred block size.
     std::vector<double> work(k, 0.0);
-    lapack.dgetri(&n, a.data(), &lda, ipiv.data(), work.data(), &lwork, &info);
-    if (info != 0) return std::nullopt;
+    if (lapack::dgetri(n, a.data(), n, ipiv.data(), work.data(), n) != 0) return std::nullopt;
 
     return strassen::Matrix(std::move(a), k, k);
 }

@@ -16,30 +16,19 @@ struct ModelState {
     bool fit_intercept = false;
 };
 
-// LAPACK entry points, Fortran convention (all arguments by address, 32-bit ints).
-using DgetrfFn = void (*)(int* m, int* n, double* a, int* lda, int* ipiv, int* info);
-using DgetriFn = void (*)(int* n, double* a, int* lda, int* ipiv, double* work, int* lwork,
-                          int* info);
-
-struct Lapack {
-    DgetrfFn dgetrf;
-    DgetriFn dgetri;
-};
-
 inline constexpr const char* INVERSION_FAILED = "Matrix inversion failed.";
 inline constexpr const char* NOT_FITTED = "Model has not been fitted yet.";
 
 // The failure text when the fit could not be made; the state is written only
 // on success. Internal faults (shape mismatch) propagate as strassen::Fault.
-std::optional<std::string> fit(ModelState& state, strassen::Matrix x, strassen::Matrix y,
-                               const Lapack& lapack);
+std::optional<std::string> fit(ModelState& state, strassen::Matrix x, strassen::Matrix y);
 
 // One prediction per row of x, or the failure text.
 std::variant<strassen::Buffer, std::string> predict(const ModelState& state, strassen::Matrix x);
 
-// G⁻¹ through LU factorisation (dgetrf, then dgetri with the minimal workspace),
-// or nothing when G is not square, has a side beyond LAPACK's 32-bit int, or
-// LAPACK reports a zero pivot or a rejected argument. G is left unchanged.
-std::optional<strassen::Matrix> inverse(const strassen::Matrix& g, const Lapack& lapack);
+// G⁻¹ through LU factorisation (the project's port of dgetrf, then dgetri with
+// the minimal workspace), or nothing when G is not square, has a side beyond
+// LAPACK's 32-bit int, or a zero pivot. G is left unchanged.
+std::optional<strassen::Matrix> inverse(const strassen::Matrix& g);
 
 }  // namespace bravolin
