@@ -4,6 +4,7 @@
 #define BRAVOLIN_EXACT_MODULE_UNIT
 #include "support.hpp"
 #include "row_tree.hpp"
+#include "solve.hpp"
 
 namespace bravolin::exact {
 PyObject* predict(PyObject*, PyObject* const* args, Py_ssize_t nargs);
@@ -22,6 +23,8 @@ PyMethodDef exact_methods[] = {
      "combine(top, bottom) -> a node's products from its two children's."},
     {"node_predict", bravolin::exact::node_predict, METH_VARARGS,
      "node_predict(x, w, b, side) -> the predictions of one node of the row tree."},
+    {"solve", bravolin::exact::solve, METH_VARARGS,
+     "solve(g, r) -> G⁻¹·R by the model's inverse and product, or None if G is singular."},
     {nullptr, nullptr, 0, nullptr},
 };
 
