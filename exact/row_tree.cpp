@@ -103,8 +103,12 @@ PyObject* node_products(PyObject*, PyObject* args) {
             // Built as the model builds its design matrix: D row by row, Dᵀ by
             // the library's transpose. The padding rows are zeros, the column
             // of ones included, as in the padded square of the whole product.
-            const Matrix dt = padded_rows(values(x), rows, p, side, fit_intercept != 0).transpose();
-            g.emplace(strassen::mult(dt, dt.transpose()));
+            const Matrix dt = [&] {
+                const Matrix d = padded_rows(values(x), rows, p, side, fit_intercept != 0);
+                Matrix t = d.transpose();
+                g.emplace(strassen::mult(t, d));
+                return t;
+            }();  // D released before Y's copy is made
             r.emplace(strassen::mult(dt, padded_rows(values(y), rows, q, side, false)));
         }
         return pair(*g, *r);

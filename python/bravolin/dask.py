@@ -87,7 +87,9 @@ def _feature_names(X: Any) -> np.ndarray | None:
 
 
 def _block_bounds(block: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    return _scaling.column_bounds(np.asarray(block, dtype=np.float64))
+    # A 1-D y or weights as one column: made 2-D here rather than in the
+    # graph, so that both passes of a fit share the same tasks for it.
+    return _scaling.column_bounds(np.asarray(block, dtype=np.float64).reshape(len(block), -1))
 
 
 def _bounds(a: da.Array) -> Any:
@@ -186,15 +188,14 @@ class LinearRegression(RegressorMixin, BaseEstimator):
         x = _as_array(X, "X")
         yy = _as_array(y, "y")
         one_target = yy.ndim == 1
-        if one_target:
-            yy = yy[:, None]
         n, p = x.shape
-        q = yy.shape[1]
+        q = 1 if one_target else yy.shape[1]
         if n == 0 or p == 0:
             # The in-memory estimator's own wording for an empty X.
             check_array(np.empty(x.shape), estimator=self)
         x = x.rechunk({1: -1})
-        yy = yy.rechunk({1: -1})
+        if not one_target:
+            yy = yy.rechunk({1: -1})
         weights: Any = None
         if sample_weight is not None and not np.isscalar(sample_weight):
             weights = _as_array(sample_weight, "sample_weight")
@@ -203,7 +204,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):
                 _check_sample_weight(np.empty(weights.shape), np.empty((n, 0)))
 
         found = dask.compute(
-            _bounds(x), _bounds(yy), None if weights is None else _bounds(weights[:, None])
+            _bounds(x), _bounds(yy), None if weights is None else _bounds(weights)
         )
         x_bounds, y_bounds, w_bounds = found
         # In the in-memory estimator's order: X, y and their lengths, the

@@ -184,6 +184,9 @@ def test_dataframes_are_fitted_like_their_values(client, nodes_follow_chunks):
     assert_same_bits(got.predict(X).compute(), want.predict(frame))
 
 
+# Its scheduler's HTTP server (on 127.0.0.1) finds the module cluster's port
+# taken and picks another, with a warning.
+@pytest.mark.filterwarnings("ignore:Port 8787 is already in use:UserWarning")
 def test_a_worker_killed_mid_fit_changes_no_bit(nodes_follow_chunks, tmp_path):
     """The worker that makes block 1 of X in the fit's product pass (after every
     block's bounds were taken) kills its own process, once.
