@@ -40,9 +40,13 @@ __all__ = ["LinearRegression"]
 
 T = TypeVar("T")
 
-# A node holds at least this many rows (short of the leaves' size), so that
-# finely chunked input does not become millions of tiny products; 2**16 rows of
-# a hundred columns are 50 MB.
+# A node's task holds its rows about four times over (the block, the scaled
+# design, and the product's copy of D and of Dᵀ), so nodes are a quarter of
+# the largest input chunk: a worker's memory stays within a few chunks.
+NODES_PER_CHUNK = 4
+# But at least this many rows (short of the leaves' size), so that finely
+# chunked input does not become millions of tiny products; 2**16 rows of a
+# hundred columns are 50 MB.
 MIN_NODE_ROWS = 1 << 16
 
 
@@ -148,7 +152,7 @@ def _node_predict(x: np.ndarray, w: np.ndarray, b: np.ndarray, side: int) -> np.
 def _node_chunks(n: int, width: int, widest_chunk: int) -> tuple[tuple[int, ...], list[int]]:
     """Row chunks that are the nodes at the chosen depth (the empty ones
     dropped), and each chunk's padded side."""
-    depth = _row_tree.depth_for(n, width, max(widest_chunk, MIN_NODE_ROWS))
+    depth = _row_tree.depth_for(n, width, max(widest_chunk // NODES_PER_CHUNK, MIN_NODE_ROWS))
     nodes = [node for node in _row_tree.level(n, width, depth) if node.rows]
     return tuple(node.rows for node in nodes), [node.side for node in nodes]
 
