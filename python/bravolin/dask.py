@@ -235,8 +235,8 @@ class LinearRegression(RegressorMixin, BaseEstimator):
                 f"Exactly collinear columns: with n_samples={n} the {k} columns of the design "
                 "matrix cannot be linearly independent"
             )
-        x_scaling = _scaling.scaling_from_bounds(*x_bounds, center=fit_intercept)
-        y_scaling = _scaling.scaling_from_bounds(*y_bounds, center=fit_intercept)
+        x_scaling = _scaling.scaling_from_bounds(x_bounds[0], x_bounds[1], center=fit_intercept)
+        y_scaling = _scaling.scaling_from_bounds(y_bounds[0], y_bounds[1], center=fit_intercept)
 
         chunks, node_sides = _node_chunks(n, max(k, q), max(x.chunks[0]))
         x_nodes = x.rechunk({0: chunks}).to_delayed().ravel()
@@ -260,12 +260,8 @@ class LinearRegression(RegressorMixin, BaseEstimator):
                 "zero or constant feature, or a feature that is a combination of others)"
             )
         coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
-        if one_target:
-            self.coef_ = coef[0]
-            self.intercept_ = float(intercept[0])
-        else:
-            self.coef_ = coef
-            self.intercept_ = intercept
+        self.coef_ = coef[0] if one_target else coef
+        self.intercept_: float | np.ndarray = float(intercept[0]) if one_target else intercept
         self.n_features_in_ = p
         if names is not None:
             self.feature_names_in_ = names
