@@ -32,7 +32,12 @@ import dask.array as da
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils import assert_all_finite, check_array
-from sklearn.utils.validation import _check_sample_weight, check_is_fitted, check_non_negative
+from sklearn.utils.validation import (
+    _check_sample_weight,
+    check_is_fitted,
+    check_non_negative,
+    validate_data,
+)
 
 from . import _exact, _row_tree, _scaling
 
@@ -83,11 +88,15 @@ def _as_array(a: Any, name: str) -> da.Array:
     return a
 
 
-def _feature_names(X: Any) -> np.ndarray | None:
+def _columns_only(X: Any, p: int) -> Any:
+    """No rows, X's columns: what scikit-learn's checks of feature names and
+    counts read, without the data."""
     columns = getattr(X, "columns", None)
-    if columns is None or not all(isinstance(c, str) for c in columns):
-        return None
-    return np.asarray(list(columns), dtype=object)
+    if columns is None:
+        return np.empty((0, p))
+    import pandas as pd  # Dask DataFrames need pandas anyway
+
+    return pd.DataFrame(columns=columns)
 
 
 def _block_bounds(block: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -188,7 +197,6 @@ class LinearRegression(RegressorMixin, BaseEstimator):
         scheduler; returns self.
         """
         fit_intercept = bool(self.fit_intercept)
-        names = _feature_names(X)
         x = _as_array(X, "X")
         yy = _as_array(y, "y")
         one_target = yy.ndim == 1
@@ -197,6 +205,9 @@ class LinearRegression(RegressorMixin, BaseEstimator):
         if n == 0 or p == 0:
             # The in-memory estimator's own wording for an empty X.
             check_array(np.empty(x.shape), estimator=self)
+        # Sets n_features_in_ and feature_names_in_ (or removes a stale one),
+        # first, as the in-memory estimator's validation does.
+        validate_data(self, _columns_only(X, p), reset=True, skip_check_array=True)
         x = x.rechunk({1: -1})
         if not one_target:
             yy = yy.rechunk({1: -1})
@@ -262,11 +273,6 @@ class LinearRegression(RegressorMixin, BaseEstimator):
         coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
         self.coef_ = coef[0] if one_target else coef
         self.intercept_: float | np.ndarray = float(intercept[0]) if one_target else intercept
-        self.n_features_in_ = p
-        if names is not None:
-            self.feature_names_in_ = names
-        elif hasattr(self, "feature_names_in_"):
-            del self.feature_names_in_
         return self
 
     def predict(self, X: Any) -> da.Array:
@@ -281,11 +287,8 @@ class LinearRegression(RegressorMixin, BaseEstimator):
         n, p = x.shape
         if n == 0 or p == 0:
             check_array(np.empty(x.shape), estimator=self)
-        if p != self.n_features_in_:
-            raise ValueError(
-                f"X has {p} features, but LinearRegression is expecting "
-                f"{self.n_features_in_} features as input."
-            )
+        # Feature names and count in scikit-learn's words (and warnings).
+        validate_data(self, _columns_only(X, p), reset=False, skip_check_array=True)
         x = x.rechunk({1: -1})
         bounds, = dask.compute(_bounds(x))
         _check_finite(bounds, "X")
