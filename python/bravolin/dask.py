@@ -187,6 +187,9 @@ class LinearRegression(RegressorMixin, BaseEstimator):
         Only when X was a DataFrame whose column names are all strings.
     """
 
+    coef_: np.ndarray
+    intercept_: float | np.ndarray
+
     def __init__(self, fit_intercept: bool = True):
         self.fit_intercept = fit_intercept
 
@@ -272,7 +275,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):
             )
         coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
         self.coef_ = coef[0] if one_target else coef
-        self.intercept_: float | np.ndarray = float(intercept[0]) if one_target else intercept
+        self.intercept_ = float(intercept[0]) if one_target else intercept
         return self
 
     def predict(self, X: Any) -> da.Array:

@@ -302,3 +302,4 @@ def test_row_tree_edges_on_one_process(nodes_follow_chunks, n):
             got, want = fit_both(X, Y, x, y)
             assert_same_fit(got, want)
             assert_same_bits(got.predict(X).compute(), want.predict(x))
+
