@@ -219,7 +219,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):
             weights = _as_array(sample_weight, "sample_weight")
             if weights.ndim != 1 or weights.shape[0] != n:
                 # Its shape is refused in the in-memory estimator's words.
-                _check_sample_weight(np.empty(weights.shape), np.empty((n, 0)))
+                _check_sample_weight(np.ones(weights.shape), np.empty((n, 0)))
 
         found = dask.compute(
             _bounds(x), _bounds(yy), None if weights is None else _bounds(weights)

@@ -303,3 +303,21 @@ def test_row_tree_edges_on_one_process(nodes_follow_chunks, n):
             assert_same_fit(got, want)
             assert_same_bits(got.predict(X).compute(), want.predict(x))
 
+
+
+@pytest.mark.parametrize(
+    "weights",
+    [
+        np.r_[np.ones(2_999), -1.0],  # a negative weight
+        np.zeros(3_000),  # all zero
+        np.r_[np.ones(1_500), np.nan, np.ones(1_499)],
+        np.ones(2_999),  # one short
+    ],
+)
+def test_bad_sample_weights_raise_the_in_memory_error(client, weights):
+    X, Y, x, y = generated(3_000, 3, 1, 1_000, seed=12)
+    with pytest.raises(ValueError) as want:
+        InMemory().fit(x, y, weights)
+    with pytest.raises(ValueError) as got:
+        bravolin_dask.LinearRegression().fit(X, Y, da.from_array(weights, chunks=1_000))
+    assert str(got.value) == str(want.value)
