@@ -191,14 +191,14 @@ def test_dataframes_are_fitted_like_their_values(client, nodes_follow_chunks):
 # taken and picks another, with a warning.
 @pytest.mark.filterwarnings("ignore:Port 8787 is already in use:UserWarning")
 def test_a_worker_killed_mid_fit_changes_no_bit(nodes_follow_chunks, tmp_path):
-    """The worker that makes block 1 of X in the fit's product pass (after every
-    block's bounds were taken) kills its own process, once.
-    Its finished node products are lost with it and made again elsewhere."""
+    """The worker that first makes block 1 in the fit's product pass (after
+    every block's bounds were taken) kills its own process, once. What it
+    held, finished node products among it, is lost and made again elsewhere."""
     plain = generator(6, 1, seed=77)
     marks = str(tmp_path)
 
     def block(j, rows):
-        # Made for X and for y in the bounds pass, the third time for X in the
+        # Made for X and for y in the bounds pass; the third time is in the
         # product pass.
         if j == 1 and _call_number(marks) == 3:
             _first_time(marks, "killed")
