@@ -3,6 +3,8 @@
 // already validated, and may change with the package.
 #define BRAVOLIN_EXACT_MODULE_UNIT
 #include "support.hpp"
+#include "row_tree.hpp"
+#include "solve.hpp"
 
 namespace bravolin::exact {
 PyObject* predict(PyObject*, PyObject* const* args, Py_ssize_t nargs);
@@ -16,6 +18,14 @@ PyMethodDef exact_methods[] = {
      METH_FASTCALL,
      "predict(x, w, b)\n--\n\nX·W + b for x (n, p), w (p, q) and b (q,), by the library's "
      "product: an (n, q) array."},
+    {"node_products", bravolin::exact::node_products, METH_VARARGS,
+     "node_products(x, y, side, fit_intercept) -> (G, R) of one node of the row tree."},
+    {"combine", bravolin::exact::combine, METH_VARARGS,
+     "combine(top, bottom) -> a node's products from its two children's."},
+    {"node_predict", bravolin::exact::node_predict, METH_VARARGS,
+     "node_predict(x, w, b, side) -> the predictions of one node of the row tree."},
+    {"solve", bravolin::exact::solve, METH_VARARGS,
+     "solve(g, r) -> G⁻¹·R by the model's inverse and product, or None if G is singular."},
     {nullptr, nullptr, 0, nullptr},
 };
 
