@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "strassen/interrupt.hpp"
+
 namespace bravolin {
 
 namespace {
@@ -42,6 +44,10 @@ void set_error_from_current_exception() noexcept {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     } catch (const strassen::Fault& f) {
         raise_panic(f.message().empty() ? UNKNOWN_FAULT : f.message().c_str());
+    } catch (const strassen::Interrupted&) {
+        // The check that stopped the call ran the signal handlers, which left
+        // their exception (KeyboardInterrupt for Ctrl-C) pending.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const strassen::OutOfMemory& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "strassen/matrix.hpp"
+#include "strassen/view.hpp"
 
 namespace bravolin {
 
@@ -31,11 +32,14 @@ inline constexpr const char* NOT_FITTED = "Model has not been fitted yet.";
 
 // The failure text when the fit could not be made; the state is written only
 // on success. Internal faults (shape mismatch) propagate as strassen::Fault.
-std::optional<std::string> fit(ModelState& state, strassen::Matrix x, strassen::Matrix y,
-                               const Lapack& lapack);
+// x and y are read in place; whoever made the views keeps the memory alive
+// and unchanged for the call. Neither may have 0 rows or columns.
+std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
+                               const strassen::MatrixView& y, const Lapack& lapack);
 
-// One prediction per row of x, or the failure text.
-std::variant<strassen::Buffer, std::string> predict(const ModelState& state, strassen::Matrix x);
+// One prediction per row of x (read in place), or the failure text.
+std::variant<strassen::Buffer, std::string> predict(const ModelState& state,
+                                                    const strassen::MatrixView& x);
 
 // G⁻¹ through LU factorisation (dgetrf, then dgetri with the minimal workspace),
 // or nothing when G is not square, has a side beyond LAPACK's 32-bit int, or

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "cancel.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/region.hpp"
@@ -137,6 +138,8 @@ Matrix mult_dense(const Matrix& a, const Matrix& b) {
 Matrix strassen_square(const Matrix& a, const Matrix& b) {
     const std::size_t n = a.rows;
     if (n <= NAIVE_THRESHOLD) return naive_mult(a, b);
+    // A job of a cancelled call stops here, between blocks of its work.
+    detail::throw_if_cancelled();
     const std::size_t h = n / 2;
 
     Buffer operands[14];

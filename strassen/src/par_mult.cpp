@@ -1,9 +1,11 @@
 #include "strassen/par_mult.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
 
+#include "cancel.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/region.hpp"
@@ -114,14 +116,18 @@ void par_region_level(const Matrix& a, const Matrix& b, std::size_t d, ThreadPoo
     std::shared_ptr<ProductSlot> slots[7];
     for (std::size_t k = 0; k < 7; ++k)
         if (plan.present[k]) slots[k] = std::make_shared<ProductSlot>();
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
     for (std::size_t k = 0; k < 7; ++k) {
         if (!plan.present[k]) continue;
         RegionJob job{std::move(plan.left[k]), std::move(plan.right[k]), plan.half,
                       plan.rows[k],           plan.cols[k],            slots[k],
                       Borrows::take(borrows)};
-        pool.execute([job = std::move(job)]() mutable { region_job(std::move(job)); });
+        pool.execute([job = std::move(job), cancel]() mutable {
+            detail::CancelScope scope(cancel.get());
+            region_job(std::move(job));
+        });
     }
-    pool.join();
+    detail::join_interruptible(pool, *cancel);
 
     std::optional<Matrix> products[7];
     std::array<const double*, 7> data{};
@@ -172,12 +178,16 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
     detail::strassen_operands(a, b, operands);
 
     std::shared_ptr<ProductSlot> slots[7];
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
     for (int k = 0; k < 7; ++k) {
         slots[k] = std::make_shared<ProductSlot>();
         ProductJob job{std::move(operands[k]), std::move(operands[7 + k]), h, slots[k]};
-        pool.execute([job = std::move(job)]() mutable { product_job(std::move(job)); });
+        pool.execute([job = std::move(job), cancel]() mutable {
+            detail::CancelScope scope(cancel.get());
+            product_job(std::move(job));
+        });
     }
-    pool.join();
+    detail::join_interruptible(pool, *cancel);
 
     Matrix m1 = detail::take_product(slots[0]);
     Matrix m2 = detail::take_product(slots[1]);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "cancel.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/mult.hpp"
@@ -256,6 +257,7 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
     if (side <= NAIVE_THRESHOLD) {
         leaf(a, b, rows, cols, out, ldo);
     } else {
+        throw_if_cancelled();
         LevelPlan plan = plan_level(a, b, side, rows, cols, true);
         const std::size_t h = plan.half;
         std::array<Buffer, 7> temps;
@@ -287,11 +289,15 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
     if (negate_result) negate(out, ldo, rows, cols);
 }
 
-bool region_path_applies(const Matrix& a, const Matrix& b) {
+double region_bound(std::size_t side) noexcept {
     int levels = 0;
-    for (std::size_t s = common_side(a, b); s > NAIVE_THRESHOLD; s = s / 2 + (s / 2) % 2) ++levels;
+    for (std::size_t s = side; s > NAIVE_THRESHOLD; s = s / 2 + (s / 2) % 2) ++levels;
     // A leaf operand is a sum of at most 2^levels input elements.
-    const double limit = std::ldexp(DBL_MAX, -(levels + 2));
+    return std::ldexp(DBL_MAX, -(levels + 2));
+}
+
+bool region_path_applies(const Matrix& a, const Matrix& b) {
+    const double limit = region_bound(common_side(a, b));
     std::size_t outside = 0;
     for (const Matrix* m : {&a, &b})
         for (double x : m->data) outside += std::fabs(x) <= limit ? 0 : 1;  // NaN counts too
