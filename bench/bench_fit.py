@@ -142,10 +142,6 @@ def worker(method, n, p, min_time, min_runs, repeat):
     if method == "bravolin_learn":
         import bravolin_learn
 
-        # The first fit imports SciPy's LAPACK; done here, that one-time cost
-        # stays out of the figures, as the other methods' imports do.
-        import scipy.linalg.cython_lapack  # noqa: F401
-
         model = bravolin_learn.LinearRegression(True)
 
         def fit():

@@ -65,6 +65,6 @@ make_venv() {
 # Installs the runtime dependencies (and NumPy as asked) and then the package.
 install_package() {
     log "installing dependencies and building bravolin_learn"
-    "$PY" -m pip install --quiet "${BRAVOLIN_NUMPY:-numpy}" scipy "$@"
+    "$PY" -m pip install --quiet "${BRAVOLIN_NUMPY:-numpy}" "$@"
     "$PY" -m pip install --quiet --force-reinstall --no-deps "$ROOT"
 }

@@ -7,7 +7,6 @@
 #include "barrier.hpp"
 #include "binding.hpp"
 #include "borrow_registry.hpp"
-#include "lapack.hpp"
 #include "linear_regression.hpp"
 #include "strassen/interrupt.hpp"
 
@@ -75,8 +74,6 @@ PyObject* linear_regression_fit(PyObject* self_object, PyObject* const* args, Py
     return fault_barrier([&]() -> PyObject* {
         PyObject* bound[MAX_PARAMS];
         if (!bind_fastcall(FIT_SPEC, args, nargs, kwnames, bound)) return nullptr;
-        const Lapack* lapack = lapack_functions();
-        if (lapack == nullptr) return nullptr;
         prepare_numpy();
 
         auto* self = reinterpret_cast<LinearRegressionObject*>(self_object);
@@ -92,7 +89,7 @@ PyObject* linear_regression_fit(PyObject* self_object, PyObject* const* args, Py
         const strassen::MatrixView y = y_view.matrix();
 
         const strassen::InterruptScope interrupt(python_signal_pending, nullptr);
-        if (auto failure = fit(self->state, x, y, *lapack)) {
+        if (auto failure = fit(self->state, x, y)) {
             PyErr_SetString(PyExc_RuntimeError, failure->c_str());
             return nullptr;
         }

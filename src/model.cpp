@@ -5,13 +5,14 @@
 #include <utility>
 #include <vector>
 
+#include "lapack.hpp"
 #include "strassen/par_mult.hpp"
 #include "strassen/view_mult.hpp"
 
 namespace bravolin {
 
 std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
-                               const strassen::MatrixView& y, const Lapack& lapack) {
+                               const strassen::MatrixView& y) {
     // D = [1 | X] when the model has an intercept, so that the intercept is
     // parameter 0 of B; otherwise X itself. Neither D nor Dᵀ is ever formed:
     // the products read x where it lies, and DᵀY comes from the same pass as
@@ -20,7 +21,7 @@ std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
 
     // Singularity is reported before Y is looked at, so a y of the wrong
     // length on collinear data gives the inversion failure, not a fault.
-    const std::optional<strassen::Matrix> g_inv = inverse(products.g, lapack);
+    const std::optional<strassen::Matrix> g_inv = inverse(products.g);
     if (!g_inv) return std::string(INVERSION_FAILED);
 
     const strassen::Matrix r = products.r ? std::move(*products.r)
@@ -59,31 +60,25 @@ std::variant<strassen::Buffer, std::string> predict(const ModelState& state,
     return result;
 }
 
-std::optional<strassen::Matrix> inverse(const strassen::Matrix& g, const Lapack& lapack) {
+std::optional<strassen::Matrix> inverse(const strassen::Matrix& g) {
     if (g.rows != g.cols) return std::nullopt;
     // LAPACK counts in 32-bit ints. A side it cannot be told is a matrix it
     // cannot invert, reported like any argument LAPACK would reject.
     if (g.rows > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
     const std::size_t k = g.rows;
-    int m = static_cast<int>(k);
-    int n = m;
-    int lda = m;
-    int lwork = m;
-    int info = 0;
+    const int n = static_cast<int>(k);
 
     // Handed over row-major: LAPACK reads it as column-major, that is as Gᵀ,
     // and returns (Gᵀ)⁻¹ = (G⁻¹)ᵀ column-major, which read row-major is G⁻¹.
     // So no transposition is needed on either side, symmetric G or not.
     strassen::Buffer a = g.data;
     std::vector<int> ipiv(k, 0);
-    lapack.dgetrf(&m, &n, a.data(), &lda, ipiv.data(), &info);
-    if (info != 0) return std::nullopt;
+    if (lapack::dgetrf(n, n, a.data(), n, ipiv.data()) != 0) return std::nullopt;
 
     // The smallest workspace dgetri accepts, with no size query: it then takes
     // its unblocked path, whatever LAPACK's preferred block size.
     std::vector<double> work(k, 0.0);
-    lapack.dgetri(&n, a.data(), &lda, ipiv.data(), work.data(), &lwork, &info);
-    if (info != 0) return std::nullopt;
+    if (lapack::dgetri(n, a.data(), n, ipiv.data(), work.data(), n) != 0) return std::nullopt;
 
     return strassen::Matrix(std::move(a), k, k);
 }

@@ -17,16 +17,6 @@ struct ModelState {
     bool fit_intercept = false;
 };
 
-// LAPACK entry points, Fortran convention (all arguments by address, 32-bit ints).
-using DgetrfFn = void (*)(int* m, int* n, double* a, int* lda, int* ipiv, int* info);
-using DgetriFn = void (*)(int* n, double* a, int* lda, int* ipiv, double* work, int* lwork,
-                          int* info);
-
-struct Lapack {
-    DgetrfFn dgetrf;
-    DgetriFn dgetri;
-};
-
 inline constexpr const char* INVERSION_FAILED = "Matrix inversion failed.";
 inline constexpr const char* NOT_FITTED = "Model has not been fitted yet.";
 
@@ -35,15 +25,15 @@ inline constexpr const char* NOT_FITTED = "Model has not been fitted yet.";
 // x and y are read in place; whoever made the views keeps the memory alive
 // and unchanged for the call. Neither may have 0 rows or columns.
 std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
-                               const strassen::MatrixView& y, const Lapack& lapack);
+                               const strassen::MatrixView& y);
 
 // One prediction per row of x (read in place), or the failure text.
 std::variant<strassen::Buffer, std::string> predict(const ModelState& state,
                                                     const strassen::MatrixView& x);
 
-// G⁻¹ through LU factorisation (dgetrf, then dgetri with the minimal workspace),
-// or nothing when G is not square, has a side beyond LAPACK's 32-bit int, or
-// LAPACK reports a zero pivot or a rejected argument. G is left unchanged.
-std::optional<strassen::Matrix> inverse(const strassen::Matrix& g, const Lapack& lapack);
+// G⁻¹ through LU factorisation (the project's port of dgetrf, then dgetri with
+// the minimal workspace), or nothing when G is not square, has a side beyond
+// LAPACK's 32-bit int, or a zero pivot. G is left unchanged.
+std::optional<strassen::Matrix> inverse(const strassen::Matrix& g);
 
 }  // namespace bravolin

@@ -7,8 +7,9 @@ time, from the rules the module follows:
   even square that holds them, split while the side is above 64, and hand
   smaller blocks to the schoolbook product, whose every element is a sum from
   +0.0 taken left to right;
-- G⁻¹ is LAPACK's dgetrf then dgetri (with the minimal workspace of k) applied
-  to G's row-major buffer as it is, which LAPACK reads as Gᵀ;
+- G⁻¹ is the reference LAPACK's dgetrf then dgetri (Debian's Netlib build,
+  with the minimal workspace of k) applied to G's row-major buffer as it is,
+  which LAPACK reads as Gᵀ;
 - B = G⁻¹·(DᵀY), and a prediction is (X·w)[i] + b.
 
 Only the output elements are vectorised; no element's sum is reordered, so
@@ -19,9 +20,8 @@ import itertools
 
 import numpy as np
 import pytest
-from scipy.linalg import lapack
-
 import bravolin_learn
+from support import reference_inverse
 
 NAIVE_THRESHOLD = 64
 INVERSION_FAILED = r"^Matrix inversion failed\.$"
@@ -76,25 +76,11 @@ def strassen_square(a, b):
     return np.block([[c11, c12], [c21, c22]])
 
 
-def inverse(g):
-    k = g.shape[0]
-    # g.T is G's own row-major buffer seen column-major, which is what LAPACK
-    # is handed; the wrapper takes it without a copy of different layout.
-    lu, piv, info = lapack.dgetrf(g.T)
-    if info != 0:
-        return None
-    inv_t, info = lapack.dgetri(lu, piv, lwork=k)
-    if info != 0:
-        return None
-    # The column-major result buffer read back row-major.
-    return np.ascontiguousarray(inv_t.T)
-
-
 def reference_fit(x, y, fit_intercept):
     """(b, coefficients) as the model stores them, or None if G is singular."""
     d = np.hstack([np.ones((x.shape[0], 1)), x]) if fit_intercept else x
     dt = np.ascontiguousarray(d.T)
-    g_inv = inverse(mult(dt, d))
+    g_inv = reference_inverse(mult(dt, d))
     if g_inv is None:
         return None
     params = mult(g_inv, mult(dt, y)).ravel()

@@ -254,7 +254,6 @@ def fork_exits_child(runs, variant_names):
     import warnings
 
     warnings.simplefilter("ignore", DeprecationWarning)  # fork with OpenBLAS threads
-    import scipy.linalg.cython_lapack  # noqa: F401 - so that children need no import
 
     x = np.random.default_rng(3).standard_normal((70, 2))
     y = x @ np.ones((2, 1))
