@@ -18,6 +18,12 @@ namespace strassen::detail {
 // Whether the calling thread's installed check asks to stop (false if none).
 bool interrupt_requested();
 
+// For long stretches of work on the calling thread itself (building the
+// operands of a large level, materialising a copy): asks the installed check,
+// at most once per INTERRUPT_POLL, and throws Interrupted on a yes. Nothing
+// on a thread without a check (every worker).
+void check_interrupt();
+
 // Set for the lifetime of one job on the thread that runs it.
 class CancelScope {
 public:

@@ -11,6 +11,7 @@ namespace {
 thread_local InterruptCheck current_check = nullptr;
 thread_local void* current_context = nullptr;
 thread_local const std::atomic<bool>* current_cancel = nullptr;
+thread_local std::chrono::steady_clock::time_point last_asked{};
 
 }  // namespace
 
@@ -28,6 +29,14 @@ InterruptScope::~InterruptScope() {
 namespace detail {
 
 bool interrupt_requested() { return current_check != nullptr && current_check(current_context); }
+
+void check_interrupt() {
+    if (current_check == nullptr) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_asked < INTERRUPT_POLL) return;
+    last_asked = now;
+    if (current_check(current_context)) throw Interrupted();
+}
 
 CancelScope::CancelScope(const std::atomic<bool>* flag) noexcept : previous_(current_cancel) {
     current_cancel = flag;

@@ -76,20 +76,27 @@ std::size_t common_side(const Matrix& a, const Matrix& b) noexcept {
 
 void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {
     const std::size_t h = a.rows / 2;
+    // A large level takes a while to build on the calling thread; a user's
+    // interrupt is answered between operands.
+    check_interrupt();
     out[0] = quadrant_operand(a, h, X11, Op::add, X22);  // M1: A11 + A22
     out[1] = quadrant_operand(a, h, X21, Op::add, X22);  // M2: A21 + A22
     out[2] = quadrant_operand(a, h, X11);                // M3: A11
     out[3] = quadrant_operand(a, h, X22);                // M4: A22
+    check_interrupt();
     out[4] = quadrant_operand(a, h, X11, Op::add, X12);  // M5: A11 + A12
     out[5] = quadrant_operand(a, h, X21, Op::sub, X11);  // M6: A21 - A11
     out[6] = quadrant_operand(a, h, X12, Op::sub, X22);  // M7: A12 - A22
+    check_interrupt();
     out[7] = quadrant_operand(b, h, X11, Op::add, X22);  // M1: B11 + B22
     out[8] = quadrant_operand(b, h, X11);                // M2: B11
     out[9] = quadrant_operand(b, h, X12, Op::sub, X22);  // M3: B12 - B22
+    check_interrupt();
     out[10] = quadrant_operand(b, h, X21, Op::sub, X11); // M4: B21 - B11
     out[11] = quadrant_operand(b, h, X22);               // M5: B22
     out[12] = quadrant_operand(b, h, X11, Op::add, X12); // M6: B11 + B12
     out[13] = quadrant_operand(b, h, X21, Op::add, X22); // M7: B21 + B22
+    check_interrupt();
 }
 
 void combine_products(Matrix& m1, const Matrix& m2, const Matrix& m3, Matrix& m4, Matrix& m5,

@@ -367,6 +367,7 @@ Matrix materialise(const MatrixView& x, bool ones) {
     Buffer out;
     out.resize(count);
     for (std::size_t i = 0; i < x.rows; ++i) {
+        if (i % 4096 == 0) detail::check_interrupt();
         double* row = out.data() + i * k;
         if (ones) row[0] = 1.0;
         copy_row(row_of(x, i), x.col_stride, x.cols, 0.0, row + (ones ? 1 : 0));

@@ -17,7 +17,9 @@ namespace strassen {
 inline constexpr std::size_t PAR_MULT_WORKERS = 7;
 
 // Bit for bit equal to mult(a, b). Makes and destroys its own pool of
-// PAR_MULT_WORKERS workers on every call. Faults with "Matrix sizes do not
+// PAR_MULT_WORKERS workers on every call that is large enough to gain from
+// them; small products (and dense ones of one schoolbook block) run on the
+// calling thread. Faults with "Matrix sizes do not
 // match" before anything is made; with the slot texts below when a product
 // job failed. Takes the same path as mult: the region path (top-level
 // products as jobs that read a and b in place) when it applies, otherwise
