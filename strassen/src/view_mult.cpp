@@ -104,18 +104,30 @@ struct Design {
     std::size_t k;  // D's columns
     std::size_t m;  // k + q
     double bound;
-    bool y_stops;  // an outside y value ends the pass (else it is only noted)
+    bool y_stops;   // an outside y value ends the pass (else it is only noted)
+    bool g_needed;  // DᵀD is wanted, not only DᵀY
+
+    // A node whose half side is below this mixes quadrants: it is computed by
+    // the region path itself, on its packed block of rows.
+    std::size_t wide() const noexcept { return std::max(k, q); }
+    // The most rows a node's block can have: a leaf's, or a mixing node's
+    // (its side is below 2 * wide() + 2).
+    std::size_t block_rows() const noexcept { return std::max(NAIVE_THRESHOLD, 2 * wide() + 2); }
 };
+
+// Whether every node above the leaves splits only the rows: then DᵀD's part
+// is symmetric bit for bit (see tree_leaf).
+bool all_tall(const Design& d, std::size_t side) { return d.wide() <= smallest_half(side); }
 
 // One worker's (or the calling thread's) memory for a subtree.
 struct TreeScratch {
-    Buffer panel;   // NAIVE_THRESHOLD x m: the leaf's rows of [D | Y]
-    Buffer dt;      // k x NAIVE_THRESHOLD: the leaf's block of Dᵀ
+    Buffer panel;   // block_rows x m: a block's rows of [D | Y]
+    Buffer dt;      // k x block_rows: the block of Dᵀ
     Buffer levels;  // one k x m product (M1) per level of the recursion
 
     TreeScratch(const Design& d, std::size_t depth) {
-        panel.resize(NAIVE_THRESHOLD * d.m);
-        dt.resize(d.k * NAIVE_THRESHOLD);
+        panel.resize(d.block_rows() * d.m);
+        dt.resize(d.k * d.block_rows());
         levels.resize(std::max<std::size_t>(depth, 1) * d.k * d.m);
     }
 };
@@ -125,19 +137,12 @@ struct TreeState {
     bool y_outside = false;
 };
 
-// Assumptions: len <= NAIVE_THRESHOLD rows; the panel and the block of Dᵀ are
-// row-major and unit-stride whatever x's and y's strides, the ones column
-// written out. The kernel then forms every element as the dense recursion's
-// leaf does: a left-to-right sum from +0.0 over the block's rows (the rows of
-// padding beyond n would add only +-0 terms at the end, which change nothing).
-//
-// DᵀD is symmetric bit for bit: element (i, j) and (j, i) sum the same
-// products (a*b is b*a in IEEE arithmetic) in the same order, and the tree
-// only adds equal elements to equal elements. So each strip of result rows
-// starts at its own first row's column; the part left of it is written as
-// zeros here and mirrored from the upper triangle once the tree is done.
-void tree_leaf(const Design& d, std::size_t lo, std::size_t len, double* out, TreeScratch& s,
-               TreeState& state) {
+// Packs rows [lo, lo + len) of [D | Y] into the panel (len x m) and of Dᵀ
+// into dt (k x len), both row-major and unit-stride whatever x's and y's
+// strides, the ones column written out; checks every value against the bound
+// on the way.
+void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s,
+                TreeState& state) {
     double* panel = s.panel.data();
     double* dt = s.dt.data();
     const std::size_t p = d.x.cols, o = d.ones ? 1 : 0;
@@ -152,12 +157,49 @@ void tree_leaf(const Design& d, std::size_t lo, std::size_t len, double* out, Tr
     }
     if (x_outside > 0 || (y_outside > 0 && d.y_stops)) throw Outside{};
     if (y_outside > 0) state.y_outside = true;
-    for (std::size_t i0 = 0; i0 < d.k; i0 += SYMMETRY_STRIP) {
-        const std::size_t rows = std::min(SYMMETRY_STRIP, d.k - i0);
-        for (std::size_t i = i0; i < i0 + rows; ++i) std::fill_n(out + i * d.m, i0, 0.0);
-        kernel_mult(dt + i0 * len, len, panel + i0, d.m, out + i0 * d.m + i0, d.m, rows,
-                    d.m - i0, len);
+}
+
+// Assumptions: a leaf, len <= NAIVE_THRESHOLD rows, packed. The kernel forms
+// every element as the dense recursion's leaf does: a left-to-right sum from
+// +0.0 over the block's rows (the rows of padding beyond n would add only +-0
+// terms at the end, which change nothing).
+//
+// In an all-tall tree DᵀD is symmetric bit for bit: element (i, j) and
+// (j, i) sum the same products (a*b is b*a in IEEE arithmetic) in the same
+// order, and the tree only adds equal elements to equal elements. So each
+// strip of result rows starts at its own first row's column; the part left of
+// it is written as zeros here and mirrored from the upper triangle once the
+// tree is done.
+void tree_leaf(const Design& d, std::size_t len, double* out, TreeScratch& s, bool symmetric) {
+    const std::size_t strip = symmetric ? SYMMETRY_STRIP : d.k;
+    for (std::size_t i0 = 0; i0 < d.k; i0 += strip) {
+        const std::size_t rows = std::min(strip, d.k - i0);
+        const std::size_t from = !d.g_needed ? d.k : symmetric ? i0 : 0;
+        for (std::size_t i = i0; i < i0 + rows; ++i) std::fill_n(out + i * d.m, from, 0.0);
+        kernel_mult(s.dt.data() + i0 * len, len, s.panel.data() + from, d.m,
+                    out + i0 * d.m + from, d.m, rows, d.m - from, len);
     }
+}
+
+// out = out + m1 (C11 = M7 + M1) over the wanted columns; unwanted ones are
+// never read.
+void add_products(const Design& d, double* out, const double* m1) {
+    const std::size_t from = d.g_needed ? 0 : d.k;
+    for (std::size_t i = 0; i < d.k; ++i)
+        for (std::size_t j = from; j < d.m; ++j) out[i * d.m + j] = out[i * d.m + j] + m1[i * d.m + j];
+}
+
+// A node whose quadrants mix: the region path's own recursion on the packed
+// block, DᵀD and DᵀY apart (their quadrants differ once y's columns are cut).
+void mixing_node(const Design& d, std::size_t side, std::size_t len, double* out,
+                 TreeScratch& s) {
+    const detail::Region dt{s.dt.data(), len, d.k, len};
+    if (d.g_needed)
+        detail::region_product(dt, detail::Region{s.panel.data(), d.m, len, d.k}, false, side,
+                               d.k, d.k, out, d.m);
+    if (d.q > 0)
+        detail::region_product(dt, detail::Region{s.panel.data() + d.k, d.m, len, d.q}, false,
+                               side, d.k, d.q, out + d.k, d.m);
 }
 
 // The region path's recursion for a tall Gram product, over rows [lo, lo + len)
@@ -165,21 +207,26 @@ void tree_leaf(const Design& d, std::size_t lo, std::size_t len, double* out, Tr
 // inner dimension split, the level has M1 = A11·B11 (the first h rows) and
 // M7 = A12·B21 (the rest, when there is any), and C11 = M7 + M1. Each
 // element is one IEEE addition, so the order of the two terms does not matter.
+// Below, a leaf or a node that mixes quadrants.
 void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t len, double* out,
-               TreeScratch& s, std::size_t depth, TreeState& state) {
+               TreeScratch& s, std::size_t depth, TreeState& state, bool symmetric) {
     side += side & 1;
-    if (side <= NAIVE_THRESHOLD) {
+    const std::size_t h = side / 2;
+    if (side <= NAIVE_THRESHOLD || h < d.wide()) {
         detail::throw_if_cancelled();
         if (state.stop->load(std::memory_order_relaxed)) throw Outside{};
-        tree_leaf(d, lo, len, out, s, state);
+        pack_block(d, lo, len, s, state);
+        if (side <= NAIVE_THRESHOLD)
+            tree_leaf(d, len, out, s, symmetric);
+        else
+            mixing_node(d, side, len, out, s);
         return;
     }
-    const std::size_t h = side / 2;
-    if (len <= h) return tree_node(d, h, lo, len, out, s, depth + 1, state);
+    if (len <= h) return tree_node(d, h, lo, len, out, s, depth + 1, state, symmetric);
     double* m1 = s.levels.data() + depth * d.k * d.m;
-    tree_node(d, h, lo, h, m1, s, depth + 1, state);
-    tree_node(d, h, lo + h, len - h, out, s, depth + 1, state);
-    for (std::size_t e = 0; e < d.k * d.m; ++e) out[e] = out[e] + m1[e];
+    tree_node(d, h, lo, h, m1, s, depth + 1, state, symmetric);
+    tree_node(d, h, lo + h, len - h, out, s, depth + 1, state, symmetric);
+    add_products(d, out, m1);
 }
 
 // What one half of the top level leaves for the calling thread.
@@ -191,13 +238,13 @@ struct TreeSlot {
 };
 
 void run_subtree(const Design& d, std::size_t side, std::size_t lo, std::size_t len,
-                 std::size_t depth, const std::shared_ptr<std::atomic<bool>>& stop,
+                 std::size_t depth, bool symmetric, const std::shared_ptr<std::atomic<bool>>& stop,
                  TreeSlot& slot) {
     try {
         TreeScratch scratch(d, depth);
         slot.out.resize(d.k * d.m);
         TreeState state{stop.get()};
-        tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state);
+        tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state, symmetric);
         slot.y_outside = state.y_outside;
     } catch (const Outside&) {
         slot.outside = true;
@@ -230,15 +277,16 @@ struct JoinOnExit {
 std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_outside) {
     const std::size_t n = d.x.rows;
     const std::size_t depth = depth_of(side);
+    const bool symmetric = all_tall(d, side);
     auto stop = std::make_shared<std::atomic<bool>>(false);
 
     const std::size_t top = side + (side & 1);
-    const bool split = top > NAIVE_THRESHOLD && n > top / 2;
+    const bool split = top > NAIVE_THRESHOLD && top / 2 >= d.wide() && n > top / 2;
     std::size_t work = 0;
     if (__builtin_mul_overflow(n, d.k * d.m, &work)) work = SIZE_MAX;
     if (!split || work < PARALLEL_WORK) {
         TreeSlot slot;
-        run_subtree(d, side, 0, n, depth, stop, slot);
+        run_subtree(d, side, 0, n, depth, symmetric, stop, slot);
         if (slot.error) std::rethrow_exception(slot.error);
         if (slot.outside) return std::nullopt;
         y_outside = slot.y_outside;
@@ -256,9 +304,9 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
         const std::size_t ranges[2][2] = {{0, h}, {h, n - h}};
         for (std::size_t j = 0; j < 2; ++j) {
             const std::size_t lo = ranges[j][0], len = ranges[j][1];
-            pool.execute([d, h, lo, len, depth, stop, cancel, slots, j]() {
+            pool.execute([d, h, lo, len, depth, symmetric, stop, cancel, slots, j]() {
                 detail::CancelScope scope(cancel.get());
-                run_subtree(d, h, lo, len, depth, stop, (*slots)[j]);
+                run_subtree(d, h, lo, len, depth, symmetric, stop, (*slots)[j]);
             });
         }
         detail::join_interruptible(pool, *cancel);
@@ -269,9 +317,8 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
     for (TreeSlot& slot : *slots)
         if (slot.outside) return std::nullopt;
     y_outside = (*slots)[0].y_outside || (*slots)[1].y_outside;
-    Buffer& m1 = (*slots)[0].out;
     Buffer& m7 = (*slots)[1].out;
-    for (std::size_t e = 0; e < d.k * d.m; ++e) m7[e] = m7[e] + m1[e];
+    add_products(d, m7.data(), (*slots)[0].out.data());
     return std::move(m7);
 }
 
@@ -344,10 +391,44 @@ struct RowsSlot {
     std::exception_ptr error;
 };
 
-void run_rows(const MatrixView& x, const double* w, double bound, std::size_t lo, std::size_t len,
-              double* out, std::atomic<bool>& stop, RowsSlot& slot) {
+// The region path's recursion for x·w over rows [lo, lo + len) of a logical
+// square of this side. While x's columns fit in the half, a level splits only
+// the rows: C11 = M1 = A11·w and C21 = M2 = A21·w, each the other's
+// independent half, with no sum between them. A node below whose half x's
+// columns do not fit mixes quadrants and is computed by the region path
+// itself on its packed block of rows; the leaves are plain dot products.
+void rows_node(const MatrixView& x, const double* w, double bound, std::size_t side,
+               std::size_t lo, std::size_t len, double* out, Buffer& panel,
+               const std::atomic<bool>& stop) {
+    side += side & 1;
+    const std::size_t h = side / 2;
+    if (side > NAIVE_THRESHOLD && h >= x.cols) {
+        if (len <= h) return rows_node(x, w, bound, h, lo, len, out, panel, stop);
+        rows_node(x, w, bound, h, lo, h, out, panel, stop);
+        rows_node(x, w, bound, h, lo + h, len - h, out, panel, stop);
+        return;
+    }
+    if (side <= NAIVE_THRESHOLD) return rows_times_column(x, w, bound, lo, len, out, stop);
+    detail::throw_if_cancelled();
+    if (stop.load(std::memory_order_relaxed)) throw Outside{};
+    const std::size_t p = x.cols;
+    std::size_t outside = 0;
+    for (std::size_t i = 0; i < len; ++i)
+        outside += copy_row(row_of(x, lo + i), x.col_stride, p, bound, panel.data() + i * p);
+    if (outside > 0) throw Outside{};
+    detail::region_product(detail::Region{panel.data(), p, len, p}, detail::Region{w, 1, p, 1},
+                           false, side, len, 1, out + lo, 1);
+}
+
+void run_rows(const MatrixView& x, const double* w, double bound, std::size_t side,
+              std::size_t lo, std::size_t len, double* out, std::atomic<bool>& stop,
+              RowsSlot& slot) {
     try {
-        rows_times_column(x, w, bound, lo, len, out, stop);
+        Buffer panel;
+        // A mixing node's side is below 2p + 2.
+        if (side > NAIVE_THRESHOLD && smallest_half(side) < x.cols)
+            panel.resize((2 * x.cols + 2) * x.cols);
+        rows_node(x, w, bound, side, lo, len, out, panel, stop);
     } catch (const Outside&) {
         slot.outside = true;
         stop.store(true, std::memory_order_relaxed);
@@ -378,20 +459,11 @@ Matrix materialise(const MatrixView& x, bool ones) {
 NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
     const std::size_t side = even_side(k, n, k);
-    const std::size_t half = smallest_half(side);
-    if (k > half) {
-        // Not tall: the quadrants mix rows and columns. The products then run
-        // on a materialised design matrix, as par_mult decides.
-        const Matrix dm = materialise(x, ones);
-        const Matrix dt = dm.transpose();
-        NormalProducts out{par_mult(dt, dm), std::nullopt};
-        return out;
-    }
-    // DᵀY joins the pass when it has the same recursion: y conforms, the
-    // common square is the same, and its columns fit in every half too.
-    const bool fuse = y.rows == n && even_side(k, n, y.cols) == side && y.cols <= half;
-    Design d{x, ones, y, fuse ? y.cols : 0, k, k + (fuse ? y.cols : 0), detail::region_bound(side),
-             false};
+    // DᵀY joins the pass when it has the same recursion: y conforms and the
+    // common square is the same.
+    const bool fuse = y.rows == n && even_side(k, n, y.cols) == side;
+    Design d{x,     ones, y, fuse ? y.cols : 0, k, k + (fuse ? y.cols : 0), detail::region_bound(side),
+             false, true};
     bool y_outside = false;
     std::optional<Buffer> both = tree_product(d, side, y_outside);
     if (!both) {
@@ -400,7 +472,7 @@ NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView&
         NormalProducts out{par_mult(dt, dm), std::nullopt};
         return out;
     }
-    mirror(*both, k, d.m);
+    if (all_tall(d, side)) mirror(*both, k, d.m);
     NormalProducts out{columns(*both, k, d.m, 0, k), std::nullopt};
     if (fuse && !y_outside) out.r = columns(*both, k, d.m, k, d.q);
     return out;
@@ -410,17 +482,12 @@ Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
     if (y.rows != n) fault("Matrix sizes do not match");
     const std::size_t side = even_side(k, n, y.cols);
-    const std::size_t half = smallest_half(side);
-    if (k <= half && y.cols <= half) {
-        // Only DᵀY: the panel's D columns are read for Dᵀ, the product's
-        // columns are y's. A tree over [D | Y] whose first k result columns
-        // are dropped would cost k more; this one keeps them (they are cheap
-        // next to reading the rows) and any outside value ends it.
-        Design d{x, ones, y, y.cols, k, k + y.cols, detail::region_bound(side), true};
-        bool y_outside = false;
-        if (std::optional<Buffer> both = tree_product(d, side, y_outside))
-            return columns(*both, k, d.m, k, d.q);
-    }
+    // Only DᵀY: the panel's D columns are read for Dᵀ, the product's columns
+    // are y's; any outside value ends the pass.
+    Design d{x, ones, y, y.cols, k, k + y.cols, detail::region_bound(side), true, false};
+    bool y_outside = false;
+    if (std::optional<Buffer> both = tree_product(d, side, y_outside))
+        return columns(*both, k, d.m, k, d.q);
     const Matrix dt = materialise_dt(x, ones);
     return par_mult(dt, materialise(y, false));
 }
@@ -429,50 +496,47 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     if (x.cols != w.rows) fault("Matrix sizes do not match");
     const std::size_t n = x.rows, p = x.cols;
     const std::size_t side = even_side(n, p, w.cols);
-    if (w.cols == 1 && p <= smallest_half(side)) {
-        const double bound = detail::region_bound(side);
-        if (count_outside(w.data.data(), p, bound) == 0) {
-            std::size_t count = n;
-            check_allocation(count, sizeof(double), "the product");
-            Buffer out;
-            out.resize(n);
-            auto stop = std::make_shared<std::atomic<bool>>(false);
-            std::size_t work = 0;
-            if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
-            // Rows are independent: any split gives the same bits.
-            if (work < PARALLEL_WORK || n < 2 * NAIVE_THRESHOLD) {
-                RowsSlot slot;
-                run_rows(x, w.data.data(), bound, 0, n, out.data(), *stop, slot);
-                if (slot.error) std::rethrow_exception(slot.error);
-                if (!slot.outside) return Matrix(std::move(out), n, 1);
-            } else {
-                const std::size_t h = n / 2;
-                auto slots = std::make_shared<std::array<RowsSlot, 2>>();
-                auto cancel = std::make_shared<std::atomic<bool>>(false);
-                {
-                    ThreadPool pool(TALL_WORKERS);
-                    JoinOnExit guard{pool, *cancel};
-                    const std::size_t ranges[2][2] = {{0, h}, {h, n - h}};
-                    double* o = out.data();
-                    const double* wd = w.data.data();
-                    for (std::size_t j = 0; j < 2; ++j) {
-                        const std::size_t lo = ranges[j][0], len = ranges[j][1];
-                        pool.execute([x, wd, bound, lo, len, o, stop, cancel, slots, j]() {
-                            detail::CancelScope scope(cancel.get());
-                            run_rows(x, wd, bound, lo, len, o, *stop, (*slots)[j]);
-                        });
-                    }
-                    detail::join_interruptible(pool, *cancel);
-                    guard.joined = true;
-                }
-                for (RowsSlot& slot : *slots)
-                    if (slot.error) std::rethrow_exception(slot.error);
-                if (!(*slots)[0].outside && !(*slots)[1].outside)
-                    return Matrix(std::move(out), n, 1);
-            }
-        }
+    const double bound = detail::region_bound(side);
+    if (w.cols != 1 || count_outside(w.data.data(), p, bound) > 0)
+        return par_mult(materialise(x, false), w);
+
+    check_allocation(n, sizeof(double), "the product");
+    Buffer out;
+    out.resize(n);
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    std::size_t work = 0;
+    if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
+    const std::size_t top = side + (side & 1), h = top / 2;
+    const double* wd = w.data.data();
+    if (work < PARALLEL_WORK || top <= NAIVE_THRESHOLD || h < p || n <= h) {
+        RowsSlot slot;
+        run_rows(x, wd, bound, side, 0, n, out.data(), *stop, slot);
+        if (slot.error) std::rethrow_exception(slot.error);
+        if (!slot.outside) return Matrix(std::move(out), n, 1);
+        return par_mult(materialise(x, false), w);
     }
-    return par_mult(materialise(x, false), w);
+    // The top level's two halves of the rows as two jobs.
+    auto slots = std::make_shared<std::array<RowsSlot, 2>>();
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    {
+        ThreadPool pool(TALL_WORKERS);
+        JoinOnExit guard{pool, *cancel};
+        const std::size_t ranges[2][2] = {{0, h}, {h, n - h}};
+        double* o = out.data();
+        for (std::size_t j = 0; j < 2; ++j) {
+            const std::size_t lo = ranges[j][0], len = ranges[j][1];
+            pool.execute([x, wd, bound, h, lo, len, o, stop, cancel, slots, j]() {
+                detail::CancelScope scope(cancel.get());
+                run_rows(x, wd, bound, h, lo, len, o, *stop, (*slots)[j]);
+            });
+        }
+        detail::join_interruptible(pool, *cancel);
+        guard.joined = true;
+    }
+    for (RowsSlot& slot : *slots)
+        if (slot.error) std::rethrow_exception(slot.error);
+    if ((*slots)[0].outside || (*slots)[1].outside) return par_mult(materialise(x, false), w);
+    return Matrix(std::move(out), n, 1);
 }
 
 }  // namespace strassen

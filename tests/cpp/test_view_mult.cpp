@@ -135,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{64, 3, 2}, Case{65, 31, 1}, Case{66, 32, 1}, Case{129, 33, 1},
                       Case{130, 10, 3}, Case{131, 64, 1}, Case{257, 16, 1}, Case{300, 40, 2},
                       Case{1000, 16, 1}, Case{4099, 7, 1}, Case{20001, 16, 1},
-                      Case{30000, 31, 2}));
+                      Case{30000, 31, 2}, Case{50000, 64, 1}));
 
 TEST(NormalProductsFallback, OutsideValuesGiveTheDenseBits) {
     std::mt19937_64 rng(5);
@@ -185,7 +185,8 @@ TEST_P(ViewMult, EqualsTheProductOfTheMaterialisedInput) {
 INSTANTIATE_TEST_SUITE_P(Shapes, ViewMult,
                          ::testing::Values(Case{1, 1, 1}, Case{5, 3, 1}, Case{64, 64, 1},
                                            Case{65, 33, 1}, Case{130, 16, 1}, Case{131, 64, 1},
-                                           Case{1000, 5, 1}, Case{200000, 16, 1}));
+                                           Case{1000, 5, 1}, Case{200000, 16, 1},
+                                           Case{200000, 64, 1}));
 
 TEST(ViewMultFallback, OutsideValuesAndSizeFault) {
     std::mt19937_64 rng(8);
