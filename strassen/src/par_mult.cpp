@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "cancel.hpp"
@@ -28,6 +29,20 @@ void store_product(ProductSlot& slot, std::optional<Matrix> product) {
     if (guard.broken()) fault("called `Result::unwrap()` on an `Err` value");
     slot.product = std::move(product);
     guard.done();
+}
+
+// Runs a job's body; a lack of memory is noted in the slot instead of ending
+// the worker, so that the caller reports it as such (MemoryError), not as a
+// missing product.
+template <class Body>
+void noting_out_of_memory(ProductSlot& slot, Body&& body) {
+    try {
+        body();
+    } catch (const std::bad_alloc&) {
+        PoisonMutex::Guard guard = slot.lock.lock();
+        slot.out_of_memory = true;
+        guard.done();
+    }
 }
 
 // Counts the jobs that still read the caller's operands through views. The
@@ -129,7 +144,8 @@ void par_region_level(const Matrix& a, const Matrix& b, std::size_t d, ThreadPoo
                       Borrows::take(borrows)};
         pool.execute([job = std::move(job), cancel]() mutable {
             detail::CancelScope scope(cancel.get());
-            region_job(std::move(job));
+            const std::shared_ptr<ProductSlot> slot = job.slot;
+            noting_out_of_memory(*slot, [&] { region_job(std::move(job)); });
         });
     }
     detail::join_interruptible(pool, *cancel);
@@ -155,7 +171,10 @@ Matrix take_product(std::shared_ptr<ProductSlot>& slot) {
     // join() ordered its store before this read.
     if (slot.use_count() != 1) fault("called `Option::unwrap()` on a `None` value");
     if (slot->lock.broken_unlocked()) fault("called `Result::unwrap()` on an `Err` value");
-    if (!slot->product) fault("called `Option::unwrap()` on a `None` value");
+    if (!slot->product) {
+        if (slot->out_of_memory) throw std::bad_alloc();
+        fault("called `Option::unwrap()` on a `None` value");
+    }
     Matrix product = std::move(*slot->product);
     slot->product.reset();
     return product;
@@ -189,7 +208,8 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
         ProductJob job{std::move(operands[k]), std::move(operands[7 + k]), h, slots[k]};
         pool.execute([job = std::move(job), cancel]() mutable {
             detail::CancelScope scope(cancel.get());
-            product_job(std::move(job));
+            const std::shared_ptr<ProductSlot> slot = job.slot;
+            noting_out_of_memory(*slot, [&] { product_job(std::move(job)); });
         });
     }
     detail::join_interruptible(pool, *cancel);

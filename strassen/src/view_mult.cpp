@@ -22,10 +22,16 @@ namespace strassen {
 namespace {
 
 // Below this many multiply-adds a product runs on the calling thread: two
-// workers cost about 0.1 ms to start and join, which is what about 2^20
-// multiply-adds take here (bench/RESULTS.md). Above it the two halves of the
-// top level run on two workers. Either way the bits are the same.
+// workers cost some 0.05 to 0.1 ms to start and join here. Above it the two
+// halves of the top level run on two workers. Either way the bits are the
+// same. Measured on the 2-core machine of bench/RESULTS.md: a fit of
+// 10^4 x 16 (3 * 10^6 multiply-adds) takes 0.23 ms on two workers against
+// 0.33 ms inline, one of 5000 x 16 the same either way.
 constexpr std::size_t PARALLEL_WORK = std::size_t{1} << 21;
+// The same for x·w, whose multiply-adds cost more each (a few rows at a time,
+// no vectors across columns): 3 * 10^4 x 16 takes 0.16 ms on two workers
+// against 0.20 ms inline, 10^4 x 16 0.06 ms inline.
+constexpr std::size_t PARALLEL_ROWS_WORK = std::size_t{1} << 18;
 
 // Two jobs: the top level of a tall product has at most two row halves.
 constexpr std::size_t TALL_WORKERS = 2;
@@ -508,7 +514,7 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
     const std::size_t top = side + (side & 1), h = top / 2;
     const double* wd = w.data.data();
-    if (work < PARALLEL_WORK || top <= NAIVE_THRESHOLD || h < p || n <= h) {
+    if (work < PARALLEL_ROWS_WORK || top <= NAIVE_THRESHOLD || h < p || n <= h) {
         RowsSlot slot;
         run_rows(x, wd, bound, side, 0, n, out.data(), *stop, slot);
         if (slot.error) std::rethrow_exception(slot.error);

@@ -129,3 +129,11 @@ TEST(ProductJob, BrokenSlotFaultsAndStaysEmpty) {
 }
 
 }  // namespace
+
+// A job that ran out of memory leaves its slot empty; the caller must report
+// a lack of memory, not a missing product.
+TEST(ProductSlot, EmptyAfterOutOfMemoryThrowsBadAlloc) {
+    auto slot = std::make_shared<strassen::ProductSlot>();
+    slot->out_of_memory = true;
+    EXPECT_THROW(strassen::detail::take_product(slot), std::bad_alloc);
+}

@@ -37,6 +37,9 @@ Matrix par_mult_dense(const Matrix& a, const Matrix& b);
 struct ProductSlot {
     PoisonMutex lock;
     std::optional<Matrix> product;
+    // The job ran out of memory instead of storing its product (written under
+    // `lock`, read by take_product only).
+    bool out_of_memory = false;
 };
 
 // One top-level product, owning its two h x h row-major operands and one share
@@ -61,8 +64,9 @@ namespace detail {
 // Takes the product out of a slot whose job has finished, checking in this
 // order: the caller must be the only holder ("called `Option::unwrap()` on a
 // `None` value"), the slot must not be broken ("called `Result::unwrap()` on
-// an `Err` value"), and it must hold a product ("called `Option::unwrap()` on
-// a `None` value").
+// an `Err` value"), and it must hold a product: std::bad_alloc (MemoryError
+// in Python) when its job ran out of memory, else "called `Option::unwrap()`
+// on a `None` value".
 Matrix take_product(std::shared_ptr<ProductSlot>& slot);
 }  // namespace detail
 
