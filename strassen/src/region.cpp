@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cancel.hpp"
+#include "level.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/mult.hpp"
@@ -15,7 +16,16 @@ namespace strassen::detail {
 
 namespace {
 
-constexpr std::size_t X11 = 0, X12 = 1, X21 = 2, X22 = 3;
+using level::Chain;
+using level::CHAINS;
+using level::LEFT;
+using level::Op;
+using level::OperandSpec;
+using level::RIGHT;
+using level::X11;
+using level::X12;
+using level::X21;
+using level::X22;
 
 Region quadrant(const Region& r, std::size_t h, std::size_t q) {
     const std::size_t row = q >= 2 ? h : 0;
@@ -29,39 +39,8 @@ Region quadrant(const Region& r, std::size_t h, std::size_t q) {
     return out;
 }
 
-enum class Op { copy, add, sub };
-
-// An operand: quadrant q1, or q1 op q2 (q1 the left IEEE term).
-struct OperandSpec {
-    std::size_t q1;
-    Op op;
-    std::size_t q2;
-};
-
-// Left operands of M1..M7 (from A), then right operands (from B).
-constexpr OperandSpec LEFT[7] = {{X11, Op::add, X22}, {X21, Op::add, X22}, {X11, Op::copy, 0},
-                                 {X22, Op::copy, 0},  {X11, Op::add, X12}, {X21, Op::sub, X11},
-                                 {X12, Op::sub, X22}};
-constexpr OperandSpec RIGHT[7] = {{X11, Op::add, X22}, {X11, Op::copy, 0},  {X12, Op::sub, X22},
-                                  {X21, Op::sub, X11}, {X22, Op::copy, 0},  {X11, Op::add, X12},
-                                  {X21, Op::add, X22}};
-
-// Combination chains, each term added (+1) or subtracted (-1) in this order
-// from an implicit +0.0 start: C11 = ((M7 - M5) + M4) + M1, C12 = M5 + M3,
-// C21 = M4 + M2, C22 = ((M1 - M2) + M3) + M6. Starting from +0.0 changes
-// nothing, since no product is -0.0.
-struct Term {
-    std::size_t product;  // 0-based: M1 is 0
-    int sign;
-};
-struct Chain {
-    std::size_t length;
-    Term terms[4];
-};
-constexpr Chain CHAINS[4] = {{4, {{6, +1}, {4, -1}, {3, +1}, {0, +1}}},
-                             {2, {{4, +1}, {2, +1}, {}, {}}},
-                             {2, {{3, +1}, {1, +1}, {}, {}}},
-                             {4, {{0, +1}, {1, -1}, {2, +1}, {5, +1}}}};
+// Every chain evaluated from an implicit +0.0 start: no product is -0.0, so
+// that start changes nothing, and a missing (+0.0) term can be dropped.
 
 bool reads(std::size_t quad, std::size_t product) {
     const Chain& c = CHAINS[quad];
