@@ -4,6 +4,8 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <utility>
 
 #include "cancel.hpp"
@@ -283,7 +285,41 @@ bool region_path_applies(const Matrix& a, const Matrix& b) {
     return outside == 0;
 }
 
-void check_dense_fits(const Matrix& a, const Matrix& b) {
+namespace {
+
+using Count = unsigned __int128;
+
+// An upper bound, in elements, of what mult_dense's recursion holds at its
+// peak for a square of even side n, beyond its two operands: every phase's
+// memory summed as if all coincided (the fourteen operands, the padded copies
+// and result of the one sub-product under way, its own recursion, the seven
+// products and the joined result).
+Count sequential_peak(Count n) {
+    if (n <= NAIVE_THRESHOLD) return 2 * n * n;  // the schoolbook result, and slack
+    const Count h = n / 2, hp = h + (h & 1);
+    const Count child = (hp != h ? 3 * hp * hp : 0) + sequential_peak(hp) + h * h;
+    return 14 * h * h + child + 7 * h * h + n * n;
+}
+
+// The same for par_mult_dense on side d: the padded operands, the fourteen
+// operands, all seven jobs at once (each holding its two operands, the
+// sequential peak of its product, and the product), the products taken back,
+// the joined result and the cut one.
+Count parallel_peak(Count d) {
+    const Count h = d / 2, hp = h + (h & 1);
+    const Count job = 2 * h * h + (hp != h ? 3 * hp * hp : 0) + sequential_peak(hp) + h * h;
+    return 2 * d * d + 14 * h * h + 7 * job + 7 * h * h + 2 * d * d;
+}
+
+std::string gib(long double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes / (1024.0L * 1024 * 1024)));
+    return text;
+}
+
+}  // namespace
+
+void check_dense_fits(const Matrix& a, const Matrix& b, const char* cause) {
     const std::size_t d = common_side(a, b);
     if (d <= NAIVE_THRESHOLD) return;
     const bool padded = a.rows != d || a.cols != d || b.cols != d;
@@ -291,6 +327,19 @@ void check_dense_fits(const Matrix& a, const Matrix& b) {
     const unsigned __int128 count = (padded ? 2 * side * side : 0) + 14 * half * half;
     check_allocation(count > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(count), sizeof(double),
                      "the dense Strassen product's operands");
+    // The operands alone fit; the whole recursion may not. Refused up front,
+    // rather than left to the kernel's out-of-memory killer halfway through.
+    const long double peak = static_cast<long double>(parallel_peak(side)) * sizeof(double);
+    const std::size_t physical = physical_memory_bytes();
+    if (peak > static_cast<long double>(physical))
+        throw OutOfMemory(std::string("cannot compute the exact product: ") +
+                          (cause != nullptr ? cause : "an operand") +
+                          " holds a non-finite value or one near the overflow threshold, so the "
+                          "exact result needs the dense Strassen recursion over the padded "
+                          "square of side " +
+                          std::to_string(d) + ": up to " + gib(peak) +
+                          " GiB of memory, more than this machine's " +
+                          gib(static_cast<long double>(physical)) + " GiB");
 }
 
 }  // namespace strassen::detail

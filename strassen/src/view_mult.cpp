@@ -139,8 +139,9 @@ struct TreeScratch {
 };
 
 struct TreeState {
-    const std::atomic<bool>* stop;  // raised by whoever met an outside x value
+    const std::atomic<bool>* stop;  // raised by whoever met an outside value that ends the pass
     bool y_outside = false;
+    bool x_outside = false;
 };
 
 // Packs rows [lo, lo + len) of [D | Y] into the panel (len x m) and of Dᵀ
@@ -161,8 +162,9 @@ void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s
             y_outside += copy_row(row_of(d.y, lo + i), d.y.col_stride, d.q, d.bound, row + d.k);
         for (std::size_t c = 0; c < d.k; ++c) dt[c * len + i] = row[c];
     }
-    if (x_outside > 0 || (y_outside > 0 && d.y_stops)) throw Outside{};
     if (y_outside > 0) state.y_outside = true;
+    if (x_outside > 0) state.x_outside = true;
+    if (x_outside > 0 || (y_outside > 0 && d.y_stops)) throw Outside{};
 }
 
 // Assumptions: a leaf, len <= NAIVE_THRESHOLD rows, packed. The kernel forms
@@ -239,6 +241,7 @@ void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t le
 struct TreeSlot {
     Buffer out;
     bool outside = false;
+    bool x_outside = false;
     bool y_outside = false;
     std::exception_ptr error;
 };
@@ -246,14 +249,15 @@ struct TreeSlot {
 void run_subtree(const Design& d, std::size_t side, std::size_t lo, std::size_t len,
                  std::size_t depth, bool symmetric, const std::shared_ptr<std::atomic<bool>>& stop,
                  TreeSlot& slot) {
+    TreeState state{stop.get()};
     try {
         TreeScratch scratch(d, depth);
         slot.out.resize(d.k * d.m);
-        TreeState state{stop.get()};
         tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state, symmetric);
         slot.y_outside = state.y_outside;
     } catch (const Outside&) {
         slot.outside = true;
+        slot.x_outside = state.x_outside;
         stop->store(true, std::memory_order_relaxed);
     } catch (...) {
         slot.error = std::current_exception();
@@ -279,8 +283,10 @@ struct JoinOnExit {
 };
 
 // Dᵀ[D | Y] by the tree, k x m row-major; nullopt when a value was outside the
-// bound (x's always; y's only when d.y_stops). y_outside reports the others.
-std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_outside) {
+// bound (x's always; y's only when d.y_stops), x_outside then saying whether
+// one was x's. y_outside reports y's others.
+std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_outside,
+                                   bool& x_outside) {
     const std::size_t n = d.x.rows;
     const std::size_t depth = depth_of(side);
     const bool symmetric = all_tall(d, side);
@@ -294,6 +300,7 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
         TreeSlot slot;
         run_subtree(d, side, 0, n, depth, symmetric, stop, slot);
         if (slot.error) std::rethrow_exception(slot.error);
+        x_outside = slot.x_outside;
         if (slot.outside) return std::nullopt;
         y_outside = slot.y_outside;
         return std::move(slot.out);
@@ -320,6 +327,7 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
     }
     for (TreeSlot& slot : *slots)
         if (slot.error) std::rethrow_exception(slot.error);
+    x_outside = (*slots)[0].x_outside || (*slots)[1].x_outside;
     for (TreeSlot& slot : *slots)
         if (slot.outside) return std::nullopt;
     y_outside = (*slots)[0].y_outside || (*slots)[1].y_outside;
@@ -444,6 +452,14 @@ void run_rows(const MatrixView& x, const double* w, double bound, std::size_t si
     }
 }
 
+// x·w when a value of `cause` is outside the bound: the dense recursion on a
+// copy of x, refused up front when it cannot fit.
+Matrix dense_product(const MatrixView& x, const Matrix& w, const char* cause) {
+    const Matrix xm = materialise(x, false);
+    detail::check_dense_fits(xm, w, cause);
+    return par_mult(xm, w);
+}
+
 }  // namespace
 
 Matrix materialise(const MatrixView& x, bool ones) {
@@ -470,11 +486,13 @@ NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView&
     const bool fuse = y.rows == n && even_side(k, n, y.cols) == side;
     Design d{x,     ones, y, fuse ? y.cols : 0, k, k + (fuse ? y.cols : 0), detail::region_bound(side),
              false, true};
-    bool y_outside = false;
-    std::optional<Buffer> both = tree_product(d, side, y_outside);
+    bool y_outside = false, x_outside = false;
+    std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside);
     if (!both) {
+        // Only an x value ends this pass: the dense recursion follows.
         const Matrix dm = materialise(x, ones);
         const Matrix dt = dm.transpose();
+        detail::check_dense_fits(dt, dm, "x");
         NormalProducts out{par_mult(dt, dm), std::nullopt};
         return out;
     }
@@ -491,11 +509,13 @@ Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
     // Only DᵀY: the panel's D columns are read for Dᵀ, the product's columns
     // are y's; any outside value ends the pass.
     Design d{x, ones, y, y.cols, k, k + y.cols, detail::region_bound(side), true, false};
-    bool y_outside = false;
-    if (std::optional<Buffer> both = tree_product(d, side, y_outside))
+    bool y_outside = false, x_outside = false;
+    if (std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside))
         return columns(*both, k, d.m, k, d.q);
     const Matrix dt = materialise_dt(x, ones);
-    return par_mult(dt, materialise(y, false));
+    const Matrix ym = materialise(y, false);
+    detail::check_dense_fits(dt, ym, x_outside ? "x" : "y");
+    return par_mult(dt, ym);
 }
 
 Matrix view_mult(const MatrixView& x, const Matrix& w) {
@@ -503,8 +523,8 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     const std::size_t n = x.rows, p = x.cols;
     const std::size_t side = even_side(n, p, w.cols);
     const double bound = detail::region_bound(side);
-    if (w.cols != 1 || count_outside(w.data.data(), p, bound) > 0)
-        return par_mult(materialise(x, false), w);
+    if (w.cols != 1) return par_mult(materialise(x, false), w);
+    if (count_outside(w.data.data(), p, bound) > 0) return dense_product(x, w, "w");
 
     check_allocation(n, sizeof(double), "the product");
     Buffer out;
@@ -519,7 +539,7 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
         run_rows(x, wd, bound, side, 0, n, out.data(), *stop, slot);
         if (slot.error) std::rethrow_exception(slot.error);
         if (!slot.outside) return Matrix(std::move(out), n, 1);
-        return par_mult(materialise(x, false), w);
+        return dense_product(x, w, "x");
     }
     // The top level's two halves of the rows as two jobs.
     auto slots = std::make_shared<std::array<RowsSlot, 2>>();
@@ -541,7 +561,7 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     }
     for (RowsSlot& slot : *slots)
         if (slot.error) std::rethrow_exception(slot.error);
-    if ((*slots)[0].outside || (*slots)[1].outside) return par_mult(materialise(x, false), w);
+    if ((*slots)[0].outside || (*slots)[1].outside) return dense_product(x, w, "x");
     return Matrix(std::move(out), n, 1);
 }
 

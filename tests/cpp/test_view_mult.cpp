@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -226,6 +227,37 @@ TEST(Interrupt, StopsAParallelProduct) {
         EXPECT_THROW(strassen::normal_products(xs.view, true, xs.view), strassen::Interrupted);
         EXPECT_THROW(strassen::view_mult(xs.view, random_matrix(16, 1, rng)),
                      strassen::Interrupted);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A side whose dense recursion's operands fit in this machine's memory but
+// whose whole recursion cannot: the refusal must come up front and name what
+// holds the value that forced the dense path.
+TEST(DenseFallback, RefusedUpFrontNamingTheCause) {
+    const double physical = static_cast<double>(strassen::physical_memory_bytes());
+    const auto n = static_cast<std::size_t>(std::sqrt(physical / 80.0));
+    std::mt19937_64 rng(10);
+    for (const char* cause : {"x", "y"}) {
+        Matrix x = random_matrix(n, 1, rng);
+        Matrix y = random_matrix(n, 1, rng);
+        (cause[0] == 'x' ? x : y).data[n / 2] = std::nan("");
+        const Stored xs(x, Layout::c_order), ys(y, Layout::c_order);
+        try {
+            strassen::NormalProducts p = strassen::normal_products(xs.view, true, ys.view);
+            (void)strassen::design_product(xs.view, true, ys.view);
+            ADD_FAILURE() << "expected OutOfMemory";
+        } catch (const strassen::OutOfMemory& e) {
+            const std::string want = std::string("cannot compute the exact product: ") + cause +
+                                     " holds a non-finite value or one near the overflow threshold";
+            EXPECT_EQ(std::string(e.what()).rfind(want, 0), 0u) << e.what();
+            EXPECT_NE(std::string(e.what()).find("GiB of memory, more than this machine's"),
+                      std::string::npos)
+                << e.what();
+        }
     }
 }
 

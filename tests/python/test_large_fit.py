@@ -132,3 +132,28 @@ def test_inf_in_tall_data_is_refused_with_memory_error_naming_the_size(
     after = parameters_from_predictions(model, FEATURES)
     assert after[0] == before[0]
     np.testing.assert_array_equal(after[1], before[1])
+
+
+# Regression: the dense fallback's memory check counted only its operands, so
+# some 15,000 to 23,000 rows with one NaN passed it and then needed far more
+# memory than the machine has. The check now bounds the whole recursion and
+# says why the exact result needs it.
+@pytest.mark.parametrize("where", ["x", "y"])
+def test_nan_whose_dense_recursion_cannot_fit_is_refused_naming_the_cause(LinearRegression, where):
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    # The padded and fourteen top-level operands (5.5 n^2 elements) fit; the
+    # recursion below them, with all seven products at once, cannot.
+    rows = int((physical / 80) ** 0.5)
+    rng = np.random.default_rng(5)
+    x = rng.standard_normal((rows, 2))
+    y = x @ [[1.0], [-1.0]] + 0.5
+    (x if where == "x" else y)[rows // 2, 0] = np.nan
+    model = LinearRegression(True)
+    message = (
+        f"^cannot compute the exact product: {where} holds a non-finite value or one near the "
+        f"overflow threshold, so the exact result needs the dense Strassen recursion over the "
+        f"padded square of side {rows + rows % 2}: up to [0-9.]+ GiB of memory, more than this "
+        f"machine's [0-9.]+ GiB$"
+    )
+    with pytest.raises(MemoryError, match=message):
+        model.fit(x, y)
