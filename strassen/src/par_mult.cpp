@@ -1,4 +1,5 @@
 #include "strassen/par_mult.hpp"
+#include "strassen/par_mult_jobs.hpp"
 
 #include <atomic>
 #include <condition_variable>

@@ -18,6 +18,7 @@
 #include "strassen/matrix.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/par_mult.hpp"
+#include "strassen/par_mult_jobs.hpp"
 #include "support.hpp"
 
 using strassen::Buffer;
