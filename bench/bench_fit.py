@@ -32,9 +32,10 @@ Methods, all on the same data in the same run:
 Ratios are bravolin_learn's figure divided by the other method's, from the
 same run on the same data: below 1 means bravolin_learn is faster or smaller.
 
-Threads. bravolin_learn runs seven worker threads per product whatever the
-machine; NumPy and scikit-learn run their BLAS's own count (one per core by
-default). On a machine that other work keeps busy, a multithreaded BLAS can
+Threads. bravolin_learn runs small products on the calling thread and the
+two halves of a large tall product on two workers (seven for the dense
+recursion that non-finite data forces); NumPy and scikit-learn run their
+BLAS's own count (one per core by default). On a machine that other work keeps busy, a multithreaded BLAS can
 stall at its barriers for tens to hundreds of milliseconds on problems that
 take one; --blas-threads fixes the BLAS thread count in every worker to tell
 that apart from the methods' own cost.
@@ -51,6 +52,13 @@ space as a safety net, should the estimate be wrong.
 Small calls. --small also times fit plus predict on 30 x 3 data in one
 process, bravolin_learn against numpy.linalg.lstsq plus x @ w + b: best of
 --small-rounds rounds of 200 calls each.
+
+Interleaved. --interleaved N P times, in one fresh process on the same data,
+bravolin_learn's first fit, then rounds (--rounds) that each run its fit, the
+BLAS normal equations, scikit-learn's fit, its predict and x @ w + b one after
+the other; it prints the best of each and the ratios. On a shared machine the
+load changes from one process to the next; alternating the methods inside
+one process exposes them all to the same load.
 
 Plot. --plot FILE draws time against n on log-log axes (matplotlib) for the
 cases run at one p (--plot-p, default 16): fit and predict of bravolin_learn
@@ -269,6 +277,47 @@ def small_worker(rounds):
     return best
 
 
+def interleaved_worker(n, p, rounds):
+    """Best seconds of each timed call, alternating methods in one process."""
+    import numpy as np
+
+    import bravolin_learn
+
+    x, y = make_data(n, p)
+    model = bravolin_learn.LinearRegression(True)
+    started = time.perf_counter()
+    model.fit(x, y)
+    first = time.perf_counter() - started
+
+    design = np.hstack([np.ones((n, 1)), x])
+    solution = np.linalg.solve(design.T @ design, design.T @ y)
+    b, w = solution[0, 0], solution[1:, 0]
+    try:
+        from sklearn.linear_model import LinearRegression as Sklearn
+
+        sk = Sklearn(fit_intercept=True)
+        y_flat = y[:, 0].copy()
+    except ImportError:
+        sk = None
+
+    calls = {
+        "bravolin_learn fit": lambda: model.fit(x, y),
+        "normal eq fit": lambda: np.linalg.solve(design.T @ design, design.T @ y),
+        "bravolin_learn predict": lambda: model.predict(x),
+        "x @ w + b": lambda: x @ w + b,
+    }
+    if sk is not None:
+        calls["sklearn fit"] = lambda: sk.fit(x, y_flat)
+    best = {name: float("inf") for name in calls}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            started = time.perf_counter()
+            call()
+            best[name] = min(best[name], time.perf_counter() - started)
+    best["bravolin_learn first fit"] = first
+    return best
+
+
 def plot(path, rows, p):
     """Log-log time against n at p features, one line per method and phase."""
     import matplotlib
@@ -403,12 +452,42 @@ def main():
     parser.add_argument("--plot", default=None, help="draw time against n into this PNG")
     parser.add_argument("--plot-p", type=int, default=16, help="the p of the plot")
     parser.add_argument("--small-worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--interleaved", type=int, nargs=2, metavar=("N", "P"), default=None,
+                        help="alternate the methods in one process on n x p data")
+    parser.add_argument("--rounds", type=int, default=9, help="rounds of --interleaved")
+    parser.add_argument("--interleaved-worker", type=int, nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--worker", nargs=3, metavar=("METHOD", "N", "P"), help=argparse.SUPPRESS)
     parser.add_argument("--address-limit", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     if args.small_worker:
         print(json.dumps(small_worker(args.small_rounds)))
+        return
+    if args.interleaved_worker:
+        n, p = args.interleaved_worker
+        print(json.dumps(interleaved_worker(n, p, args.rounds)))
+        return
+    if args.interleaved:
+        n, p = args.interleaved
+        done = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--interleaved-worker", str(n), str(p),
+             "--rounds", str(args.rounds)],
+            capture_output=True, text=True, timeout=args.timeout, check=True,
+        )
+        best = json.loads(done.stdout.strip().splitlines()[-1])
+        print(f"n = {n}, p = {p}, with intercept; best of {args.rounds} alternating rounds")
+        for name, seconds in best.items():
+            print(f"  {name:<26} {fmt_time(seconds):>10}")
+        fit = best["bravolin_learn fit"]
+        print(f"  fit / normal eq            {fit / best['normal eq fit']:.2f}x")
+        if "sklearn fit" in best:
+            print(f"  fit / sklearn              {fit / best['sklearn fit']:.2f}x")
+        print(f"  first fit / best fit       {best['bravolin_learn first fit'] / fit:.2f}x")
+        print(f"  predict / (x @ w + b)      "
+              f"{best['bravolin_learn predict'] / best['x @ w + b']:.2f}x")
+        if args.json:
+            with open(args.json, "a") as out:
+                out.write(json.dumps({"n": n, "p": p, "interleaved": best}) + "\n")
         return
     if args.worker:
         if args.address_limit is not None:

@@ -76,14 +76,17 @@ std::size_t common_side(const Matrix& a, const Matrix& b) noexcept {
 
 void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {
     const std::size_t h = a.rows / 2;
-    // A large level takes a while to build on the calling thread; a user's
-    // interrupt is answered between operands.
+    // A large level takes a while to build: a user's interrupt (on the
+    // calling thread) or a cancelled call (in a job) is answered between
+    // operands.
     for (std::size_t k = 0; k < 7; ++k) {
         check_interrupt();
+        throw_if_cancelled();
         out[k] = quadrant_operand(a, h, level::LEFT[k]);
     }
     for (std::size_t k = 0; k < 7; ++k) {
         check_interrupt();
+        throw_if_cancelled();
         out[7 + k] = quadrant_operand(b, h, level::RIGHT[k]);
     }
     check_interrupt();

@@ -125,8 +125,8 @@ def interrupt_child(call):
     x[LONG_ROWS // 2, 3] = np.nan
     y = x[:, :1] + 1.0
     work = (lambda: model.fit(x, y)) if call == "fit" else (lambda: model.predict(x))
-    print("ready", flush=True)
     try:
+        print("ready", flush=True)
         work()
         outcome = "returned"
     except KeyboardInterrupt:
@@ -135,14 +135,28 @@ def interrupt_child(call):
     print(json.dumps({"outcome": outcome, "stopped": stopped, "unchanged": probe(model) == before}))
 
 
+def threads_of(pid):
+    try:
+        return len(os.listdir(f"/proc/{pid}/task"))
+    except FileNotFoundError:
+        return 0
+
+
 @pytest.mark.parametrize("call", ["fit", "predict"])
 def test_ctrl_c_stops_a_long_call_and_keeps_the_model(call):
+    # One BLAS thread: then the child's only other threads are the workers
+    # of the call, which show that the call is under way.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
     child = subprocess.Popen(
         [sys.executable, "-P", HERE, "interrupt", call],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
     )
     try:
         assert child.stdout.readline().strip() == "ready"
+        deadline = time.monotonic() + CHILD_TIMEOUT
+        while threads_of(child.pid) < 2 and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.001)
+        assert child.poll() is None, "the call ended before it could be interrupted"
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=CHILD_TIMEOUT)
