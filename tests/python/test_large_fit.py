@@ -157,3 +157,46 @@ def test_nan_whose_dense_recursion_cannot_fit_is_refused_naming_the_cause(Linear
     )
     with pytest.raises(MemoryError, match=message):
         model.fit(x, y)
+
+
+OOM_CHILD = """
+import resource, sys
+import numpy as np
+import bravolin_learn
+
+def vm():
+    for line in open('/proc/self/status'):
+        if line.startswith('VmSize:'):
+            return int(line.split()[1]) * 1024
+
+rng = np.random.default_rng(1)
+x = rng.standard_normal((3000, 3))
+y = x[:, :1] + 1.0
+y[100, 0] = np.nan
+model = bravolin_learn.LinearRegression(True)
+resource.setrlimit(resource.RLIMIT_AS, (vm() + (int(sys.argv[1]) << 20), resource.RLIM_INFINITY))
+try:
+    model.fit(x, y)
+    print("ok")
+except BaseException as error:
+    print(type(error).__name__)
+"""
+
+
+# Regression: under an address-space limit, a worker of the dense fallback
+# that ran out of memory left an empty slot, and the fit ended in
+# PanicException "called `Option::unwrap()` on a `None` value".
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves terabytes of address space")
+@pytest.mark.parametrize("headroom_mib", [300, 1200])
+def test_dense_fallback_short_of_memory_ends_in_memory_error(headroom_mib):
+    import subprocess
+    import sys
+
+    done = subprocess.run(
+        [sys.executable, "-c", OOM_CHILD, str(headroom_mib)],
+        capture_output=True, text=True, timeout=300,
+        env=dict(os.environ, OPENBLAS_NUM_THREADS="1"),
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == "MemoryError"
