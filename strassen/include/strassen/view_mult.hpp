@@ -3,14 +3,15 @@
 // The least-squares model multiplies a tall n x k design matrix by itself and
 // by the targets, and a tall n x p input by a column of weights. Padded to the
 // common square, such products are almost all implicit zeros, and the
-// recursion reduces to blocks of rows: each result element is a fixed tree of
-// sums over row blocks of at most NAIVE_THRESHOLD rows. These entry points
-// walk that tree over the caller's memory (any strides, no copy), packing one
-// small block at a time, and return the bits par_mult would return for the
-// same operands. They decide in the same pass whether the data allows it
-// (every element finite and below the bound of region.hpp); when it does not,
-// or the shapes are not tall enough, they hand a materialised copy to
-// par_mult, which then takes its dense or region path as usual.
+// recursion reduces to a fixed tree over blocks of rows: at the top, levels
+// that split only the rows; below, leaves of at most NAIVE_THRESHOLD rows, or
+// (when k or p does not fit in a half) full Strassen levels on blocks of a few
+// hundred rows. These entry points walk that tree over the caller's memory
+// (any strides, no copy), packing one block at a time, and return the bits
+// par_mult would return for the same operands. They decide in the same pass
+// whether the data allows it (every element finite and below the region
+// path's bound); when it does not, they hand a materialised copy to par_mult,
+// whose dense recursion then gives the exact result.
 #pragma once
 
 #include <optional>
