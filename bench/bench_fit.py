@@ -23,32 +23,53 @@ Methods, all on the same data in the same run:
 - sklearn: sklearn.linear_model.LinearRegression(fit_intercept=True) (needed
   only for this benchmark: without it its rows say so).
 - numpy lstsq: numpy.linalg.lstsq on [1 | x]; predict is intercept + x @ w.
-- x @ w: predict only, the bare matrix-vector product with the coefficients
-  (found by NumPy, outside the timing); the floor for any predict.
+- normal eq: the normal equations through NumPy's BLAS: d.T @ d, d.T @ y and
+  numpy.linalg.solve, with d = [1 | x] built once outside the timing (so the
+  figure is the BLAS products and the solve alone); predict is b + x @ w.
+- x @ w: predict only, x @ w + b with the coefficients (found by NumPy,
+  outside the timing); the floor for any predict.
 
 Ratios are bravolin_learn's figure divided by the other method's, from the
 same run on the same data: below 1 means bravolin_learn is faster or smaller.
 
-Threads. bravolin_learn runs seven worker threads per product whatever the
-machine; NumPy and scikit-learn run their BLAS's own count (one per core by
-default). On a machine that other work keeps busy, a multithreaded BLAS can
+Threads. bravolin_learn runs small products on the calling thread and the
+two halves of a large tall product on two workers (seven for the dense
+recursion that non-finite data forces); NumPy and scikit-learn run their
+BLAS's own count (one per core by default). On a machine that other work keeps busy, a multithreaded BLAS can
 stall at its barriers for tens to hundreds of milliseconds on problems that
 take one; --blas-threads fixes the BLAS thread count in every worker to tell
 that apart from the methods' own cost.
 
-Memory. bravolin_learn's products read tall data in place, so a fit holds
-about the copy of x, the design matrix D = [1 | x] and its transpose: 8 bytes
-times n * (2k + 1) for k = p + 1 parameters, measured 16 to 20 bytes per
-element of D (1003 MiB at n = 10^6, p = 64). The other methods hold copies of
-the same order. Each case is estimated at BYTES_PER_DESIGN_ELEMENT per element
-of D for the phase, plus the data itself, and skipped when that exceeds the
-memory available (--max-gib lowers the limit further). Each worker process is
-also capped in address space as a safety net, should the estimate be wrong.
+Memory. bravolin_learn reads x and y where they lie and holds only small
+packed blocks and the k x k results, so its fit adds a few MiB whatever n;
+its predict adds its output. The other methods hold copies of the design
+matrix D = [1 | x] (16 to 22 bytes per element of D, measured). Each case is
+estimated at BYTES_PER_DESIGN_ELEMENT per element of D for the phase, plus the
+data itself, and skipped when that exceeds the memory available (--max-gib
+lowers the limit further). Each worker process is also capped in address
+space as a safety net, should the estimate be wrong.
+
+Small calls. --small also times fit plus predict on 30 x 3 data in one
+process, bravolin_learn against numpy.linalg.lstsq plus x @ w + b: best of
+--small-rounds rounds of 200 calls each.
+
+Interleaved. --interleaved N P times, in one fresh process on the same data,
+bravolin_learn's first fit, then rounds (--rounds) that each run its fit, the
+BLAS normal equations, scikit-learn's fit, its predict and x @ w + b one after
+the other; it prints the best of each and the ratios. On a shared machine the
+load changes from one process to the next; alternating the methods inside
+one process exposes them all to the same load.
+
+Plot. --plot FILE draws time against n on log-log axes (matplotlib) for the
+cases run at one p (--plot-p, default 16): fit and predict of bravolin_learn
+beside the other methods.
 
 Usage:
   python bench/bench_fit.py            # n in {10^3 .. 10^6}, p in {3, 16, 64}: ~2 min
   python bench/bench_fit.py --quick    # n in {10^3, 10^4}, p in {3, 16}: seconds
   python bench/bench_fit.py --n 100000 1000000 --p 16 64 --methods bravolin_learn "x @ w"
+  python bench/bench_fit.py --n 1000 10000 100000 1000000 10000000 --p 16 64 \
+      --small --plot bench/fit_time.png       # the figures of RESULTS.md
 """
 
 import argparse
@@ -64,7 +85,7 @@ DEFAULT_N = [10**3, 10**4, 10**5, 10**6]
 DEFAULT_P = [3, 16, 64]
 QUICK_N = [10**3, 10**4]
 QUICK_P = [3, 16]
-METHODS = ["bravolin_learn", "sklearn", "numpy lstsq", "x @ w"]
+METHODS = ["bravolin_learn", "sklearn", "numpy lstsq", "normal eq", "x @ w"]
 SEED = 12345
 MIB = 1024 * 1024
 # Slack above the memory limit for a worker's address-space cap: address space
@@ -74,9 +95,9 @@ ADDRESS_SLACK = 4 * 2**30
 
 # Peak bytes a phase adds, per element of the n x k design matrix, for any of
 # the methods. Measured as the peak RSS growth of the first fit for n >= 10^4:
-# bravolin_learn 16 to 20 (its copy of x, D and Dᵀ), scikit-learn and numpy
-# lstsq 16 to 22 (a copy of the centred x or of [1 | x], and LAPACK's
-# workspace). The estimate keeps a margin above all of them.
+# scikit-learn and numpy lstsq 16 to 22 (a copy of the centred x or of
+# [1 | x], and LAPACK's workspace; the normal equations keep [1 | x] too);
+# bravolin_learn far less. The estimate keeps a margin above all of them.
 BYTES_PER_DESIGN_ELEMENT = 32
 
 
@@ -175,16 +196,28 @@ def worker(method, n, p, min_time, min_runs, repeat):
         def predict():
             return model.predict(x)
 
+    elif method == "normal eq":
+        design = np.hstack([np.ones((n, 1)), x])
+        params = {}
+
+        def fit():
+            solution = np.linalg.solve(design.T @ design, design.T @ y)
+            params["b"], params["w"] = solution[0, 0], solution[1:, 0]
+
+        def predict():
+            return params["b"] + x @ params["w"]
+
     elif method == "x @ w":
         # The coefficients only set the values, not the cost: found once here
         # from the normal equations, untimed.
         design = np.hstack([np.ones((n, 1)), x])
-        w = np.linalg.solve(design.T @ design, design.T @ y[:, 0])[1:]
+        solution = np.linalg.solve(design.T @ design, design.T @ y[:, 0])
+        b, w = solution[0], solution[1:]
         del design
         fit = None
 
         def predict():
-            return x @ w
+            return x @ w + b
 
     else:
         raise ValueError(method)
@@ -212,6 +245,109 @@ def worker(method, n, p, min_time, min_runs, repeat):
         residual_sd=float(np.std(y[:, 0] - predictions)),
     )
     return out
+
+
+def small_worker(rounds):
+    """Seconds per fit + predict on 30 x 3, best of `rounds` rounds, for
+    bravolin_learn and for lstsq plus x @ w + b, alternating in one process."""
+    import numpy as np
+
+    import bravolin_learn
+
+    x, y = make_data(30, 3)
+    design = np.hstack([np.ones((30, 1)), x])
+    model = bravolin_learn.LinearRegression(True)
+
+    def ours():
+        model.fit(x, y)
+        model.predict(x)
+
+    def theirs():
+        solution, *_ = np.linalg.lstsq(design, y[:, 0], rcond=None)
+        x @ solution[1:] + solution[0]
+
+    calls = 200
+    best = {"bravolin_learn": float("inf"), "lstsq + x @ w": float("inf")}
+    for _ in range(rounds):
+        for name, call in (("bravolin_learn", ours), ("lstsq + x @ w", theirs)):
+            started = time.perf_counter()
+            for _ in range(calls):
+                call()
+            best[name] = min(best[name], (time.perf_counter() - started) / calls)
+    return best
+
+
+def interleaved_worker(n, p, rounds):
+    """Best seconds of each timed call, alternating methods in one process."""
+    import numpy as np
+
+    import bravolin_learn
+
+    x, y = make_data(n, p)
+    model = bravolin_learn.LinearRegression(True)
+    started = time.perf_counter()
+    model.fit(x, y)
+    first = time.perf_counter() - started
+
+    design = np.hstack([np.ones((n, 1)), x])
+    solution = np.linalg.solve(design.T @ design, design.T @ y)
+    b, w = solution[0, 0], solution[1:, 0]
+    try:
+        from sklearn.linear_model import LinearRegression as Sklearn
+
+        sk = Sklearn(fit_intercept=True)
+        y_flat = y[:, 0].copy()
+    except ImportError:
+        sk = None
+
+    calls = {
+        "bravolin_learn fit": lambda: model.fit(x, y),
+        "normal eq fit": lambda: np.linalg.solve(design.T @ design, design.T @ y),
+        "bravolin_learn predict": lambda: model.predict(x),
+        "x @ w + b": lambda: x @ w + b,
+    }
+    if sk is not None:
+        calls["sklearn fit"] = lambda: sk.fit(x, y_flat)
+    best = {name: float("inf") for name in calls}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            started = time.perf_counter()
+            call()
+            best[name] = min(best[name], time.perf_counter() - started)
+    best["bravolin_learn first fit"] = first
+    return best
+
+
+def plot(path, rows, p):
+    """Log-log time against n at p features, one line per method and phase."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    lines = [
+        ("bravolin_learn", "fit_s", "bravolin_learn fit", "C0", "-"),
+        ("bravolin_learn", "predict_s", "bravolin_learn predict", "C0", "--"),
+        ("sklearn", "fit_s", "scikit-learn fit", "C1", "-"),
+        ("numpy lstsq", "fit_s", "numpy lstsq", "C2", "-"),
+        ("normal eq", "fit_s", "normal equations (BLAS)", "C3", "-"),
+        ("x @ w", "predict_s", "x @ w + b", "C4", "--"),
+    ]
+    fig, ax = plt.subplots(figsize=(7, 5))
+    for method, key, label, color, style in lines:
+        points = sorted(
+            (r["n"], r[key]) for r in rows if r["method"] == method and r["p"] == p and key in r
+        )
+        if points:
+            ax.loglog([n for n, _ in points], [t for _, t in points], style, marker="o",
+                      color=color, label=label)
+    ax.set_xlabel("n (rows)")
+    ax.set_ylabel("seconds (best run)")
+    ax.set_title(f"fit and predict, p = {p}, with intercept")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
 
 
 # --- driver ------------------------------------------------------------------------
@@ -311,10 +447,48 @@ def main():
         "--blas-threads", type=int, default=None, help="BLAS threads in every worker process"
     )
     parser.add_argument("--json", default=None, help="also write every result, one JSON a line")
+    parser.add_argument("--small", action="store_true", help="also time fit + predict on 30 x 3")
+    parser.add_argument("--small-rounds", type=int, default=30, help="rounds of the small timing")
+    parser.add_argument("--plot", default=None, help="draw time against n into this PNG")
+    parser.add_argument("--plot-p", type=int, default=16, help="the p of the plot")
+    parser.add_argument("--small-worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--interleaved", type=int, nargs=2, metavar=("N", "P"), default=None,
+                        help="alternate the methods in one process on n x p data")
+    parser.add_argument("--rounds", type=int, default=9, help="rounds of --interleaved")
+    parser.add_argument("--interleaved-worker", type=int, nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--worker", nargs=3, metavar=("METHOD", "N", "P"), help=argparse.SUPPRESS)
     parser.add_argument("--address-limit", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
+    if args.small_worker:
+        print(json.dumps(small_worker(args.small_rounds)))
+        return
+    if args.interleaved_worker:
+        n, p = args.interleaved_worker
+        print(json.dumps(interleaved_worker(n, p, args.rounds)))
+        return
+    if args.interleaved:
+        n, p = args.interleaved
+        done = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--interleaved-worker", str(n), str(p),
+             "--rounds", str(args.rounds)],
+            capture_output=True, text=True, timeout=args.timeout, check=True,
+        )
+        best = json.loads(done.stdout.strip().splitlines()[-1])
+        print(f"n = {n}, p = {p}, with intercept; best of {args.rounds} alternating rounds")
+        for name, seconds in best.items():
+            print(f"  {name:<26} {fmt_time(seconds):>10}")
+        fit = best["bravolin_learn fit"]
+        print(f"  fit / normal eq            {fit / best['normal eq fit']:.2f}x")
+        if "sklearn fit" in best:
+            print(f"  fit / sklearn              {fit / best['sklearn fit']:.2f}x")
+        print(f"  first fit / best fit       {best['bravolin_learn first fit'] / fit:.2f}x")
+        print(f"  predict / (x @ w + b)      "
+              f"{best['bravolin_learn predict'] / best['x @ w + b']:.2f}x")
+        if args.json:
+            with open(args.json, "a") as out:
+                out.write(json.dumps({"n": n, "p": p, "interleaved": best}) + "\n")
+        return
     if args.worker:
         if args.address_limit is not None:
             resource.setrlimit(resource.RLIMIT_AS, (args.address_limit, args.address_limit))
@@ -350,9 +524,11 @@ def main():
     print("-" * len(header))
     started = time.perf_counter()
     worst_sd = 0.0
+    rows = []
     for n in sizes_n:
         for p in sizes_p:
             results = {method: run_case(method, n, p, args, limit) for method in args.methods}
+            rows.extend({"n": n, "p": p, "method": m, **r} for m, r in results.items())
             ours = results.get("bravolin_learn", {"error": "not run"})
             for method in args.methods:
                 r = results[method]
@@ -386,6 +562,23 @@ def main():
         f"residual sd: largest relative difference between bravolin_learn and another "
         f"method: {worst_sd:.1e}"
     )
+    if args.small:
+        done = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--small-worker", "--small-rounds",
+             str(args.small_rounds)],
+            capture_output=True, text=True, timeout=args.timeout, check=True,
+        )
+        small = json.loads(done.stdout.strip().splitlines()[-1])
+        ours, theirs = small["bravolin_learn"], small["lstsq + x @ w"]
+        print(
+            f"fit + predict on 30 x 3: bravolin_learn {ours * 1e6:.1f} us, lstsq + x @ w + b "
+            f"{theirs * 1e6:.1f} us, ratio {ours / theirs:.2f}x"
+        )
+        if json_file:
+            json_file.write(json.dumps({"small": small}) + "\n")
+    if args.plot:
+        plot(args.plot, rows, args.plot_p)
+        print(f"plot written to {args.plot}")
     print(f"total {time.perf_counter() - started:.0f} s")
     if json_file:
         json_file.close()

@@ -3,40 +3,49 @@
 #include <cstring>
 #include <string>
 
+#include "binding.hpp"
 #include "borrow_registry.hpp"
 #include "strassen/fault.hpp"
 
 namespace bravolin {
 
-bool ArrayView::extract(PyObject* object) {
+namespace {
+
+// The argument's TypeError, named: "argument '<name>': <message>".
+[[noreturn]] void reject(const char* name) {
+    wrap_argument_error(name);
+    throw_if_error();
+    throw PythonError{};  // not reached: throw_if_error always throws
+}
+
+}  // namespace
+
+void ArrayView::extract(PyObject* object, const char* name) {
     ensure_numpy_api();
     if (!PyArray_Check(object)) {
         raise_conversion_error(object, "PyArray<T, D>");
-        return false;
+        reject(name);
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (PyArray_NDIM(array) != 2) {
         PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=2",
                      PyArray_NDIM(array));
-        return false;
+        reject(name);
     }
-    PyArray_Descr* want = PyArray_DescrFromType(NPY_DOUBLE);
+    PyRef want(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+    auto* want_descr = reinterpret_cast<PyArray_Descr*>(want.get());
     PyArray_Descr* have = PyArray_DESCR(array);
-    const bool same = have == want || PyArray_EquivTypes(have, want);
-    if (!same) {
+    if (have != want_descr && !PyArray_EquivTypes(have, want_descr)) {
         PyRef from(PyObject_Str(reinterpret_cast<PyObject*>(have)));
-        PyRef to(PyObject_Str(reinterpret_cast<PyObject*>(want)));
-        Py_DECREF(want);
-        if (!from || !to) return false;
+        PyRef to(PyObject_Str(want.get()));
+        if (!from || !to) reject(name);
         PyErr_Format(PyExc_TypeError, "type mismatch:\n from=%U, to=%U", from.get(), to.get());
-        return false;
+        reject(name);
     }
-    Py_DECREF(want);
     PyRef view = same_layout_view(array);
     acquire_shared_borrow(reinterpret_cast<PyArrayObject*>(view.get()));
     view_ = std::move(view);
     borrowed_ = true;
-    return true;
 }
 
 // The registry finds a borrow again by the array's layout at release time.
@@ -70,12 +79,7 @@ void ArrayView::release() noexcept {
     }
 }
 
-strassen::Matrix ArrayView::to_matrix() {
-    struct EndBorrow {
-        ArrayView* view;
-        ~EndBorrow() { view->release(); }
-    } end_borrow{this};
-
+strassen::MatrixView ArrayView::matrix() const {
     auto* array = reinterpret_cast<PyArrayObject*>(view_.get());
     const npy_intp* dims = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
@@ -83,26 +87,12 @@ strassen::Matrix ArrayView::to_matrix() {
     const auto cols = static_cast<std::size_t>(dims[1]);
     std::size_t count = 0;
     if (__builtin_mul_overflow(rows, cols, &count)) count = SIZE_MAX;
-    // A zero-stride view can claim far more elements than it occupies; refuse
+    // A zero-stride view can claim far more elements than it occupies, and
+    // the model's work and any fallback copy grow with the claim: refuse it
     // before touching memory rather than after paging in terabytes.
     strassen::check_allocation(count, sizeof(double), "a copy of the input array");
-    strassen::Buffer data;
-    data.resize(count);
-    const char* base = static_cast<const char*>(PyArray_DATA(array));
-    if (PyArray_IS_C_CONTIGUOUS(array)) {
-        if (count > 0) std::memcpy(data.data(), base, count * sizeof(double));
-    } else {
-        double* out = data.data();
-        for (std::size_t i = 0; i < rows; ++i) {
-            const char* row = base + static_cast<npy_intp>(i) * strides[0];
-            for (std::size_t j = 0; j < cols; ++j) {
-                double v;
-                std::memcpy(&v, row + static_cast<npy_intp>(j) * strides[1], sizeof v);
-                *out++ = v;
-            }
-        }
-    }
-    return strassen::Matrix(std::move(data), rows, cols);
+    if (rows == 0 || cols == 0) strassen::fault("cannot create a null matrix");
+    return {static_cast<const char*>(PyArray_DATA(array)), strides[0], strides[1], rows, cols};
 }
 
 }  // namespace bravolin

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "strassen/interrupt.hpp"
+
 namespace bravolin {
 
 namespace {
@@ -42,6 +44,10 @@ void set_error_from_current_exception() noexcept {
         ensure_error_set();
     } catch (const strassen::Fault& f) {
         raise_panic(f.message().empty() ? std::string_view(UNKNOWN_FAULT) : f.message());
+    } catch (const strassen::Interrupted&) {
+        // The check that stopped the call ran the signal handlers, which left
+        // their exception (KeyboardInterrupt for Ctrl-C) pending.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const strassen::OutOfMemory& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {

@@ -8,6 +8,7 @@
 #include "binding.hpp"
 #include "borrow_registry.hpp"
 #include "linear_regression.hpp"
+#include "strassen/interrupt.hpp"
 
 namespace bravolin {
 
@@ -54,11 +55,10 @@ private:
     LinearRegressionObject* self_ = nullptr;
 };
 
-bool extract_argument(ArrayView& view, PyObject* object, const char* name) {
-    if (view.extract(object)) return true;
-    wrap_argument_error(name);
-    return false;
-}
+// Asked by the library while this thread waits for its workers: runs the
+// Python signal handlers, so a Ctrl-C (KeyboardInterrupt, or whatever the
+// handler raises) stops the call within strassen::INTERRUPT_POLL.
+bool python_signal_pending(void*) { return PyErr_CheckSignals() != 0; }
 
 // What every call needs from the outside world, set up before the guard is
 // taken so that no import runs while an instance is held.
@@ -81,14 +81,15 @@ PyObject* linear_regression_fit(PyObject* self_object, PyObject* const* args, Py
         if (!AccessGuard::exclusive(self, guard)) return nullptr;
 
         // Declared in this order so that y's borrow ends before x's on the
-        // way out; each copy ends its own borrow first anyway.
+        // way out. Both are held until the model is done reading them.
         ArrayView x_view, y_view;
-        if (!extract_argument(x_view, bound[0], "x")) return nullptr;
-        if (!extract_argument(y_view, bound[1], "y")) return nullptr;
-        strassen::Matrix x = x_view.to_matrix();
-        strassen::Matrix y = y_view.to_matrix();
+        x_view.extract(bound[0], "x");
+        y_view.extract(bound[1], "y");
+        const strassen::MatrixView x = x_view.matrix();
+        const strassen::MatrixView y = y_view.matrix();
 
-        if (auto failure = fit(self->state, std::move(x), std::move(y))) {
+        const strassen::InterruptScope interrupt(python_signal_pending, nullptr);
+        if (auto failure = fit(self->state, x, y)) {
             PyErr_SetString(PyExc_RuntimeError, failure->c_str());
             return nullptr;
         }
@@ -108,10 +109,11 @@ PyObject* linear_regression_predict(PyObject* self_object, PyObject* const* args
         if (!AccessGuard::shared(self, guard)) return nullptr;
 
         ArrayView x_view;
-        if (!extract_argument(x_view, bound[0], "x")) return nullptr;
-        strassen::Matrix x = x_view.to_matrix();
+        x_view.extract(bound[0], "x");
+        const strassen::MatrixView x = x_view.matrix();
 
-        auto result = predict(self->state, std::move(x));
+        const strassen::InterruptScope interrupt(python_signal_pending, nullptr);
+        auto result = predict(self->state, x);
         if (auto* failure = std::get_if<std::string>(&result)) {
             PyErr_SetString(PyExc_RuntimeError, failure->c_str());
             return nullptr;

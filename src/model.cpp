@@ -7,39 +7,25 @@
 
 #include "lapack.hpp"
 #include "strassen/par_mult.hpp"
+#include "strassen/view_mult.hpp"
 
 namespace bravolin {
 
-namespace {
-
-// D = [1 | X] row by row when the model has an intercept, so that the
-// intercept is parameter 0 of B; otherwise X itself.
-strassen::Matrix design_matrix(strassen::Matrix x, bool fit_intercept) {
-    if (!fit_intercept) return x;
-    const std::size_t k = x.cols + 1;
-    strassen::Buffer d;
-    d.reserve(x.rows * k);
-    const double* row = x.data.data();
-    for (std::size_t i = 0; i < x.rows; ++i, row += x.cols) {
-        d.push_back(1.0);
-        d.insert(d.end(), row, row + x.cols);
-    }
-    return strassen::Matrix(std::move(d), x.rows, k);
-}
-
-}  // namespace
-
-std::optional<std::string> fit(ModelState& state, strassen::Matrix x, strassen::Matrix y) {
-    const strassen::Matrix d = design_matrix(std::move(x), state.fit_intercept);
-    const strassen::Matrix dt = d.transpose();
-    const strassen::Matrix g = strassen::par_mult(dt, d);
+std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
+                               const strassen::MatrixView& y) {
+    // D = [1 | X] when the model has an intercept, so that the intercept is
+    // parameter 0 of B; otherwise X itself. Neither D nor Dᵀ is ever formed:
+    // the products read x where it lies, and DᵀY comes from the same pass as
+    // DᵀD when y has x's rows.
+    strassen::NormalProducts products = strassen::normal_products(x, state.fit_intercept, y);
 
     // Singularity is reported before Y is looked at, so a y of the wrong
     // length on collinear data gives the inversion failure, not a fault.
-    const std::optional<strassen::Matrix> g_inv = inverse(g);
+    const std::optional<strassen::Matrix> g_inv = inverse(products.g);
     if (!g_inv) return std::string(INVERSION_FAILED);
 
-    const strassen::Matrix r = strassen::par_mult(dt, y);
+    const strassen::Matrix r = products.r ? std::move(*products.r)
+                                          : strassen::design_product(x, state.fit_intercept, y);
     // G⁻¹·(DᵀY): the k x n product G⁻¹Dᵀ is never formed.
     strassen::Matrix b = strassen::par_mult(*g_inv, r);
 
@@ -56,7 +42,8 @@ std::optional<std::string> fit(ModelState& state, strassen::Matrix x, strassen::
     return std::nullopt;
 }
 
-std::variant<strassen::Buffer, std::string> predict(const ModelState& state, strassen::Matrix x) {
+std::variant<strassen::Buffer, std::string> predict(const ModelState& state,
+                                                    const strassen::MatrixView& x) {
     if (!state.coefficients) return std::string(NOT_FITTED);
     // Added even without an intercept, as 0.0, so that both kinds of model take
     // one path: x + 0.0 is x for every x but -0.0, which the product never gives.
@@ -64,11 +51,12 @@ std::variant<strassen::Buffer, std::string> predict(const ModelState& state, str
 
     const std::size_t k = state.coefficients->size();
     const strassen::Matrix w(strassen::Buffer(*state.coefficients), k, 1);
-    const strassen::Matrix p = strassen::par_mult(x, w);
+    strassen::Matrix p = strassen::view_mult(x, w);
 
-    strassen::Buffer result;
-    result.reserve(p.size);
-    for (std::size_t i = 0; i < p.size; ++i) result.push_back(p.data[i] + b);
+    // In place: the product's buffer becomes the result, so a prediction
+    // needs no memory beyond its output.
+    strassen::Buffer result = std::move(p.data);
+    for (double& v : result) v = v + b;
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "strassen/matrix.hpp"
+#include "strassen/view.hpp"
 
 namespace bravolin {
 
@@ -21,10 +22,14 @@ inline constexpr const char* NOT_FITTED = "Model has not been fitted yet.";
 
 // The failure text when the fit could not be made; the state is written only
 // on success. Internal faults (shape mismatch) propagate as strassen::Fault.
-std::optional<std::string> fit(ModelState& state, strassen::Matrix x, strassen::Matrix y);
+// x and y are read in place; whoever made the views keeps the memory alive
+// and unchanged for the call. Neither may have 0 rows or columns.
+std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
+                               const strassen::MatrixView& y);
 
-// One prediction per row of x, or the failure text.
-std::variant<strassen::Buffer, std::string> predict(const ModelState& state, strassen::Matrix x);
+// One prediction per row of x (read in place), or the failure text.
+std::variant<strassen::Buffer, std::string> predict(const ModelState& state,
+                                                    const strassen::MatrixView& x);
 
 // G⁻¹ through LU factorisation (the project's port of dgetrf, then dgetri with
 // the minimal workspace), or nothing when G is not square, has a side beyond

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "cancel.hpp"
+#include "level.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/region.hpp"
@@ -17,25 +19,26 @@ void check_conformable(const Matrix& a, const Matrix& b) {
 
 // Quadrant q of an n x n matrix with half side h: 0 = X11, 1 = X12, 2 = X21,
 // 3 = X22.
-const double* quadrant(const Matrix& m, std::size_t h, int q) {
+const double* quadrant(const Matrix& m, std::size_t h, std::size_t q) {
     const std::size_t row = q >= 2 ? h : 0;
     const std::size_t col = (q & 1) != 0 ? h : 0;
     return m.data.data() + row * m.cols + col;
 }
 
-enum class Op { copy, add, sub };
+using detail::level::Op;
+namespace level = detail::level;
 
 // One h x h operand, element by element straight from the parent's rows; the
 // left term of a sum or difference is always the left IEEE operand.
-Buffer quadrant_operand(const Matrix& m, std::size_t h, int q1, Op op = Op::copy, int q2 = 0) {
+Buffer quadrant_operand(const Matrix& m, std::size_t h, const level::OperandSpec& spec) {
     Buffer out;
     out.resize(h * h);
     double* o = out.data();
     const std::size_t ld = m.cols;
-    const double* x = quadrant(m, h, q1);
-    const double* y = quadrant(m, h, q2);
+    const double* x = quadrant(m, h, spec.q1);
+    const double* y = quadrant(m, h, spec.q2);
     for (std::size_t r = 0; r < h; ++r, x += ld, y += ld) {
-        switch (op) {
+        switch (spec.op) {
             case Op::copy:
                 o = std::copy(x, x + h, o);
                 break;
@@ -62,8 +65,6 @@ Matrix mult_unchecked(const Matrix& a, const Matrix& b) {
     return cp.reduce(a.rows, b.cols);
 }
 
-constexpr int X11 = 0, X12 = 1, X21 = 2, X22 = 3;
-
 }  // namespace
 
 namespace detail {
@@ -75,34 +76,37 @@ std::size_t common_side(const Matrix& a, const Matrix& b) noexcept {
 
 void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {
     const std::size_t h = a.rows / 2;
-    out[0] = quadrant_operand(a, h, X11, Op::add, X22);  // M1: A11 + A22
-    out[1] = quadrant_operand(a, h, X21, Op::add, X22);  // M2: A21 + A22
-    out[2] = quadrant_operand(a, h, X11);                // M3: A11
-    out[3] = quadrant_operand(a, h, X22);                // M4: A22
-    out[4] = quadrant_operand(a, h, X11, Op::add, X12);  // M5: A11 + A12
-    out[5] = quadrant_operand(a, h, X21, Op::sub, X11);  // M6: A21 - A11
-    out[6] = quadrant_operand(a, h, X12, Op::sub, X22);  // M7: A12 - A22
-    out[7] = quadrant_operand(b, h, X11, Op::add, X22);  // M1: B11 + B22
-    out[8] = quadrant_operand(b, h, X11);                // M2: B11
-    out[9] = quadrant_operand(b, h, X12, Op::sub, X22);  // M3: B12 - B22
-    out[10] = quadrant_operand(b, h, X21, Op::sub, X11); // M4: B21 - B11
-    out[11] = quadrant_operand(b, h, X22);               // M5: B22
-    out[12] = quadrant_operand(b, h, X11, Op::add, X12); // M6: B11 + B12
-    out[13] = quadrant_operand(b, h, X21, Op::add, X22); // M7: B21 + B22
+    // A large level takes a while to build: a user's interrupt (on the
+    // calling thread) or a cancelled call (in a job) is answered between
+    // operands.
+    for (std::size_t k = 0; k < 7; ++k) {
+        check_interrupt();
+        throw_if_cancelled();
+        out[k] = quadrant_operand(a, h, level::LEFT[k]);
+    }
+    for (std::size_t k = 0; k < 7; ++k) {
+        check_interrupt();
+        throw_if_cancelled();
+        out[7 + k] = quadrant_operand(b, h, level::RIGHT[k]);
+    }
+    check_interrupt();
 }
 
-void combine_products(Matrix& m1, const Matrix& m2, const Matrix& m3, Matrix& m4, Matrix& m5,
-                      const Matrix& m6, Matrix& m7) {
-    // M5, M4 and M1 are read into C11 before they are overwritten; M2, M3 and
-    // M6 are only read. The grouping fixes each element's rounding.
-    m7.sub(m5);
-    m7.add(m4);
-    m7.add(m1);  // C11 = ((M7 - M5) + M4) + M1
-    m5.add(m3);  // C12 = M5 + M3
-    m4.add(m2);  // C21 = M4 + M2
-    m1.sub(m2);
-    m1.add(m3);
-    m1.add(m6);  // C22 = ((M1 - M2) + M3) + M6
+void combine_products(Matrix& m1, Matrix& m2, Matrix& m3, Matrix& m4, Matrix& m5, Matrix& m6,
+                      Matrix& m7) {
+    // Each chain into its first product, in quadrant order: a product is
+    // overwritten only after every chain that reads it (level.hpp).
+    Matrix* const m[7] = {&m1, &m2, &m3, &m4, &m5, &m6, &m7};
+    for (const level::Chain& chain : level::CHAINS) {
+        Matrix& target = *m[chain.terms[0].product];
+        for (std::size_t t = 1; t < chain.length; ++t) {
+            const Matrix& term = *m[chain.terms[t].product];
+            if (chain.terms[t].sign > 0)
+                target.add(term);
+            else
+                target.sub(term);
+        }
+    }
 }
 
 }  // namespace detail
@@ -137,6 +141,8 @@ Matrix mult_dense(const Matrix& a, const Matrix& b) {
 Matrix strassen_square(const Matrix& a, const Matrix& b) {
     const std::size_t n = a.rows;
     if (n <= NAIVE_THRESHOLD) return naive_mult(a, b);
+    // A job of a cancelled call stops here, between blocks of its work.
+    detail::throw_if_cancelled();
     const std::size_t h = n / 2;
 
     Buffer operands[14];

@@ -1,9 +1,13 @@
 #include "strassen/par_mult.hpp"
+#include "strassen/par_mult_jobs.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <utility>
 
+#include "cancel.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/region.hpp"
@@ -11,6 +15,11 @@
 namespace strassen {
 
 namespace {
+
+// Multiply-adds of the region path's data below which a product runs on the
+// calling thread: seven workers take about 0.1 to 0.2 ms to start and join
+// here, as long as some 2^21 multiply-adds of the kernel.
+constexpr std::size_t SEQUENTIAL_WORK = std::size_t{1} << 21;
 
 void check_conformable(const Matrix& a, const Matrix& b) {
     if (a.cols != b.rows) fault("Matrix sizes do not match");
@@ -21,6 +30,20 @@ void store_product(ProductSlot& slot, std::optional<Matrix> product) {
     if (guard.broken()) fault("called `Result::unwrap()` on an `Err` value");
     slot.product = std::move(product);
     guard.done();
+}
+
+// Runs a job's body; a lack of memory is noted in the slot instead of ending
+// the worker, so that the caller reports it as such (MemoryError), not as a
+// missing product.
+template <class Body>
+void noting_out_of_memory(ProductSlot& slot, Body&& body) {
+    try {
+        body();
+    } catch (const std::bad_alloc&) {
+        PoisonMutex::Guard guard = slot.lock.lock();
+        slot.out_of_memory = true;
+        guard.done();
+    }
 }
 
 // Counts the jobs that still read the caller's operands through views. The
@@ -114,14 +137,19 @@ void par_region_level(const Matrix& a, const Matrix& b, std::size_t d, ThreadPoo
     std::shared_ptr<ProductSlot> slots[7];
     for (std::size_t k = 0; k < 7; ++k)
         if (plan.present[k]) slots[k] = std::make_shared<ProductSlot>();
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
     for (std::size_t k = 0; k < 7; ++k) {
         if (!plan.present[k]) continue;
         RegionJob job{std::move(plan.left[k]), std::move(plan.right[k]), plan.half,
                       plan.rows[k],           plan.cols[k],            slots[k],
                       Borrows::take(borrows)};
-        pool.execute([job = std::move(job)]() mutable { region_job(std::move(job)); });
+        pool.execute([job = std::move(job), cancel]() mutable {
+            detail::CancelScope scope(cancel.get());
+            const std::shared_ptr<ProductSlot> slot = job.slot;
+            noting_out_of_memory(*slot, [&] { region_job(std::move(job)); });
+        });
     }
-    pool.join();
+    detail::join_interruptible(pool, *cancel);
 
     std::optional<Matrix> products[7];
     std::array<const double*, 7> data{};
@@ -144,7 +172,10 @@ Matrix take_product(std::shared_ptr<ProductSlot>& slot) {
     // join() ordered its store before this read.
     if (slot.use_count() != 1) fault("called `Option::unwrap()` on a `None` value");
     if (slot->lock.broken_unlocked()) fault("called `Result::unwrap()` on an `Err` value");
-    if (!slot->product) fault("called `Option::unwrap()` on a `None` value");
+    if (!slot->product) {
+        if (slot->out_of_memory) throw std::bad_alloc();
+        fault("called `Option::unwrap()` on a `None` value");
+    }
     Matrix product = std::move(*slot->product);
     slot->product.reset();
     return product;
@@ -172,12 +203,17 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
     detail::strassen_operands(a, b, operands);
 
     std::shared_ptr<ProductSlot> slots[7];
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
     for (int k = 0; k < 7; ++k) {
         slots[k] = std::make_shared<ProductSlot>();
         ProductJob job{std::move(operands[k]), std::move(operands[7 + k]), h, slots[k]};
-        pool.execute([job = std::move(job)]() mutable { product_job(std::move(job)); });
+        pool.execute([job = std::move(job), cancel]() mutable {
+            detail::CancelScope scope(cancel.get());
+            const std::shared_ptr<ProductSlot> slot = job.slot;
+            noting_out_of_memory(*slot, [&] { product_job(std::move(job)); });
+        });
     }
-    pool.join();
+    detail::join_interruptible(pool, *cancel);
 
     Matrix m1 = detail::take_product(slots[0]);
     Matrix m2 = detail::take_product(slots[1]);
@@ -194,10 +230,14 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
 Matrix par_mult_dense(const Matrix& a, const Matrix& b) {
     check_conformable(a, b);
     detail::check_dense_fits(a, b);
+    // One schoolbook block: no sub-products, so no pool.
+    if (detail::common_side(a, b) <= NAIVE_THRESHOLD) return mult_dense(a, b);
     ThreadPool pool(PAR_MULT_WORKERS);
     const std::size_t d = detail::common_side(a, b);
     if (a.rows == d && a.cols == d && b.cols == d) return par_strassen_square(a, b, pool);
+    detail::check_interrupt();
     const Matrix ap = a.pad(d);
+    detail::check_interrupt();
     const Matrix bp = b.pad(d);
     const Matrix p = par_strassen_square(ap, bp, pool);
     return p.reduce(a.rows, b.cols);
@@ -206,6 +246,13 @@ Matrix par_mult_dense(const Matrix& a, const Matrix& b) {
 Matrix par_mult(const Matrix& a, const Matrix& b) {
     check_conformable(a, b);
     if (!detail::region_path_applies(a, b)) return par_mult_dense(a, b);
+    // Small products run on the calling thread: starting the workers would
+    // cost more than they save. mult takes the same region path.
+    std::size_t work = 0;
+    if (__builtin_mul_overflow(a.rows, a.cols, &work) ||
+        __builtin_mul_overflow(work, b.cols, &work))
+        work = SIZE_MAX;
+    if (work < SEQUENTIAL_WORK) return mult(a, b);
 
     const WaitForBorrows wait{std::make_shared<Borrows>()};
     ThreadPool pool(PAR_MULT_WORKERS);

@@ -4,8 +4,12 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <utility>
 
+#include "cancel.hpp"
+#include "level.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/mult.hpp"
@@ -14,7 +18,16 @@ namespace strassen::detail {
 
 namespace {
 
-constexpr std::size_t X11 = 0, X12 = 1, X21 = 2, X22 = 3;
+using level::Chain;
+using level::CHAINS;
+using level::LEFT;
+using level::Op;
+using level::OperandSpec;
+using level::RIGHT;
+using level::X11;
+using level::X12;
+using level::X21;
+using level::X22;
 
 Region quadrant(const Region& r, std::size_t h, std::size_t q) {
     const std::size_t row = q >= 2 ? h : 0;
@@ -28,39 +41,8 @@ Region quadrant(const Region& r, std::size_t h, std::size_t q) {
     return out;
 }
 
-enum class Op { copy, add, sub };
-
-// An operand: quadrant q1, or q1 op q2 (q1 the left IEEE term).
-struct OperandSpec {
-    std::size_t q1;
-    Op op;
-    std::size_t q2;
-};
-
-// Left operands of M1..M7 (from A), then right operands (from B).
-constexpr OperandSpec LEFT[7] = {{X11, Op::add, X22}, {X21, Op::add, X22}, {X11, Op::copy, 0},
-                                 {X22, Op::copy, 0},  {X11, Op::add, X12}, {X21, Op::sub, X11},
-                                 {X12, Op::sub, X22}};
-constexpr OperandSpec RIGHT[7] = {{X11, Op::add, X22}, {X11, Op::copy, 0},  {X12, Op::sub, X22},
-                                  {X21, Op::sub, X11}, {X22, Op::copy, 0},  {X11, Op::add, X12},
-                                  {X21, Op::add, X22}};
-
-// Combination chains, each term added (+1) or subtracted (-1) in this order
-// from an implicit +0.0 start: C11 = ((M7 - M5) + M4) + M1, C12 = M5 + M3,
-// C21 = M4 + M2, C22 = ((M1 - M2) + M3) + M6. Starting from +0.0 changes
-// nothing, since no product is -0.0.
-struct Term {
-    std::size_t product;  // 0-based: M1 is 0
-    int sign;
-};
-struct Chain {
-    std::size_t length;
-    Term terms[4];
-};
-constexpr Chain CHAINS[4] = {{4, {{6, +1}, {4, -1}, {3, +1}, {0, +1}}},
-                             {2, {{4, +1}, {2, +1}, {}, {}}},
-                             {2, {{3, +1}, {1, +1}, {}, {}}},
-                             {4, {{0, +1}, {1, -1}, {2, +1}, {5, +1}}}};
+// Every chain evaluated from an implicit +0.0 start: no product is -0.0, so
+// that start changes nothing, and a missing (+0.0) term can be dropped.
 
 bool reads(std::size_t quad, std::size_t product) {
     const Chain& c = CHAINS[quad];
@@ -256,6 +238,7 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
     if (side <= NAIVE_THRESHOLD) {
         leaf(a, b, rows, cols, out, ldo);
     } else {
+        throw_if_cancelled();
         LevelPlan plan = plan_level(a, b, side, rows, cols, true);
         const std::size_t h = plan.half;
         std::array<Buffer, 7> temps;
@@ -287,18 +270,56 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
     if (negate_result) negate(out, ldo, rows, cols);
 }
 
-bool region_path_applies(const Matrix& a, const Matrix& b) {
+double region_bound(std::size_t side) noexcept {
     int levels = 0;
-    for (std::size_t s = common_side(a, b); s > NAIVE_THRESHOLD; s = s / 2 + (s / 2) % 2) ++levels;
+    for (std::size_t s = side; s > NAIVE_THRESHOLD; s = s / 2 + (s / 2) % 2) ++levels;
     // A leaf operand is a sum of at most 2^levels input elements.
-    const double limit = std::ldexp(DBL_MAX, -(levels + 2));
+    return std::ldexp(DBL_MAX, -(levels + 2));
+}
+
+bool region_path_applies(const Matrix& a, const Matrix& b) {
+    const double limit = region_bound(common_side(a, b));
     std::size_t outside = 0;
     for (const Matrix* m : {&a, &b})
         for (double x : m->data) outside += std::fabs(x) <= limit ? 0 : 1;  // NaN counts too
     return outside == 0;
 }
 
-void check_dense_fits(const Matrix& a, const Matrix& b) {
+namespace {
+
+using Count = unsigned __int128;
+
+// An upper bound, in elements, of what mult_dense's recursion holds at its
+// peak for a square of even side n, beyond its two operands: every phase's
+// memory summed as if all coincided (the fourteen operands, the padded copies
+// and result of the one sub-product under way, its own recursion, the seven
+// products and the joined result).
+Count sequential_peak(Count n) {
+    if (n <= NAIVE_THRESHOLD) return 2 * n * n;  // the schoolbook result, and slack
+    const Count h = n / 2, hp = h + (h & 1);
+    const Count child = (hp != h ? 3 * hp * hp : 0) + sequential_peak(hp) + h * h;
+    return 14 * h * h + child + 7 * h * h + n * n;
+}
+
+// The same for par_mult_dense on side d: the padded operands, the fourteen
+// operands, all seven jobs at once (each holding its two operands, the
+// sequential peak of its product, and the product), the products taken back,
+// the joined result and the cut one.
+Count parallel_peak(Count d) {
+    const Count h = d / 2, hp = h + (h & 1);
+    const Count job = 2 * h * h + (hp != h ? 3 * hp * hp : 0) + sequential_peak(hp) + h * h;
+    return 2 * d * d + 14 * h * h + 7 * job + 7 * h * h + 2 * d * d;
+}
+
+std::string gib(long double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes / (1024.0L * 1024 * 1024)));
+    return text;
+}
+
+}  // namespace
+
+void check_dense_fits(const Matrix& a, const Matrix& b, const char* cause) {
     const std::size_t d = common_side(a, b);
     if (d <= NAIVE_THRESHOLD) return;
     const bool padded = a.rows != d || a.cols != d || b.cols != d;
@@ -306,6 +327,19 @@ void check_dense_fits(const Matrix& a, const Matrix& b) {
     const unsigned __int128 count = (padded ? 2 * side * side : 0) + 14 * half * half;
     check_allocation(count > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(count), sizeof(double),
                      "the dense Strassen product's operands");
+    // The operands alone fit; the whole recursion may not. Refused up front,
+    // rather than left to the kernel's out-of-memory killer halfway through.
+    const long double peak = static_cast<long double>(parallel_peak(side)) * sizeof(double);
+    const std::size_t physical = physical_memory_bytes();
+    if (peak > static_cast<long double>(physical))
+        throw OutOfMemory(std::string("cannot compute the exact product: ") +
+                          (cause != nullptr ? cause : "an operand") +
+                          " holds a non-finite value or one near the overflow threshold, so the "
+                          "exact result needs the dense Strassen recursion over the padded "
+                          "square of side " +
+                          std::to_string(d) + ": up to " + gib(peak) +
+                          " GiB of memory, more than this machine's " +
+                          gib(static_cast<long double>(physical)) + " GiB");
 }
 
 }  // namespace strassen::detail

@@ -1,6 +1,7 @@
 #include "strassen/thread_pool.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -195,6 +196,28 @@ void ThreadPool::join() {
     // The first waiter out ends the round; a failed exchange means another did.
     s.join_round.compare_exchange_strong(round, round + 1);
     guard.done();
+}
+
+bool ThreadPool::join_for(std::chrono::milliseconds timeout) {
+    PoolShared& s = *shared_;
+    if (!s.has_work()) return true;
+
+    std::size_t round = s.join_round.load();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    PoisonMutex::Guard guard = s.idle_lock.lock();
+    if (guard.broken()) fault("called `Result::unwrap()` on an `Err` value");
+    while (s.join_round.load() == round && s.has_work()) {
+        const bool timed_out =
+            s.idle_signal.wait_until(guard.native(), deadline) == std::cv_status::timeout;
+        if (guard.broken()) fault("called `Result::unwrap()` on an `Err` value");
+        if (timed_out && s.join_round.load() == round && s.has_work()) {
+            guard.done();
+            return false;
+        }
+    }
+    s.join_round.compare_exchange_strong(round, round + 1);
+    guard.done();
+    return true;
 }
 
 }  // namespace strassen

@@ -18,6 +18,7 @@
 #include "strassen/matrix.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/par_mult.hpp"
+#include "strassen/par_mult_jobs.hpp"
 #include "support.hpp"
 
 using strassen::Buffer;
@@ -129,3 +130,11 @@ TEST(ProductJob, BrokenSlotFaultsAndStaysEmpty) {
 }
 
 }  // namespace
+
+// A job that ran out of memory leaves its slot empty; the caller must report
+// a lack of memory, not a missing product.
+TEST(ProductSlot, EmptyAfterOutOfMemoryThrowsBadAlloc) {
+    auto slot = std::make_shared<strassen::ProductSlot>();
+    slot->out_of_memory = true;
+    EXPECT_THROW(strassen::detail::take_product(slot), std::bad_alloc);
+}

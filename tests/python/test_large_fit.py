@@ -132,3 +132,71 @@ def test_inf_in_tall_data_is_refused_with_memory_error_naming_the_size(
     after = parameters_from_predictions(model, FEATURES)
     assert after[0] == before[0]
     np.testing.assert_array_equal(after[1], before[1])
+
+
+# Regression: the dense fallback's memory check counted only its operands, so
+# some 15,000 to 23,000 rows with one NaN passed it and then needed far more
+# memory than the machine has. The check now bounds the whole recursion and
+# says why the exact result needs it.
+@pytest.mark.parametrize("where", ["x", "y"])
+def test_nan_whose_dense_recursion_cannot_fit_is_refused_naming_the_cause(LinearRegression, where):
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    # The padded and fourteen top-level operands (5.5 n^2 elements) fit; the
+    # recursion below them, with all seven products at once, cannot.
+    rows = int((physical / 80) ** 0.5)
+    rng = np.random.default_rng(5)
+    x = rng.standard_normal((rows, 2))
+    y = x @ [[1.0], [-1.0]] + 0.5
+    (x if where == "x" else y)[rows // 2, 0] = np.nan
+    model = LinearRegression(True)
+    message = (
+        f"^cannot compute the exact product: {where} holds a non-finite value or one near the "
+        f"overflow threshold, so the exact result needs the dense Strassen recursion over the "
+        f"padded square of side {rows + rows % 2}: up to [0-9.]+ GiB of memory, more than this "
+        f"machine's [0-9.]+ GiB$"
+    )
+    with pytest.raises(MemoryError, match=message):
+        model.fit(x, y)
+
+
+OOM_CHILD = """
+import resource, sys
+import numpy as np
+import bravolin_learn
+
+def vm():
+    for line in open('/proc/self/status'):
+        if line.startswith('VmSize:'):
+            return int(line.split()[1]) * 1024
+
+rng = np.random.default_rng(1)
+x = rng.standard_normal((3000, 3))
+y = x[:, :1] + 1.0
+y[100, 0] = np.nan
+model = bravolin_learn.LinearRegression(True)
+resource.setrlimit(resource.RLIMIT_AS, (vm() + (int(sys.argv[1]) << 20), resource.RLIM_INFINITY))
+try:
+    model.fit(x, y)
+    print("ok")
+except BaseException as error:
+    print(type(error).__name__)
+"""
+
+
+# Regression: under an address-space limit, a worker of the dense fallback
+# that ran out of memory left an empty slot, and the fit ended in
+# PanicException "called `Option::unwrap()` on a `None` value".
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves terabytes of address space")
+@pytest.mark.parametrize("headroom_mib", [300, 1200])
+def test_dense_fallback_short_of_memory_ends_in_memory_error(headroom_mib):
+    import subprocess
+    import sys
+
+    done = subprocess.run(
+        [sys.executable, "-c", OOM_CHILD, str(headroom_mib)],
+        capture_output=True, text=True, timeout=300,
+        env=dict(os.environ, OPENBLAS_NUM_THREADS="1"),
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == "MemoryError"

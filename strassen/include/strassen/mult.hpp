@@ -55,9 +55,9 @@ std::size_t common_side(const Matrix& a, const Matrix& b) noexcept;
 // [7, 14), built in that order.
 void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]);
 // Strassen's combination in place, in its fixed order: afterwards m7 holds
-// C11, m5 C12, m4 C21 and m1 C22.
-void combine_products(Matrix& m1, const Matrix& m2, const Matrix& m3, Matrix& m4, Matrix& m5,
-                      const Matrix& m6, Matrix& m7);
+// C11, m5 C12, m4 C21 and m1 C22; m2, m3 and m6 are only read.
+void combine_products(Matrix& m1, Matrix& m2, Matrix& m3, Matrix& m4, Matrix& m5, Matrix& m6,
+                      Matrix& m7);
 }  // namespace detail
 
 }  // namespace strassen

@@ -3,12 +3,8 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
-#include <optional>
 
 #include "strassen/matrix.hpp"
-#include "strassen/poison_lock.hpp"
-#include "strassen/thread_pool.hpp"
 
 namespace strassen {
 
@@ -17,8 +13,10 @@ namespace strassen {
 inline constexpr std::size_t PAR_MULT_WORKERS = 7;
 
 // Bit for bit equal to mult(a, b). Makes and destroys its own pool of
-// PAR_MULT_WORKERS workers on every call. Faults with "Matrix sizes do not
-// match" before anything is made; with the slot texts below when a product
+// PAR_MULT_WORKERS workers on every call that is large enough to gain from
+// them; small products (and dense ones of one schoolbook block) run on the
+// calling thread. Faults with "Matrix sizes do not
+// match" before anything is made; with take_product's texts when a product
 // job failed. Takes the same path as mult: the region path (top-level
 // products as jobs that read a and b in place) when it applies, otherwise
 // par_mult_dense. Returns only once no job can still read a or b.
@@ -28,40 +26,5 @@ Matrix par_mult(const Matrix& a, const Matrix& b);
 // seven products as jobs on mult_dense. Equal bit for bit to mult_dense; also
 // throws OutOfMemory as mult_dense does, before making the pool.
 Matrix par_mult_dense(const Matrix& a, const Matrix& b);
-
-// Where one job leaves its product. Shared by the submitting side and the job;
-// the job holds `lock` only while it stores, and a job that fails while
-// holding it breaks it.
-struct ProductSlot {
-    PoisonMutex lock;
-    std::optional<Matrix> product;
-};
-
-// One top-level product, owning its two h x h row-major operands and one share
-// of its slot.
-struct ProductJob {
-    Buffer left;
-    Buffer right;
-    std::size_t h;
-    std::shared_ptr<ProductSlot> slot;
-};
-
-// One dense Strassen level on two n x n operands (n even) with the seven
-// products as jobs on `pool`.
-Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool);
-
-// The body a worker runs for one job: the dense sequential product of the
-// operands, stored into the slot. Faults with "called `Result::unwrap()` on an `Err`
-// value" if the slot is broken.
-void product_job(ProductJob job);
-
-namespace detail {
-// Takes the product out of a slot whose job has finished, checking in this
-// order: the caller must be the only holder ("called `Option::unwrap()` on a
-// `None` value"), the slot must not be broken ("called `Result::unwrap()` on
-// an `Err` value"), and it must hold a product ("called `Option::unwrap()` on
-// a `None` value").
-Matrix take_product(std::shared_ptr<ProductSlot>& slot);
-}  // namespace detail
 
 }  // namespace strassen

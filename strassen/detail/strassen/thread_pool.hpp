@@ -6,6 +6,7 @@
 // worker that outlives the pool (or main) stays on valid memory.
 #pragma once
 
+#include <chrono>
 #include <concepts>
 #include <cstddef>
 #include <memory>
@@ -92,6 +93,11 @@ public:
     // return. Faults with "called `Result::unwrap()` on an `Err` value" if
     // `idle_lock` is broken.
     void join();
+
+    // join() with a time limit: true once no job is queued or running (the
+    // round then ends as in join), false when `timeout` passed first (the
+    // round goes on). Same lock and fault as join.
+    bool join_for(std::chrono::milliseconds timeout);
 
 private:
     // Declared in this order so that destruction first closes the queue, then

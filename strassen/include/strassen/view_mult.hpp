@@ -1,0 +1,48 @@
+// Products of tall data read where it lies.
+//
+// The least-squares model multiplies a tall n x k design matrix by itself and
+// by the targets, and a tall n x p input by a column of weights. Padded to the
+// common square, such products are almost all implicit zeros, and the
+// recursion reduces to a fixed tree over blocks of rows: at the top, levels
+// that split only the rows; below, leaves of at most NAIVE_THRESHOLD rows, or
+// (when k or p does not fit in a half) full Strassen levels on blocks of a few
+// hundred rows. These entry points walk that tree over the caller's memory
+// (any strides, no copy), packing one block at a time, and return the bits
+// par_mult would return for the same operands. They decide in the same pass
+// whether the data allows it (every element finite and below the region
+// path's bound); when it does not, they hand a materialised copy to par_mult,
+// whose dense recursion then gives the exact result.
+#pragma once
+
+#include <optional>
+
+#include "strassen/matrix.hpp"
+#include "strassen/view.hpp"
+
+namespace strassen {
+
+// G = DᵀD and, when y has x's rows, R = DᵀY, where D = [1 | x] (`ones`) or x.
+struct NormalProducts {
+    Matrix g;                 // par_mult(Dᵀ, D), bit for bit
+    std::optional<Matrix> r;  // par_mult(Dᵀ, Y), bit for bit; absent when y.rows != x.rows
+};
+
+// Reads x and y once, in row order. x and y must have at least one row and
+// column. Stops with Interrupted when the calling thread's InterruptCheck
+// asks (interrupt.hpp); rethrows a worker's failure (MemoryError stays a
+// std::bad_alloc).
+NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView& y);
+
+// par_mult(Dᵀ, Y), bit for bit: the second product of the normal equations,
+// for when normal_products could not include it. Faults with "Matrix sizes do
+// not match" when y.rows != x.rows, before anything is made.
+Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y);
+
+// par_mult(X, w) for a view X, bit for bit. Faults with "Matrix sizes do not
+// match" when x.cols != w.rows, before anything is made.
+Matrix view_mult(const MatrixView& x, const Matrix& w);
+
+// A row-major copy of x, with a leading column of ones when `ones`.
+Matrix materialise(const MatrixView& x, bool ones);
+
+}  // namespace strassen

@@ -1,0 +1,65 @@
+// One level of Strassen's algorithm, defined once: the fourteen operands in
+// their fixed order and the fixed combination of the seven products. The
+// dense recursion (mult.cpp, and par_mult.cpp around it) and the region path
+// (region.cpp) both read these tables, so they cannot drift apart; the order
+// of every operation, which fixes the rounding, is here.
+#pragma once
+
+#include <cstddef>
+
+namespace strassen::detail::level {
+
+// Quadrants of a square of even side 2h: X11 top left, X12 top right, X21
+// bottom left, X22 bottom right.
+inline constexpr std::size_t X11 = 0, X12 = 1, X21 = 2, X22 = 3;
+
+enum class Op { copy, add, sub };
+
+// An operand: quadrant q1, or q1 op q2 elementwise, q1 the left IEEE term.
+struct OperandSpec {
+    std::size_t q1;
+    Op op;
+    std::size_t q2;
+};
+
+// Left operands of M1..M7 (from A), then right operands (from B); the dense
+// path builds them in this order, left ones first.
+inline constexpr OperandSpec LEFT[7] = {
+    {X11, Op::add, X22},  // M1: A11 + A22
+    {X21, Op::add, X22},  // M2: A21 + A22
+    {X11, Op::copy, 0},   // M3: A11
+    {X22, Op::copy, 0},   // M4: A22
+    {X11, Op::add, X12},  // M5: A11 + A12
+    {X21, Op::sub, X11},  // M6: A21 - A11
+    {X12, Op::sub, X22},  // M7: A12 - A22
+};
+inline constexpr OperandSpec RIGHT[7] = {
+    {X11, Op::add, X22},  // M1: B11 + B22
+    {X11, Op::copy, 0},   // M2: B11
+    {X12, Op::sub, X22},  // M3: B12 - B22
+    {X21, Op::sub, X11},  // M4: B21 - B11
+    {X22, Op::copy, 0},   // M5: B22
+    {X11, Op::add, X12},  // M6: B11 + B12
+    {X21, Op::add, X22},  // M7: B21 + B22
+};
+
+// The combination: quadrant q of C is its chain's first product, then each
+// further term added (+1) or subtracted (-1) in order, one IEEE operation per
+// element and term: C11 = ((M7 - M5) + M4) + M1, C12 = M5 + M3, C21 = M4 + M2,
+// C22 = ((M1 - M2) + M3) + M6. Every chain starts with an added product that
+// no later chain reads, so the chains can be evaluated in place, in quadrant
+// order, each into its first product (M7, M5, M4, M1).
+struct Term {
+    std::size_t product;  // 0-based: M1 is 0
+    int sign;
+};
+struct Chain {
+    std::size_t length;
+    Term terms[4];
+};
+inline constexpr Chain CHAINS[4] = {{4, {{6, +1}, {4, -1}, {3, +1}, {0, +1}}},
+                                    {2, {{4, +1}, {2, +1}, {}, {}}},
+                                    {2, {{3, +1}, {1, +1}, {}, {}}},
+                                    {4, {{0, +1}, {1, -1}, {2, +1}, {5, +1}}}};
+
+}  // namespace strassen::detail::level

@@ -1,0 +1,620 @@
+#include "strassen/view_mult.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include "cancel.hpp"
+#include "strassen/fault.hpp"
+#include "strassen/kernel.hpp"
+#include "strassen/mult.hpp"
+#include "strassen/par_mult.hpp"
+#include "strassen/region.hpp"
+#include "strassen/thread_pool.hpp"
+
+namespace strassen {
+
+namespace {
+
+// Below this many multiply-adds a product runs on the calling thread: two
+// workers cost some 0.05 to 0.1 ms to start and join here. Above it the two
+// halves of the top level run on two workers. Either way the bits are the
+// same. Measured on the 2-core machine of bench/RESULTS.md: a fit of
+// 10^4 x 16 (3 * 10^6 multiply-adds) takes 0.23 ms on two workers against
+// 0.33 ms inline, one of 5000 x 16 the same either way.
+constexpr std::size_t PARALLEL_WORK = std::size_t{1} << 21;
+// The same for x·w, whose multiply-adds cost more each (a few rows at a time,
+// no vectors across columns): 3 * 10^4 x 16 takes 0.16 ms on two workers
+// against 0.20 ms inline, 10^4 x 16 0.06 ms inline.
+constexpr std::size_t PARALLEL_ROWS_WORK = std::size_t{1} << 18;
+
+// Two jobs: the top level of a tall product has at most two row halves.
+constexpr std::size_t TALL_WORKERS = 2;
+
+// Rows of DᵀD per kernel call in a leaf: the kernel's register block is at
+// most 8 rows high, and each strip skips the columns left of its first row.
+constexpr std::size_t SYMMETRY_STRIP = 8;
+
+std::size_t even_side(std::size_t a, std::size_t b, std::size_t c) {
+    const std::size_t d = std::max({a, b, c});
+    return d + (d & 1);
+}
+
+// The smallest half side met by the recursion below a square of this side
+// (SIZE_MAX when the square is a leaf). A product is "tall" when its result's
+// rows and columns fit in every half: then every level splits only the inner
+// dimension (Gram products) or only the rows (x·w), no quadrant sum is formed,
+// and the recursion is a tree over blocks of rows.
+std::size_t smallest_half(std::size_t side) {
+    std::size_t smallest = SIZE_MAX;
+    for (std::size_t s = side + (side & 1); s > NAIVE_THRESHOLD;) {
+        const std::size_t h = s / 2;
+        smallest = h;
+        s = h + (h & 1);
+    }
+    return smallest;
+}
+
+std::size_t depth_of(std::size_t side) {
+    std::size_t depth = 0;
+    for (std::size_t s = side + (side & 1); s > NAIVE_THRESHOLD; s = s / 2 + (s / 2) % 2) ++depth;
+    return depth;
+}
+
+double load(const char* p) {
+    double v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Copies `count` elements `stride` bytes apart into out; returns how many lie
+// outside the bound (NaN counts as outside).
+std::size_t copy_row(const char* src, std::ptrdiff_t stride, std::size_t count, double bound,
+                     double* out) {
+    std::size_t outside = 0;
+    if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        // The common contiguous row, apart so that the compiler can use vectors.
+        for (std::size_t j = 0; j < count; ++j) {
+            const double v = load(src + j * sizeof(double));
+            outside += std::fabs(v) <= bound ? 0 : 1;
+            out[j] = v;
+        }
+        return outside;
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+        const double v = load(src + static_cast<std::ptrdiff_t>(j) * stride);
+        outside += std::fabs(v) <= bound ? 0 : 1;
+        out[j] = v;
+    }
+    return outside;
+}
+
+// Copies `count` elements `stride` bytes apart into out, unchecked.
+void copy_only(const char* src, std::ptrdiff_t stride, std::size_t count, double* out) {
+    if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        std::memcpy(out, src, count * sizeof(double));
+        return;
+    }
+    for (std::size_t j = 0; j < count; ++j)
+        out[j] = load(src + static_cast<std::ptrdiff_t>(j) * stride);
+}
+
+// Whether any of `count` contiguous values is outside the bound (NaN is).
+// Two lanes at a time with plain SSE2 (every x86-64 has it): this pass reads
+// every input value once more, from cache, and must cost little beside the
+// reading itself. The order of the tests does not matter: only the verdict.
+bool any_outside(const double* p, std::size_t count, double bound) {
+    using V = double __attribute__((vector_size(16)));
+    using M = long long __attribute__((vector_size(16)));
+    const M abs_mask = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
+    const V limit = {bound, bound};
+    M bad0 = {0, 0}, bad1 = {0, 0};
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        V v0, v1;
+        std::memcpy(&v0, p + i, sizeof v0);
+        std::memcpy(&v1, p + i + 2, sizeof v1);
+        bad0 |= ~(reinterpret_cast<V>(reinterpret_cast<M>(v0) & abs_mask) <= limit);
+        bad1 |= ~(reinterpret_cast<V>(reinterpret_cast<M>(v1) & abs_mask) <= limit);
+    }
+    const M bad = bad0 | bad1;
+    if ((bad[0] | bad[1]) != 0) return true;
+    for (; i < count; ++i)
+        if (!(std::fabs(p[i]) <= bound)) return true;
+    return false;
+}
+
+std::size_t count_outside(const double* p, std::size_t count, double bound) {
+    std::size_t outside = 0;
+    for (std::size_t i = 0; i < count; ++i) outside += std::fabs(p[i]) <= bound ? 0 : 1;
+    return outside;
+}
+
+const char* row_of(const MatrixView& v, std::size_t i) {
+    return v.data + static_cast<std::ptrdiff_t>(i) * v.row_stride;
+}
+
+// A value outside the bound ends the pass early: the caller runs the
+// materialised product instead.
+struct Outside {};
+
+// --- the Gram tree -------------------------------------------------------------
+
+// [D | Y] with D = [1 | x] or x; the result is Dᵀ[D | Y], k x m.
+struct Design {
+    MatrixView x;
+    bool ones;
+    MatrixView y;  // used only when q > 0
+    std::size_t q;
+    std::size_t k;  // D's columns
+    std::size_t m;  // k + q
+    double bound;
+    bool y_stops;   // an outside y value ends the pass (else it is only noted)
+    bool g_needed;  // DᵀD is wanted, not only DᵀY
+
+    // A node whose half side is below this mixes quadrants: it is computed by
+    // the region path itself, on its packed block of rows.
+    std::size_t wide() const noexcept { return std::max(k, q); }
+    // The most rows a node's block can have: a leaf's, or a mixing node's
+    // (its side is below 2 * wide() + 2).
+    std::size_t block_rows() const noexcept { return std::max(NAIVE_THRESHOLD, 2 * wide() + 2); }
+};
+
+// Whether every node above the leaves splits only the rows: then DᵀD's part
+// is symmetric bit for bit (see tree_leaf).
+bool all_tall(const Design& d, std::size_t side) { return d.wide() <= smallest_half(side); }
+
+// One worker's (or the calling thread's) memory for a subtree.
+struct TreeScratch {
+    Buffer panel;   // block_rows x m: a block's rows of [D | Y]
+    Buffer dt;      // k x block_rows: the block of Dᵀ
+    Buffer levels;  // one k x m product (M1) per level of the recursion
+
+    TreeScratch(const Design& d, std::size_t depth) {
+        panel.resize(d.block_rows() * d.m);
+        dt.resize(d.k * d.block_rows());
+        levels.resize(std::max<std::size_t>(depth, 1) * d.k * d.m);
+    }
+};
+
+struct TreeState {
+    const std::atomic<bool>* stop;  // raised by whoever met an outside value that ends the pass
+    bool y_outside = false;
+    bool x_outside = false;
+};
+
+// Packs rows [lo, lo + len) of [D | Y] into the panel (len x m) and of Dᵀ
+// into dt (k x len), both row-major and unit-stride whatever x's and y's
+// strides, the ones column written out; checks every value against the bound
+// on the way.
+void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s,
+                TreeState& state) {
+    double* panel = s.panel.data();
+    double* dt = s.dt.data();
+    const std::size_t p = d.x.cols, o = d.ones ? 1 : 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        double* row = panel + i * d.m;
+        if (d.ones) row[0] = 1.0;
+        copy_only(row_of(d.x, lo + i), d.x.col_stride, p, row + o);
+        if (d.q > 0) copy_only(row_of(d.y, lo + i), d.y.col_stride, d.q, row + d.k);
+    }
+    // The ones are inside the bound, so the whole panel is checked at once;
+    // only a block that fails is looked at again to say whose value it was.
+    std::size_t x_outside = 0, y_outside = 0;
+    if (any_outside(panel, len * d.m, d.bound)) {
+        for (std::size_t i = 0; i < len; ++i) {
+            x_outside += count_outside(panel + i * d.m + o, p, d.bound);
+            y_outside += count_outside(panel + i * d.m + d.k, d.q, d.bound);
+        }
+    }
+    for (std::size_t c = 0; c < d.k; ++c)
+        for (std::size_t i = 0; i < len; ++i) dt[c * len + i] = panel[i * d.m + c];
+    if (y_outside > 0) state.y_outside = true;
+    if (x_outside > 0) state.x_outside = true;
+    if (x_outside > 0 || (y_outside > 0 && d.y_stops)) throw Outside{};
+}
+
+// Assumptions: a leaf, len <= NAIVE_THRESHOLD rows, packed. The kernel forms
+// every element as the dense recursion's leaf does: a left-to-right sum from
+// +0.0 over the block's rows (the rows of padding beyond n would add only +-0
+// terms at the end, which change nothing).
+//
+// In an all-tall tree DᵀD is symmetric bit for bit: element (i, j) and
+// (j, i) sum the same products (a*b is b*a in IEEE arithmetic) in the same
+// order, and the tree only adds equal elements to equal elements. So each
+// strip of result rows starts at its own first row's column; the part left of
+// it is written as zeros here and mirrored from the upper triangle once the
+// tree is done.
+void tree_leaf(const Design& d, std::size_t len, double* out, TreeScratch& s, bool symmetric) {
+    const std::size_t strip = symmetric ? SYMMETRY_STRIP : d.k;
+    for (std::size_t i0 = 0; i0 < d.k; i0 += strip) {
+        const std::size_t rows = std::min(strip, d.k - i0);
+        const std::size_t from = !d.g_needed ? d.k : symmetric ? i0 : 0;
+        for (std::size_t i = i0; i < i0 + rows; ++i) std::fill_n(out + i * d.m, from, 0.0);
+        kernel_mult(s.dt.data() + i0 * len, len, s.panel.data() + from, d.m,
+                    out + i0 * d.m + from, d.m, rows, d.m - from, len);
+    }
+}
+
+// out = out + m1 (C11 = M7 + M1) over the wanted columns; unwanted ones are
+// never read.
+void add_products(const Design& d, double* out, const double* m1) {
+    const std::size_t from = d.g_needed ? 0 : d.k;
+    for (std::size_t i = 0; i < d.k; ++i)
+        for (std::size_t j = from; j < d.m; ++j) out[i * d.m + j] = out[i * d.m + j] + m1[i * d.m + j];
+}
+
+// A node whose quadrants mix: the region path's own recursion on the packed
+// block, DᵀD and DᵀY apart (their quadrants differ once y's columns are cut).
+void mixing_node(const Design& d, std::size_t side, std::size_t len, double* out,
+                 TreeScratch& s) {
+    const detail::Region dt{s.dt.data(), len, d.k, len};
+    if (d.g_needed)
+        detail::region_product(dt, detail::Region{s.panel.data(), d.m, len, d.k}, false, side,
+                               d.k, d.k, out, d.m);
+    if (d.q > 0)
+        detail::region_product(dt, detail::Region{s.panel.data() + d.k, d.m, len, d.q}, false,
+                               side, d.k, d.q, out + d.k, d.m);
+}
+
+// The region path's recursion for a tall Gram product, over rows [lo, lo + len)
+// of a logical square of this side: with the result inside C11 and only the
+// inner dimension split, the level has M1 = A11·B11 (the first h rows) and
+// M7 = A12·B21 (the rest, when there is any), and C11 = M7 + M1. Each
+// element is one IEEE addition, so the order of the two terms does not matter.
+// Below, a leaf or a node that mixes quadrants.
+void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t len, double* out,
+               TreeScratch& s, std::size_t depth, TreeState& state, bool symmetric) {
+    side += side & 1;
+    const std::size_t h = side / 2;
+    if (side <= NAIVE_THRESHOLD || h < d.wide()) {
+        detail::throw_if_cancelled();
+        if (state.stop->load(std::memory_order_relaxed)) throw Outside{};
+        pack_block(d, lo, len, s, state);
+        if (side <= NAIVE_THRESHOLD)
+            tree_leaf(d, len, out, s, symmetric);
+        else
+            mixing_node(d, side, len, out, s);
+        return;
+    }
+    if (len <= h) return tree_node(d, h, lo, len, out, s, depth + 1, state, symmetric);
+    double* m1 = s.levels.data() + depth * d.k * d.m;
+    tree_node(d, h, lo, h, m1, s, depth + 1, state, symmetric);
+    tree_node(d, h, lo + h, len - h, out, s, depth + 1, state, symmetric);
+    add_products(d, out, m1);
+}
+
+// What one half of the top level leaves for the calling thread.
+struct TreeSlot {
+    Buffer out;
+    bool outside = false;
+    bool x_outside = false;
+    bool y_outside = false;
+    std::exception_ptr error;
+};
+
+void run_subtree(const Design& d, std::size_t side, std::size_t lo, std::size_t len,
+                 std::size_t depth, bool symmetric, const std::shared_ptr<std::atomic<bool>>& stop,
+                 TreeSlot& slot) {
+    TreeState state{stop.get()};
+    try {
+        TreeScratch scratch(d, depth);
+        slot.out.resize(d.k * d.m);
+        tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state, symmetric);
+        slot.y_outside = state.y_outside;
+    } catch (const Outside&) {
+        slot.outside = true;
+        slot.x_outside = state.x_outside;
+        stop->store(true, std::memory_order_relaxed);
+    } catch (...) {
+        slot.error = std::current_exception();
+        stop->store(true, std::memory_order_relaxed);
+    }
+}
+
+// Raises the cancel flag and waits for the jobs when the calling thread leaves
+// early: they read the caller's memory in place.
+struct JoinOnExit {
+    ThreadPool& pool;
+    std::atomic<bool>& cancel;
+    bool joined = false;
+    ~JoinOnExit() {
+        if (joined) return;
+        cancel.store(true, std::memory_order_relaxed);
+        try {
+            pool.join();
+        } catch (...) {
+            // A broken idle lock: the report is written; nothing else to do.
+        }
+    }
+};
+
+// Dᵀ[D | Y] by the tree, k x m row-major; nullopt when a value was outside the
+// bound (x's always; y's only when d.y_stops), x_outside then saying whether
+// one was x's. y_outside reports y's others.
+std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_outside,
+                                   bool& x_outside) {
+    const std::size_t n = d.x.rows;
+    const std::size_t depth = depth_of(side);
+    const bool symmetric = all_tall(d, side);
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+
+    const std::size_t top = side + (side & 1);
+    const bool split = top > NAIVE_THRESHOLD && top / 2 >= d.wide() && n > top / 2;
+    std::size_t work = 0;
+    if (__builtin_mul_overflow(n, d.k * d.m, &work)) work = SIZE_MAX;
+    if (!split || work < PARALLEL_WORK) {
+        TreeSlot slot;
+        run_subtree(d, side, 0, n, depth, symmetric, stop, slot);
+        if (slot.error) std::rethrow_exception(slot.error);
+        x_outside = slot.x_outside;
+        if (slot.outside) return std::nullopt;
+        y_outside = slot.y_outside;
+        return std::move(slot.out);
+    }
+
+    // The top level's two products, M1 over the first half of the rows and M7
+    // over the rest, as two jobs; C11 = M7 + M1 on the calling thread.
+    const std::size_t h = top / 2;
+    auto slots = std::make_shared<std::array<TreeSlot, 2>>();
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    {
+        ThreadPool pool(TALL_WORKERS);
+        JoinOnExit guard{pool, *cancel};
+        const std::size_t ranges[2][2] = {{0, h}, {h, n - h}};
+        for (std::size_t j = 0; j < 2; ++j) {
+            const std::size_t lo = ranges[j][0], len = ranges[j][1];
+            pool.execute([d, h, lo, len, depth, symmetric, stop, cancel, slots, j]() {
+                detail::CancelScope scope(cancel.get());
+                run_subtree(d, h, lo, len, depth, symmetric, stop, (*slots)[j]);
+            });
+        }
+        detail::join_interruptible(pool, *cancel);
+        guard.joined = true;
+    }
+    for (TreeSlot& slot : *slots)
+        if (slot.error) std::rethrow_exception(slot.error);
+    x_outside = (*slots)[0].x_outside || (*slots)[1].x_outside;
+    for (TreeSlot& slot : *slots)
+        if (slot.outside) return std::nullopt;
+    y_outside = (*slots)[0].y_outside || (*slots)[1].y_outside;
+    Buffer& m7 = (*slots)[1].out;
+    add_products(d, m7.data(), (*slots)[0].out.data());
+    return std::move(m7);
+}
+
+// The lower triangle of the k x k block at the left of a k x m buffer, from
+// the upper one (see tree_leaf).
+void mirror(Buffer& b, std::size_t k, std::size_t m) {
+    for (std::size_t i = 1; i < k; ++i)
+        for (std::size_t j = 0; j < i; ++j) b[i * m + j] = b[j * m + i];
+}
+
+// Columns [from, from + cols) of a k x m row-major buffer.
+Matrix columns(const Buffer& b, std::size_t k, std::size_t m, std::size_t from, std::size_t cols) {
+    Buffer out;
+    out.resize(k * cols);
+    for (std::size_t i = 0; i < k; ++i)
+        std::copy_n(b.data() + i * m + from, cols, out.data() + i * cols);
+    return Matrix(std::move(out), k, cols);
+}
+
+Matrix materialise_dt(const MatrixView& x, bool ones) { return materialise(x, ones).transpose(); }
+
+// --- rows times a column ------------------------------------------------------
+
+// Assumptions: every result element is its row's dot product with w, a
+// left-to-right sum from +0.0 over the columns (the tall recursion never sums
+// quadrants of x, and its leaves are schoolbook sums: w(j) * x(i, j) there,
+// the same product as x(i, j) * w(j)). ROWS rows at a time keep that many
+// independent sums in flight; no sum is split.
+template <std::size_t ROWS>
+std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::size_t first,
+                     double* out) {
+    const char* row[ROWS];
+    double acc[ROWS];
+    for (std::size_t r = 0; r < ROWS; ++r) {
+        row[r] = row_of(x, first + r);
+        acc[r] = 0.0;
+    }
+    std::size_t outside = 0;
+    for (std::size_t j = 0; j < x.cols; ++j) {
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(j) * x.col_stride;
+        for (std::size_t r = 0; r < ROWS; ++r) {
+            const double v = load(row[r] + at);
+            outside += std::fabs(v) <= bound ? 0 : 1;
+            acc[r] = acc[r] + v * w[j];
+        }
+    }
+    for (std::size_t r = 0; r < ROWS; ++r) out[first + r] = acc[r];
+    return outside;
+}
+
+void rows_times_column(const MatrixView& x, const double* w, double bound, std::size_t lo,
+                       std::size_t len, double* out, const std::atomic<bool>& stop) {
+    constexpr std::size_t BLOCK = 8;
+    std::size_t i = lo;
+    const std::size_t end = lo + len;
+    for (std::size_t block = 0; i + BLOCK <= end; i += BLOCK, ++block) {
+        // One check per 512 rows: cheap, and still prompt.
+        if (block % 64 == 0) {
+            detail::throw_if_cancelled();
+            if (stop.load(std::memory_order_relaxed)) throw Outside{};
+        }
+        if (dot_rows<BLOCK>(x, w, bound, i, out) > 0) throw Outside{};
+    }
+    for (; i < end; ++i)
+        if (dot_rows<1>(x, w, bound, i, out) > 0) throw Outside{};
+}
+
+struct RowsSlot {
+    bool outside = false;
+    std::exception_ptr error;
+};
+
+// The region path's recursion for x·w over rows [lo, lo + len) of a logical
+// square of this side. While x's columns fit in the half, a level splits only
+// the rows: C11 = M1 = A11·w and C21 = M2 = A21·w, each the other's
+// independent half, with no sum between them. A node below whose half x's
+// columns do not fit mixes quadrants and is computed by the region path
+// itself on its packed block of rows; the leaves are plain dot products.
+void rows_node(const MatrixView& x, const double* w, double bound, std::size_t side,
+               std::size_t lo, std::size_t len, double* out, Buffer& panel,
+               const std::atomic<bool>& stop) {
+    side += side & 1;
+    const std::size_t h = side / 2;
+    if (side > NAIVE_THRESHOLD && h >= x.cols) {
+        if (len <= h) return rows_node(x, w, bound, h, lo, len, out, panel, stop);
+        rows_node(x, w, bound, h, lo, h, out, panel, stop);
+        rows_node(x, w, bound, h, lo + h, len - h, out, panel, stop);
+        return;
+    }
+    if (side <= NAIVE_THRESHOLD) return rows_times_column(x, w, bound, lo, len, out, stop);
+    detail::throw_if_cancelled();
+    if (stop.load(std::memory_order_relaxed)) throw Outside{};
+    const std::size_t p = x.cols;
+    std::size_t outside = 0;
+    for (std::size_t i = 0; i < len; ++i)
+        outside += copy_row(row_of(x, lo + i), x.col_stride, p, bound, panel.data() + i * p);
+    if (outside > 0) throw Outside{};
+    detail::region_product(detail::Region{panel.data(), p, len, p}, detail::Region{w, 1, p, 1},
+                           false, side, len, 1, out + lo, 1);
+}
+
+void run_rows(const MatrixView& x, const double* w, double bound, std::size_t side,
+              std::size_t lo, std::size_t len, double* out, std::atomic<bool>& stop,
+              RowsSlot& slot) {
+    try {
+        Buffer panel;
+        // A mixing node's side is below 2p + 2.
+        if (side > NAIVE_THRESHOLD && smallest_half(side) < x.cols)
+            panel.resize((2 * x.cols + 2) * x.cols);
+        rows_node(x, w, bound, side, lo, len, out, panel, stop);
+    } catch (const Outside&) {
+        slot.outside = true;
+        stop.store(true, std::memory_order_relaxed);
+    } catch (...) {
+        slot.error = std::current_exception();
+        stop.store(true, std::memory_order_relaxed);
+    }
+}
+
+// x·w when a value of `cause` is outside the bound: the dense recursion on a
+// copy of x, refused up front when it cannot fit.
+Matrix dense_product(const MatrixView& x, const Matrix& w, const char* cause) {
+    const Matrix xm = materialise(x, false);
+    detail::check_dense_fits(xm, w, cause);
+    return par_mult(xm, w);
+}
+
+}  // namespace
+
+Matrix materialise(const MatrixView& x, bool ones) {
+    const std::size_t k = x.cols + (ones ? 1 : 0);
+    std::size_t count = 0;
+    if (__builtin_mul_overflow(x.rows, k, &count)) count = SIZE_MAX;
+    check_allocation(count, sizeof(double), "a copy of the input array");
+    Buffer out;
+    out.resize(count);
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        if (i % 4096 == 0) detail::check_interrupt();
+        double* row = out.data() + i * k;
+        if (ones) row[0] = 1.0;
+        copy_row(row_of(x, i), x.col_stride, x.cols, 0.0, row + (ones ? 1 : 0));
+    }
+    return Matrix(std::move(out), x.rows, k);
+}
+
+NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView& y) {
+    const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
+    const std::size_t side = even_side(k, n, k);
+    // DᵀY joins the pass when it has the same recursion: y conforms and the
+    // common square is the same.
+    const bool fuse = y.rows == n && even_side(k, n, y.cols) == side;
+    Design d{x,     ones, y, fuse ? y.cols : 0, k, k + (fuse ? y.cols : 0), detail::region_bound(side),
+             false, true};
+    bool y_outside = false, x_outside = false;
+    std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside);
+    if (!both) {
+        // Only an x value ends this pass: the dense recursion follows.
+        const Matrix dm = materialise(x, ones);
+        const Matrix dt = dm.transpose();
+        detail::check_dense_fits(dt, dm, "x");
+        NormalProducts out{par_mult(dt, dm), std::nullopt};
+        return out;
+    }
+    if (all_tall(d, side)) mirror(*both, k, d.m);
+    NormalProducts out{columns(*both, k, d.m, 0, k), std::nullopt};
+    if (fuse && !y_outside) out.r = columns(*both, k, d.m, k, d.q);
+    return out;
+}
+
+Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
+    const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
+    if (y.rows != n) fault("Matrix sizes do not match");
+    const std::size_t side = even_side(k, n, y.cols);
+    // Only DᵀY: the panel's D columns are read for Dᵀ, the product's columns
+    // are y's; any outside value ends the pass.
+    Design d{x, ones, y, y.cols, k, k + y.cols, detail::region_bound(side), true, false};
+    bool y_outside = false, x_outside = false;
+    if (std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside))
+        return columns(*both, k, d.m, k, d.q);
+    const Matrix dt = materialise_dt(x, ones);
+    const Matrix ym = materialise(y, false);
+    detail::check_dense_fits(dt, ym, x_outside ? "x" : "y");
+    return par_mult(dt, ym);
+}
+
+Matrix view_mult(const MatrixView& x, const Matrix& w) {
+    if (x.cols != w.rows) fault("Matrix sizes do not match");
+    const std::size_t n = x.rows, p = x.cols;
+    const std::size_t side = even_side(n, p, w.cols);
+    const double bound = detail::region_bound(side);
+    if (w.cols != 1) return par_mult(materialise(x, false), w);
+    if (count_outside(w.data.data(), p, bound) > 0) return dense_product(x, w, "w");
+
+    check_allocation(n, sizeof(double), "the product");
+    Buffer out;
+    out.resize(n);
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    std::size_t work = 0;
+    if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
+    const std::size_t top = side + (side & 1), h = top / 2;
+    const double* wd = w.data.data();
+    if (work < PARALLEL_ROWS_WORK || top <= NAIVE_THRESHOLD || h < p || n <= h) {
+        RowsSlot slot;
+        run_rows(x, wd, bound, side, 0, n, out.data(), *stop, slot);
+        if (slot.error) std::rethrow_exception(slot.error);
+        if (!slot.outside) return Matrix(std::move(out), n, 1);
+        return dense_product(x, w, "x");
+    }
+    // The top level's two halves of the rows as two jobs.
+    auto slots = std::make_shared<std::array<RowsSlot, 2>>();
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    {
+        ThreadPool pool(TALL_WORKERS);
+        JoinOnExit guard{pool, *cancel};
+        const std::size_t ranges[2][2] = {{0, h}, {h, n - h}};
+        double* o = out.data();
+        for (std::size_t j = 0; j < 2; ++j) {
+            const std::size_t lo = ranges[j][0], len = ranges[j][1];
+            pool.execute([x, wd, bound, h, lo, len, o, stop, cancel, slots, j]() {
+                detail::CancelScope scope(cancel.get());
+                run_rows(x, wd, bound, h, lo, len, o, *stop, (*slots)[j]);
+            });
+        }
+        detail::join_interruptible(pool, *cancel);
+        guard.joined = true;
+    }
+    for (RowsSlot& slot : *slots)
+        if (slot.error) std::rethrow_exception(slot.error);
+    if ((*slots)[0].outside || (*slots)[1].outside) return dense_product(x, w, "x");
+    return Matrix(std::move(out), n, 1);
+}
+
+}  // namespace strassen
