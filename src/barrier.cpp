@@ -3,15 +3,15 @@
 #include <cstring>
 #include <string>
 
+#include "process_state.hpp"
 #include "strassen/interrupt.hpp"
 
 namespace bravolin {
 
 namespace {
 
-PyObject* panic_type = nullptr;  // made once, kept for the process; GIL-protected
-
 PyObject* get_panic_type() {
+    PyObject*& panic_type = process_state.panic_type;
     if (panic_type == nullptr) {
         panic_type = PyErr_NewExceptionWithDoc(
             "bravolin_learn.PanicException",

@@ -8,13 +8,10 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "process_state.hpp"
 #include "strassen/fault.hpp"
 
 namespace bravolin {
-
-namespace {
-
-constexpr const char* CAPSULE_NAME = "_RUST_NUMPY_BORROW_CHECKING_API";
 
 // The record other extensions read: a fixed in-memory interface, every field
 // 8 bytes wide.
@@ -27,6 +24,11 @@ struct BorrowApi {
     void (*release_mut)(void* flags, PyArrayObject* array);
 };
 static_assert(sizeof(BorrowApi) == 48);
+
+namespace {
+
+constexpr const char* CAPSULE_NAME = "_RUST_NUMPY_BORROW_CHECKING_API";
+
 
 // What part of memory an array's elements may touch, and on which lattice.
 struct BorrowKey {
@@ -165,8 +167,6 @@ void destroy_capsule(PyObject* capsule) {
     delete api;
 }
 
-const BorrowApi* api = nullptr;  // found or installed once; GIL-protected
-PyObject* api_capsule = nullptr;  // kept so the record outlives any attribute change
 
 [[noreturn]] void registry_fault() {
     strassen::fault(std::string("Interal borrow checking API error: ") +
@@ -192,7 +192,7 @@ PyObject* install(PyObject* module) {
 }  // namespace
 
 void ensure_borrow_registry() {
-    if (api != nullptr) return;
+    if (process_state.borrow_api != nullptr) return;
     PyRef module(PyImport_ImportModule(multiarray_module_name()));
     if (!module) registry_fault();
     PyRef capsule(PyObject_GetAttrString(module.get(), CAPSULE_NAME));
@@ -211,12 +211,13 @@ void ensure_borrow_registry() {
                      static_cast<unsigned long long>(record->version));
         registry_fault();
     }
-    api = record;
-    api_capsule = capsule.release();
+    process_state.borrow_api = record;
+    process_state.borrow_api_capsule = capsule.release();
 }
 
 void acquire_shared_borrow(PyArrayObject* array) {
     ensure_borrow_registry();
+    const BorrowApi* api = process_state.borrow_api;
     const int rc = api->acquire(api->flags, array);
     if (rc == 0) return;
     if (rc == -1) strassen::fault("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
@@ -224,7 +225,7 @@ void acquire_shared_borrow(PyArrayObject* array) {
 }
 
 void release_shared_borrow(PyArrayObject* array) noexcept {
-    if (api != nullptr) api->release(api->flags, array);
+    if (const BorrowApi* api = process_state.borrow_api) api->release(api->flags, array);
 }
 
 }  // namespace bravolin

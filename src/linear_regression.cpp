@@ -6,6 +6,7 @@
 #include "barrier.hpp"
 #include "binding.hpp"
 #include "numpy_api.hpp"
+#include "process_state.hpp"
 
 namespace bravolin {
 
@@ -145,13 +146,13 @@ PyType_Spec linear_regression_spec = {
     .slots = linear_regression_slots,
 };
 
-PyObject* type_object = nullptr;  // made once, kept for the process; GIL-protected
 
 }  // namespace
 
 PyObject* linear_regression_type() {
-    if (type_object == nullptr) type_object = PyType_FromSpec(&linear_regression_spec);
-    return type_object;
+    PyObject*& type = process_state.linear_regression_type;
+    if (type == nullptr) type = PyType_FromSpec(&linear_regression_spec);
+    return type;
 }
 
 }  // namespace bravolin

@@ -4,6 +4,7 @@
 
 #include "barrier.hpp"
 #include "linear_regression.hpp"
+#include "process_state.hpp"
 
 namespace {
 
@@ -21,12 +22,6 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-// The interpreter that first initialised the module; -1 until then. The
-// module's state (types, caches) is process-wide, so no other interpreter may
-// use it.
-std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* cached_module = nullptr;  // kept for the process; GIL-protected
-
 // Adds the class and its name in __all__. False with an exception set.
 bool add_class(PyObject* module) {
     PyObject* type = bravolin::linear_regression_type();
@@ -39,7 +34,8 @@ bool add_class(PyObject* module) {
         PyErr_SetRaisedException(error);
         return false;
     }
-    static PyObject* all_name = PyUnicode_InternFromString("__all__");
+    PyObject*& all_name = bravolin::process_state.all_name;
+    if (all_name == nullptr) all_name = PyUnicode_InternFromString("__all__");
     if (all_name == nullptr) return false;
     PyRef all(PyObject_GetAttr(module, all_name));
     if (!all) {
@@ -65,12 +61,13 @@ PyObject* init_module() {
         return nullptr;
     }
     std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    if (!bravolin::process_state.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,
                         "bravolin_learn does not support subinterpreters: it can only be used "
                         "by the interpreter that first imported it in this process");
         return nullptr;
     }
+    PyObject*& cached_module = bravolin::process_state.module;
     if (cached_module != nullptr) return Py_NewRef(cached_module);
     PyRef module(PyModule_Create2(&module_def, 1013));
     if (!module) return nullptr;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "strassen/fault.hpp"
+#include "process_state.hpp"
 
 namespace bravolin {
 
@@ -26,7 +27,6 @@ std::string describe_and_clear_error() {
 
 namespace {
 
-const char* module_name = nullptr;  // decided once; GIL-protected
 
 // Major version of the running NumPy, or -1 with the error pending.
 long numpy_major_version() {
@@ -75,6 +75,7 @@ bool load_api() {
 }  // namespace
 
 const char* multiarray_module_name() {
+    const char*& module_name = process_state.numpy_multiarray;
     if (module_name == nullptr) {
         const long major = numpy_major_version();
         if (major < 0)

@@ -5,6 +5,7 @@
 
 #include "arrays.hpp"
 #include "strassen/fault.hpp"
+#include "process_state.hpp"
 
 namespace bravolin {
 
@@ -55,13 +56,13 @@ PyType_Spec slice_container_spec = {
     .slots = slice_container_slots,
 };
 
-PyTypeObject* slice_container_type = nullptr;  // made once; GIL-protected
 
 [[noreturn]] void container_fault() {
     strassen::fault("Failed to create slice container: " + describe_and_clear_error());
 }
 
 PyObject* make_container(strassen::Buffer values) {
+    PyTypeObject*& slice_container_type = process_state.slice_container_type;
     if (slice_container_type == nullptr) {
         slice_container_type =
             reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&slice_container_spec));
