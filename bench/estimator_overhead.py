@@ -3,12 +3,14 @@
 Alternates the two fits (core: bravolin_learn.LinearRegression(True) on x and
 y as (n, 1); estimator: bravolin.sklearn.LinearRegression() on x and a 1-D y)
 so that both see the same machine load, and prints every time, the best and
-the median of each, and the ratios of best to best and median to median.
+the median of each, the ratios of best to best and median to median, and the
+machine's load average before and after.
 
 Run: python bench/estimator_overhead.py [--n 1000000] [--p 16] [--runs 9]
 """
 
 import argparse
+import os
 import time
 
 import numpy as np
@@ -34,6 +36,8 @@ def main():
     def estimator():
         LinearRegression().fit(x, y)
 
+    print(f"n = {args.n}, p = {args.p}, {args.runs} alternating runs; load average "
+          + " ".join(f"{v:.2f}" for v in os.getloadavg()))
     times = {"core": [], "estimator": []}
     for _ in range(args.runs):
         for name, fit in [("core", core), ("estimator", estimator)]:
@@ -46,6 +50,7 @@ def main():
     best = min(times["estimator"]) / min(times["core"])
     median = np.median(times["estimator"]) / np.median(times["core"])
     print(f"estimator / core: best {best:.2f}, median {median:.2f}")
+    print("load average " + " ".join(f"{v:.2f}" for v in os.getloadavg()))
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 #define BRAVOLIN_EXACT_MODULE_UNIT
 #include "support.hpp"
 #include "row_tree.hpp"
+#include "scaled_fit.hpp"
 #include "solve.hpp"
 
 namespace bravolin::exact {
@@ -24,6 +25,12 @@ PyMethodDef exact_methods[] = {
      "combine(top, bottom) -> a node's products from its two children's."},
     {"node_predict", bravolin::exact::node_predict, METH_VARARGS,
      "node_predict(x, w, b, side) -> the predictions of one node of the row tree."},
+    {"column_bounds", bravolin::exact::column_bounds, METH_VARARGS,
+     "column_bounds(x) -> (lo, hi): each column's minimum and maximum, read in place."},
+    {"fit", bravolin::exact::fit, METH_VARARGS,
+     "fit(x, y, x_shift, x_scale, y_shift, y_scale, fit_intercept) -> B (k, q) of the model's "
+     "fit on columns read as (v - shift) * scale, or None if the normal equations are "
+     "singular."},
     {"solve", bravolin::exact::solve, METH_VARARGS,
      "solve(g, r) -> G⁻¹·R by the model's inverse and product, or None if G is singular."},
     {nullptr, nullptr, 0, nullptr},

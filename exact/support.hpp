@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "strassen/fault.hpp"
+#include "strassen/interrupt.hpp"
 #include "strassen/matrix.hpp"
 
 namespace bravolin::exact {
@@ -42,12 +43,17 @@ private:
 };
 
 // Runs `body` and maps what it throws: a library fault to RuntimeError with its
-// text, an allocation failure to MemoryError, a pending Python error through.
+// text, an allocation failure to MemoryError, a pending Python error (a
+// signal handler's among them) through.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (const PythonError&) {
+        return nullptr;
+    } catch (const strassen::Interrupted&) {
+        // Stopped by a signal whose handler left its exception pending.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         return nullptr;
     } catch (const strassen::Fault& f) {
         PyErr_SetString(PyExc_RuntimeError, f.what());

@@ -70,14 +70,23 @@ def scaling_from_bounds(lo: Float, hi: Float, center: bool) -> Scaling:
 _MULTIPLY_LIMIT = 1000
 
 
+def factors(scaling: Scaling) -> Float | None:
+    """The powers of two ``apply`` multiplies the shifted columns by, or None
+    when an exponent is too large for that and ``apply`` takes ldexp."""
+    if np.all(np.abs(scaling.exponent) < _MULTIPLY_LIMIT):
+        return np.ldexp(1.0, -scaling.exponent)
+    return None
+
+
 def apply(a: Float, scaling: Scaling, out: Float | None = None) -> Float:
     """The scaled columns, as a new C-ordered array, or written into ``out``
     (any layout, the shape of ``a``), which is returned."""
     if out is None:
         out = np.empty(a.shape, dtype=np.float64)
     np.subtract(a, scaling.shift, out=out)
-    if np.all(np.abs(scaling.exponent) < _MULTIPLY_LIMIT):
-        out *= np.ldexp(1.0, -scaling.exponent)
+    factor = factors(scaling)
+    if factor is not None:
+        out *= factor
     else:
         np.ldexp(out, -scaling.exponent, out=out)
     return out

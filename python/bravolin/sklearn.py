@@ -25,6 +25,10 @@ from . import _exact, _scaling
 __all__ = ["LinearRegression"]
 
 _INVERSION_FAILED = "Matrix inversion failed."
+_SINGULAR = (
+    "Exactly collinear columns: the normal equations are singular (a duplicated, "
+    "zero or constant feature, or a feature that is a combination of others)"
+)
 
 
 class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
@@ -91,12 +95,27 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         by the square root of its weight.
         """
         fit_intercept = bool(self.fit_intercept)
-        checked_x, checked_y = validate_data(
-            self, X, y, dtype=np.float64, multi_output=True, y_numeric=True
-        )
+        # X is checked for values that are not finite by the pass that takes
+        # its bounds, rather than by a pass of its own; scikit-learn's check
+        # runs only to say what is wrong, so the errors stay its own.
+        try:
+            checked_x, checked_y = validate_data(
+                self, X, y, dtype=np.float64, multi_output=True, y_numeric=True,
+                ensure_all_finite=False,
+            )
+        except ValueError:
+            self._validate_fully(X, y)
+            raise
         x: NDArray[np.float64] = checked_x
         targets: NDArray[np.float64] = np.asarray(checked_y, dtype=np.float64)
         y2 = targets.reshape(-1, 1) if targets.ndim == 1 else targets
+        # One pass each over x and y, in place; equal to np.min and np.max,
+        # NaN included.
+        x_bounds = _exact.column_bounds(x)
+        if not (np.all(np.isfinite(x_bounds[0])) and np.all(np.isfinite(x_bounds[1]))):
+            self._validate_fully(X, y)
+        y_bounds = _exact.column_bounds(y2)
+        weights: NDArray[np.float64] | None = None
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, x, dtype=np.float64)
             check_non_negative(weights, "LinearRegression (input sample_weight)")
@@ -108,10 +127,53 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
                 "matrix cannot be linearly independent"
             )
 
-        x_scaling = _scaling.scaling_from_bounds(*_scaling.column_bounds(x), center=fit_intercept)
-        y_scaling = _scaling.scaling_from_bounds(*_scaling.column_bounds(y2), center=fit_intercept)
+        x_scaling = _scaling.scaling_from_bounds(*x_bounds, center=fit_intercept)
+        y_scaling = _scaling.scaling_from_bounds(*y_bounds, center=fit_intercept)
+        x_factors = _scaling.factors(x_scaling)
+        y_factors = _scaling.factors(y_scaling)
+        finite = all(np.all(np.isfinite(b)) for b in (*x_bounds, *y_bounds))
+        if weights is None and finite and x_factors is not None and y_factors is not None:
+            # The model reads x and y in place, each value mapped as it is
+            # packed with the very operations of _scaling.apply: the bits of
+            # a fit on the scaled copy, without the copy.
+            params = _exact.fit(
+                x, y2, x_scaling.shift, x_factors, y_scaling.shift, y_factors, fit_intercept
+            )
+            if params is None:
+                raise np.linalg.LinAlgError(_SINGULAR)
+        else:
+            params = self._fit_scaled_copy(x, y2, x_scaling, y_scaling, weights)
+        coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
+        if targets.ndim == 1:
+            self.coef_ = coef[0]
+            self.intercept_ = float(intercept[0])
+        else:
+            self.coef_ = coef
+            self.intercept_ = intercept
+        return self
+
+    def _validate_fully(self, X: ArrayLike, y: ArrayLike) -> None:
+        """scikit-learn's whole validation, its check of X's values included:
+        raises what it would have raised for this X and y (nothing when its
+        configuration assumes finite data)."""
+        validate_data(self, X, y, dtype=np.float64, multi_output=True, y_numeric=True)
+
+    def _fit_scaled_copy(
+        self,
+        x: NDArray[np.float64],
+        y2: NDArray[np.float64],
+        x_scaling: _scaling.Scaling,
+        y_scaling: _scaling.Scaling,
+        weights: NDArray[np.float64] | None,
+    ) -> NDArray[np.float64]:
+        """B (k, q) fitted by the core on scaled copies of x and y: with
+        sample weights, when a scale is too extreme to be a product, or on
+        values that are not finite (scikit-learn told to assume they are)."""
+        fit_intercept = bool(self.fit_intercept)
+        n, p = x.shape
+        k = p + 1 if fit_intercept else p
         ys = _scaling.apply(y2, y_scaling)
-        if sample_weight is None:
+        if weights is None:
             design = _scaling.apply(x, x_scaling)
             core = bravolin_learn.LinearRegression(fit_intercept)
         else:
@@ -131,10 +193,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         except RuntimeError as error:
             if str(error) != _INVERSION_FAILED:
                 raise
-            raise np.linalg.LinAlgError(
-                "Exactly collinear columns: the normal equations are singular (a duplicated, "
-                "zero or constant feature, or a feature that is a combination of others)"
-            ) from None
+            raise np.linalg.LinAlgError(_SINGULAR) from None
         del design
 
         # B (k x q) as the core stores it: row-major, its first element as
@@ -142,15 +201,8 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         stored = core.coef_
         if core.fit_intercept:
             stored = np.concatenate(([core.intercept_], stored))
-        params = stored.reshape(k, y2.shape[1])
-        coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
-        if targets.ndim == 1:
-            self.coef_ = coef[0]
-            self.intercept_ = float(intercept[0])
-        else:
-            self.coef_ = coef
-            self.intercept_ = intercept
-        return self
+        params: NDArray[np.float64] = stored.reshape(k, y2.shape[1])
+        return params
 
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
         """X·coef_ᵀ + intercept_ by the library's product, for every row of X.

@@ -139,6 +139,31 @@ const char* row_of(const MatrixView& v, std::size_t i) {
     return v.data + static_cast<std::ptrdiff_t>(i) * v.row_stride;
 }
 
+// Copies `count` elements of a mapped view's row, `stride` bytes apart, into
+// out through the view's column map. Each element apart, so the compiler may
+// use vectors across them: every element is still one subtraction and one
+// multiplication, each rounded once.
+void copy_mapped(const char* src, std::ptrdiff_t stride, std::size_t count,
+                 const double* __restrict shift, const double* __restrict scale,
+                 double* __restrict out) {
+    if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        for (std::size_t j = 0; j < count; ++j)
+            out[j] = (load(src + j * sizeof(double)) - shift[j]) * scale[j];
+        return;
+    }
+    for (std::size_t j = 0; j < count; ++j)
+        out[j] = (load(src + static_cast<std::ptrdiff_t>(j) * stride) - shift[j]) * scale[j];
+}
+
+// Row i of the view as it reads (mapped when the view is) into out; returns
+// how many of the values read lie outside the bound. The bound applies to the
+// mapped values: they are what the products multiply.
+std::size_t read_row(const MatrixView& v, std::size_t i, double bound, double* out) {
+    if (!v.mapped()) return copy_row(row_of(v, i), v.col_stride, v.cols, bound, out);
+    copy_mapped(row_of(v, i), v.col_stride, v.cols, v.shift, v.scale, out);
+    return count_outside(out, v.cols, bound);
+}
+
 // A value outside the bound ends the pass early: the caller runs the
 // materialised product instead.
 struct Outside {};
@@ -200,9 +225,18 @@ void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s
     for (std::size_t i = 0; i < len; ++i) {
         double* row = panel + i * d.m;
         if (d.ones) row[0] = 1.0;
-        copy_only(row_of(d.x, lo + i), d.x.col_stride, p, row + o);
-        if (d.q > 0) copy_only(row_of(d.y, lo + i), d.y.col_stride, d.q, row + d.k);
+        if (d.x.mapped())
+            copy_mapped(row_of(d.x, lo + i), d.x.col_stride, p, d.x.shift, d.x.scale, row + o);
+        else
+            copy_only(row_of(d.x, lo + i), d.x.col_stride, p, row + o);
+        if (d.q == 0) continue;
+        if (d.y.mapped())
+            copy_mapped(row_of(d.y, lo + i), d.y.col_stride, d.q, d.y.shift, d.y.scale,
+                        row + d.k);
+        else
+            copy_only(row_of(d.y, lo + i), d.y.col_stride, d.q, row + d.k);
     }
+    // The check comes after the maps, on the values the products multiply.
     // The ones are inside the bound, so the whole panel is checked at once;
     // only a block that fails is looked at again to say whose value it was.
     std::size_t x_outside = 0, y_outside = 0;
@@ -413,7 +447,7 @@ Matrix materialise_dt(const MatrixView& x, bool ones) { return materialise(x, on
 // quadrants of x, and its leaves are schoolbook sums: w(j) * x(i, j) there,
 // the same product as x(i, j) * w(j)). ROWS rows at a time keep that many
 // independent sums in flight; no sum is split.
-template <std::size_t ROWS>
+template <std::size_t ROWS, bool MAPPED>
 std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::size_t first,
                      double* out) {
     const char* row[ROWS];
@@ -426,7 +460,8 @@ std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::si
     for (std::size_t j = 0; j < x.cols; ++j) {
         const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(j) * x.col_stride;
         for (std::size_t r = 0; r < ROWS; ++r) {
-            const double v = load(row[r] + at);
+            double v = load(row[r] + at);
+            if constexpr (MAPPED) v = (v - x.shift[j]) * x.scale[j];
             outside += std::fabs(v) <= bound ? 0 : 1;
             acc[r] = acc[r] + v * w[j];
         }
@@ -435,6 +470,7 @@ std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::si
     return outside;
 }
 
+template <bool MAPPED>
 void rows_times_column(const MatrixView& x, const double* w, double bound, std::size_t lo,
                        std::size_t len, double* out, const std::atomic<bool>& stop) {
     constexpr std::size_t BLOCK = 8;
@@ -446,10 +482,10 @@ void rows_times_column(const MatrixView& x, const double* w, double bound, std::
             detail::throw_if_cancelled();
             if (stop.load(std::memory_order_relaxed)) throw Outside{};
         }
-        if (dot_rows<BLOCK>(x, w, bound, i, out) > 0) throw Outside{};
+        if (dot_rows<BLOCK, MAPPED>(x, w, bound, i, out) > 0) throw Outside{};
     }
     for (; i < end; ++i)
-        if (dot_rows<1>(x, w, bound, i, out) > 0) throw Outside{};
+        if (dot_rows<1, MAPPED>(x, w, bound, i, out) > 0) throw Outside{};
 }
 
 struct RowsSlot {
@@ -474,13 +510,16 @@ void rows_node(const MatrixView& x, const double* w, double bound, std::size_t s
         rows_node(x, w, bound, h, lo + h, len - h, out, panel, stop);
         return;
     }
-    if (side <= NAIVE_THRESHOLD) return rows_times_column(x, w, bound, lo, len, out, stop);
+    if (side <= NAIVE_THRESHOLD) {
+        if (x.mapped()) return rows_times_column<true>(x, w, bound, lo, len, out, stop);
+        return rows_times_column<false>(x, w, bound, lo, len, out, stop);
+    }
     detail::throw_if_cancelled();
     if (stop.load(std::memory_order_relaxed)) throw Outside{};
     const std::size_t p = x.cols;
     std::size_t outside = 0;
     for (std::size_t i = 0; i < len; ++i)
-        outside += copy_row(row_of(x, lo + i), x.col_stride, p, bound, panel.data() + i * p);
+        outside += read_row(x, lo + i, bound, panel.data() + i * p);
     if (outside > 0) throw Outside{};
     detail::region_product(detail::Region{panel.data(), p, len, p}, detail::Region{w, 1, p, 1},
                            false, side, len, 1, out + lo, 1);
@@ -525,7 +564,7 @@ Matrix materialise(const MatrixView& x, bool ones) {
         if (i % 4096 == 0) detail::check_interrupt();
         double* row = out.data() + i * k;
         if (ones) row[0] = 1.0;
-        copy_row(row_of(x, i), x.col_stride, x.cols, 0.0, row + (ones ? 1 : 0));
+        read_row(x, i, 0.0, row + (ones ? 1 : 0));
     }
     return Matrix(std::move(out), x.rows, k);
 }
