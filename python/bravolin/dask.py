@@ -40,6 +40,7 @@ from sklearn.utils.validation import (
 )
 
 from . import _exact, _row_tree, _scaling
+from .sklearn import _SINGULAR, check_enough_samples, weighted_design
 
 __all__ = ["LinearRegression"]
 
@@ -133,20 +134,11 @@ def _node_products(
     side: int,
     fit_intercept: bool,
 ) -> tuple[np.ndarray, np.ndarray]:
-    # Each row as the in-memory estimator makes it, step for step: the design
-    # [1 | X'] with X' written in place, y' scaled, both times the root of the
-    # row's weight. All elementwise, so a block's rows are the whole's.
+    # Each row as the in-memory estimator makes it: all elementwise, so a
+    # block's rows are the whole's.
     x = np.asarray(x, dtype=np.float64)
-    rows, p = x.shape
-    first = 1 if fit_intercept else 0
-    design = np.empty((rows, p + first))
-    design[:, :first] = 1.0
-    _scaling.apply(x, x_scaling, out=design[:, first:])
-    ys = _scaling.apply(np.asarray(y, dtype=np.float64).reshape(rows, -1), y_scaling)
-    if weights is not None:
-        root = np.sqrt(np.broadcast_to(np.asarray(weights, dtype=np.float64), (rows,)))[:, None]
-        design *= root
-        ys *= root
+    y2 = np.asarray(y, dtype=np.float64).reshape(len(x), -1)
+    design, ys = weighted_design(x, y2, x_scaling, y_scaling, weights, fit_intercept)
     return _exact.node_products(design, ys, side, False)
 
 
@@ -244,11 +236,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):
             if weights is None:
                 weights = float(checked[0])
         k = p + 1 if fit_intercept else p
-        if n < k:
-            raise np.linalg.LinAlgError(
-                f"Exactly collinear columns: with n_samples={n} the {k} columns of the design "
-                "matrix cannot be linearly independent"
-            )
+        check_enough_samples(n, k)
         x_scaling = _scaling.scaling_from_bounds(x_bounds[0], x_bounds[1], center=fit_intercept)
         y_scaling = _scaling.scaling_from_bounds(y_bounds[0], y_bounds[1], center=fit_intercept)
 
@@ -269,10 +257,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):
 
         params = _exact.solve(g, r)
         if params is None:
-            raise np.linalg.LinAlgError(
-                "Exactly collinear columns: the normal equations are singular (a duplicated, "
-                "zero or constant feature, or a feature that is a combination of others)"
-            )
+            raise np.linalg.LinAlgError(_SINGULAR)
         coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
         self.coef_ = coef[0] if one_target else coef
         self.intercept_ = float(intercept[0]) if one_target else intercept

@@ -31,6 +31,39 @@ _SINGULAR = (
 )
 
 
+def check_enough_samples(n: int, k: int) -> None:
+    """Refuses fewer samples than the design matrix has columns."""
+    if n < k:
+        raise np.linalg.LinAlgError(
+            f"Exactly collinear columns: with n_samples={n} the {k} columns of the design "
+            "matrix cannot be linearly independent"
+        )
+
+
+def weighted_design(
+    x: NDArray[np.float64],
+    y2: NDArray[np.float64],
+    x_scaling: _scaling.Scaling,
+    y_scaling: _scaling.Scaling,
+    weights: NDArray[np.float64] | float | None,
+    fit_intercept: bool,
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The scaled design matrix [1 | X'] (or X') and Y', every row times the
+    root of its weight, the intercept's ones included. All elementwise, so a
+    block of rows gives exactly those rows of the whole."""
+    n, p = x.shape
+    first = 1 if fit_intercept else 0
+    design = np.empty((n, p + first))
+    design[:, :first] = 1.0
+    _scaling.apply(x, x_scaling, out=design[:, first:])
+    ys = _scaling.apply(y2, y_scaling)
+    if weights is not None:
+        root = np.sqrt(np.broadcast_to(np.asarray(weights, dtype=np.float64), (n,)))[:, None]
+        design *= root
+        ys *= root
+    return design, ys
+
+
 class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     """Ordinary least squares with the same bits on every machine.
 
@@ -120,12 +153,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
             weights = _check_sample_weight(sample_weight, x, dtype=np.float64)
             check_non_negative(weights, "LinearRegression (input sample_weight)")
         n, p = x.shape
-        k = p + 1 if fit_intercept else p
-        if n < k:
-            raise np.linalg.LinAlgError(
-                f"Exactly collinear columns: with n_samples={n} the {k} columns of the design "
-                "matrix cannot be linearly independent"
-            )
+        check_enough_samples(n, p + 1 if fit_intercept else p)
 
         x_scaling = _scaling.scaling_from_bounds(*x_bounds, center=fit_intercept)
         y_scaling = _scaling.scaling_from_bounds(*y_bounds, center=fit_intercept)
@@ -170,23 +198,15 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         sample weights, when a scale is too extreme to be a product, or on
         values that are not finite (scikit-learn told to assume they are)."""
         fit_intercept = bool(self.fit_intercept)
-        n, p = x.shape
-        k = p + 1 if fit_intercept else p
-        ys = _scaling.apply(y2, y_scaling)
+        k = x.shape[1] + 1 if fit_intercept else x.shape[1]
         if weights is None:
             design = _scaling.apply(x, x_scaling)
+            ys = _scaling.apply(y2, y_scaling)
             core = bravolin_learn.LinearRegression(fit_intercept)
         else:
-            # The design matrix [1 | X'] is built here, and every column, the
-            # intercept's ones included, is scaled by √w; the core then fits
-            # it without an intercept of its own.
-            first = 1 if fit_intercept else 0
-            design = np.empty((n, k))
-            design[:, :first] = 1.0
-            _scaling.apply(x, x_scaling, out=design[:, first:])
-            root = np.sqrt(weights)[:, None]
-            design *= root
-            ys *= root
+            # The core fits the weighted design without an intercept of its
+            # own: its ones column must be weighted too.
+            design, ys = weighted_design(x, y2, x_scaling, y_scaling, weights, fit_intercept)
             core = bravolin_learn.LinearRegression(False)
         try:
             core.fit(design, ys)
