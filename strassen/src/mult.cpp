@@ -69,9 +69,13 @@ Matrix mult_unchecked(const Matrix& a, const Matrix& b) {
 
 namespace detail {
 
-std::size_t common_side(const Matrix& a, const Matrix& b) noexcept {
-    const std::size_t d = std::max({a.rows, a.cols, b.cols});
+std::size_t common_side(std::size_t a_rows, std::size_t inner, std::size_t b_cols) noexcept {
+    const std::size_t d = std::max({a_rows, inner, b_cols});
     return d + (d & 1);
+}
+
+std::size_t common_side(const Matrix& a, const Matrix& b) noexcept {
+    return common_side(a.rows, a.cols, b.cols);
 }
 
 void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {

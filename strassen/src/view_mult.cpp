@@ -40,11 +40,6 @@ constexpr std::size_t TALL_WORKERS = 2;
 // most 8 rows high, and each strip skips the columns left of its first row.
 constexpr std::size_t SYMMETRY_STRIP = 8;
 
-std::size_t even_side(std::size_t a, std::size_t b, std::size_t c) {
-    const std::size_t d = std::max({a, b, c});
-    return d + (d & 1);
-}
-
 // The smallest half side met by the recursion below a square of this side
 // (SIZE_MAX when the square is a leaf). A product is "tall" when its result's
 // rows and columns fit in every half: then every level splits only the inner
@@ -571,10 +566,10 @@ Matrix materialise(const MatrixView& x, bool ones) {
 
 NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
-    const std::size_t side = even_side(k, n, k);
+    const std::size_t side = detail::common_side(k, n, k);
     // DᵀY joins the pass when it has the same recursion: y conforms and the
     // common square is the same.
-    const bool fuse = y.rows == n && even_side(k, n, y.cols) == side;
+    const bool fuse = y.rows == n && detail::common_side(k, n, y.cols) == side;
     Design d{x,     ones, y, fuse ? y.cols : 0, k, k + (fuse ? y.cols : 0), detail::region_bound(side),
              false, true};
     bool y_outside = false, x_outside = false;
@@ -596,7 +591,7 @@ NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView&
 Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
     if (y.rows != n) fault("Matrix sizes do not match");
-    const std::size_t side = even_side(k, n, y.cols);
+    const std::size_t side = detail::common_side(k, n, y.cols);
     // Only DᵀY: the panel's D columns are read for Dᵀ, the product's columns
     // are y's; any outside value ends the pass.
     Design d{x, ones, y, y.cols, k, k + y.cols, detail::region_bound(side), true, false};
@@ -612,7 +607,7 @@ Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
 Matrix view_mult(const MatrixView& x, const Matrix& w) {
     if (x.cols != w.rows) fault("Matrix sizes do not match");
     const std::size_t n = x.rows, p = x.cols;
-    const std::size_t side = even_side(n, p, w.cols);
+    const std::size_t side = detail::common_side(n, p, w.cols);
     const double bound = detail::region_bound(side);
     if (w.cols != 1) return par_mult(materialise(x, false), w);
     if (count_outside(w.data.data(), p, bound) > 0) return dense_product(x, w, "w");

@@ -50,6 +50,8 @@ Matrix join_quadrants(const Matrix& c11, const Matrix& c12, const Matrix& c21, c
 namespace detail {
 // The side of the common square: the largest dimension, made even.
 std::size_t common_side(const Matrix& a, const Matrix& b) noexcept;
+// The same for an a_rows x inner times inner x b_cols product given by its sizes.
+std::size_t common_side(std::size_t a_rows, std::size_t inner, std::size_t b_cols) noexcept;
 // The fourteen operands of one Strassen level on two n x n operands, each an
 // h x h buffer (h = n / 2): left operands of M1..M7 at [0, 7), right ones at
 // [7, 14), built in that order.
