@@ -1,45 +1,29 @@
-// bravolin._exact: the bravolin package's private building blocks. Not a public
-// API: its functions take C-contiguous float64 arrays that the package has
-// already validated, and may change with the package.
+// bravolin._exact: the bravolin package's private engine. Not a public API:
+// its functions take float64 arrays that the package has already validated,
+// and may change with the package.
 #define BRAVOLIN_EXACT_MODULE_UNIT
 #include "support.hpp"
-#include "row_tree.hpp"
-#include "scaled_fit.hpp"
-#include "solve.hpp"
-
-namespace bravolin::exact {
-PyObject* predict(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-}  // namespace bravolin::exact
+#include "bindings.hpp"
 
 namespace {
 
 PyMethodDef exact_methods[] = {
-    {"predict",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bravolin::exact::predict)),
-     METH_FASTCALL,
-     "predict(x, w, b)\n--\n\nX·W + b for x (n, p), w (p, q) and b (q,), by the library's "
-     "product: an (n, q) array."},
-    {"node_products", bravolin::exact::node_products, METH_VARARGS,
-     "node_products(x, y, side, fit_intercept) -> (G, R) of one node of the row tree."},
-    {"combine", bravolin::exact::combine, METH_VARARGS,
-     "combine(top, bottom) -> a node's products from its two children's."},
-    {"node_predict", bravolin::exact::node_predict, METH_VARARGS,
-     "node_predict(x, w, b, side) -> the predictions of one node of the row tree."},
-    {"column_bounds", bravolin::exact::column_bounds, METH_VARARGS,
-     "column_bounds(x) -> (lo, hi): each column's minimum and maximum, read in place."},
-    {"fit", bravolin::exact::fit, METH_VARARGS,
-     "fit(x, y, x_shift, x_scale, y_shift, y_scale, fit_intercept) -> B (k, q) of the model's "
-     "fit on columns read as (v - shift) * scale, or None if the normal equations are "
-     "singular."},
+    {"accumulate", bravolin::exact::accumulate, METH_VARARGS,
+     "accumulate(x, y, w, threads) -> state: the exact moments of [1 | x | y] weighted by w (or 1)."},
+    {"merge", bravolin::exact::merge, METH_VARARGS,
+     "merge(a, b) -> state: the moments of the rows of both, exactly as if accumulated at once."},
     {"solve", bravolin::exact::solve, METH_VARARGS,
-     "solve(g, r) -> G⁻¹·R by the model's inverse and product, or None if G is singular."},
+     "solve(state, p, fit_intercept, tol, positive) -> (coef (q, p), intercept (q,), rank, "
+     "singular, ill_conditioned)."},
+    {"predict", bravolin::exact::predict, METH_VARARGS,
+     "predict(x, coef (q, p), intercept (q,), threads) -> (n, q): each row from that row alone."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef exact_module = {
     PyModuleDef_HEAD_INIT,
     "bravolin._exact",
-    "Private building blocks of the bravolin package.",
+    "Private engine of the bravolin package.",
     -1,
     exact_methods,
     nullptr,
