@@ -1,5 +1,6 @@
-// Dense symmetric linear algebra in double-double: a fixed sequence of
-// operations each, so the same input gives the same bits everywhere.
+// Dense symmetric linear algebra in double and double-double: each routine a
+// fixed sequence of IEEE operations (no FMA, no libm beyond sqrt), so the
+// same input gives the same bits everywhere.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +13,18 @@ namespace bravolin::detail {
 // Row-major n x n.
 using Square = std::vector<DD>;
 
-// Eigenvalues of symmetric a (both halves filled) by cyclic Jacobi rotations,
-// returned in a's diagonal order; with `vectors`, the eigenvectors as its
-// columns (row-major n x n). Backward stable: the eigenvalues are exact for a
-// matrix within about 2^-100 * ||a|| of a.
-std::vector<DD> symmetric_eigen(Square a, std::size_t n, Square* vectors);
+// Pivoted Cholesky of symmetric positive semi-definite a (n x n, row-major,
+// upper triangle read): a[perm][perm] = R'R with R upper trapezoidal, left in
+// a's upper triangle (rows 0..rank-1, in pivot order). The pivot is the
+// largest remaining diagonal element (the lowest index on ties); the
+// factorisation stops when it is at most `threshold`. Returns the rank.
+template <class T>
+std::size_t pivoted_cholesky(std::vector<T>& a, std::size_t n, std::vector<std::size_t>& perm, double threshold);
+
+// Eigenvalues of symmetric a (n x n, both halves filled), ascending: the
+// Householder tridiagonal form, then implicit QL with Wilkinson's shift.
+// Absolute error about n * 2^-52 * ||a||.
+std::vector<double> symmetric_eigenvalues(std::vector<double> a, std::size_t n);
 
 // Solves a x = b for symmetric positive definite a (n x n) and m right-hand
 // sides (b row-major n x m), by Cholesky. Returns false when a pivot is not

@@ -47,42 +47,139 @@ Scaled scale_problem(const CentredMoments& m) {
     return sc;
 }
 
-// The minimum-norm (in the original coordinates) solution of the scaled
-// system truncated to the kept eigenvectors; active x q, in original units.
-std::vector<DD> minimum_norm(const Scaled& sc, std::size_t q, const std::vector<DD>& values, const Square& vectors,
-                             const std::vector<char>& kept) {
-    const std::size_t a = sc.active.size();
-    std::vector<DD> beta(a * q, DD(0.0));
-    for (std::size_t e = 0; e < a; ++e) {
-        if (!kept[e]) continue;
-        for (std::size_t t = 0; t < q; ++t) {
-            DD proj(0.0);
-            for (std::size_t i = 0; i < a; ++i) proj += vectors[i * a + e] * sc.rhs[i * q + t];
-            proj /= values[e];
-            for (std::size_t i = 0; i < a; ++i) beta[i * q + t] += vectors[i * a + e] * proj;
-        }
+// Below this share of the largest pivot (on squares: eigenvalue-like), a
+// double factorisation no longer guarantees the refinement converges; the
+// solve then factorises in double-double.
+constexpr double DOUBLE_PIVOT_FLOOR = 1e-10;
+// Refinement stops when a correction is below this share of the solution.
+constexpr double REFINED = 0x1p-108;
+constexpr int MAX_REFINEMENTS = 30;
+
+// z = R^-1 R^-T c for the first `rank` pivots of a factor in a's upper
+// triangle (row-major n x n), c and z in pivot order.
+template <class T>
+void factor_solve(const std::vector<T>& r, std::size_t n, std::size_t rank, std::vector<DD>& z) {
+    for (std::size_t i = 0; i < rank; ++i) {
+        DD s = z[i];
+        for (std::size_t k = 0; k < i; ++k) s -= DD(r[k * n + i]) * z[k];
+        z[i] = s / DD(r[i * n + i]);
     }
+    for (std::size_t i = rank; i-- > 0;) {
+        DD s = z[i];
+        for (std::size_t k = i + 1; k < rank; ++k) s -= DD(r[i * n + k]) * z[k];
+        z[i] = s / DD(r[i * n + i]);
+    }
+    for (std::size_t i = rank; i < n; ++i) z[i] = DD(0.0);
+}
+void factor_solve(const std::vector<DD>& r, std::size_t n, std::size_t rank, std::vector<DD>& z) {
+    for (std::size_t i = 0; i < rank; ++i) {
+        DD s = z[i];
+        for (std::size_t k = 0; k < i; ++k) s -= r[k * n + i] * z[k];
+        z[i] = s / r[i * n + i];
+    }
+    for (std::size_t i = rank; i-- > 0;) {
+        DD s = z[i];
+        for (std::size_t k = i + 1; k < rank; ++k) s -= r[i * n + k] * z[k];
+        z[i] = s / r[i * n + i];
+    }
+    for (std::size_t i = rank; i < n; ++i) z[i] = DD(0.0);
+}
+
+struct Factor {
+    std::size_t rank = 0;
+    std::vector<std::size_t> perm;
+    bool in_double = false;
+    std::vector<double> r_double;
+    std::vector<DD> r_dd;
+    double smallest_pivot = 0.0;  // squared, relative to the unit diagonal
+};
+
+// The rank-revealing factorisation of the unit-diagonal S: in double when
+// every pivot is well above both the cut-off and double's reach (the
+// solution then refined in double-double), else in double-double.
+Factor factorise(const Square& s, std::size_t a, double tol) {
+    Factor f;
+    const double cut = tol * tol;
+    std::vector<double> sd(a * a);
+    for (std::size_t i = 0; i < a * a; ++i) sd[i] = s[i].hi;
+    const double floor_double = std::max(DOUBLE_PIVOT_FLOOR, 16.0 * cut);
+    f.rank = detail::pivoted_cholesky(sd, a, f.perm, floor_double);
+    if (f.rank == a) {
+        f.in_double = true;
+        f.r_double = std::move(sd);
+        f.smallest_pivot = a == 0 ? 1.0 : f.r_double[(a - 1) * a + (a - 1)] * f.r_double[(a - 1) * a + (a - 1)];
+        return f;
+    }
+    f.r_dd = s;
+    f.rank = detail::pivoted_cholesky(f.r_dd, a, f.perm, cut);
+    f.smallest_pivot = f.rank == 0 ? 1.0 : (f.r_dd[(f.rank - 1) * a + f.rank - 1] * f.r_dd[(f.rank - 1) * a + f.rank - 1]).hi;
+    return f;
+}
+
+// The scaled solution for every target (active x q, pivot order undone),
+// refined against S in double-double when factorised in double.
+std::vector<DD> basic_solution(const Scaled& sc, std::size_t q, const Factor& f) {
+    const std::size_t a = sc.active.size();
+    std::vector<DD> out(a * q, DD(0.0));
+    std::vector<DD> z(a), rhs(a), res(a);
+    for (std::size_t t = 0; t < q; ++t) {
+        for (std::size_t i = 0; i < a; ++i) rhs[i] = sc.rhs[f.perm[i] * q + t];
+        z = rhs;
+        if (f.in_double) {
+            factor_solve(f.r_double, a, f.rank, z);
+            for (int it = 0; it < MAX_REFINEMENTS; ++it) {
+                // res = rhs - S z, all in pivot order.
+                for (std::size_t i = 0; i < a; ++i) {
+                    DD acc = rhs[i];
+                    for (std::size_t j = 0; j < a; ++j) acc -= sc.s[f.perm[i] * a + f.perm[j]] * z[j];
+                    res[i] = DD(acc.hi);
+                }
+                factor_solve(f.r_double, a, f.rank, res);
+                double change = 0.0, size = 0.0;
+                for (std::size_t i = 0; i < a; ++i) {
+                    z[i] += res[i];
+                    change = std::max(change, std::fabs(res[i].hi));
+                    size = std::max(size, std::fabs(z[i].hi));
+                }
+                if (change <= REFINED * size) break;
+            }
+        } else {
+            factor_solve(f.r_dd, a, f.rank, z);
+        }
+        for (std::size_t i = 0; i < a; ++i) out[f.perm[i] * q + t] = z[i];
+    }
+    return out;
+}
+
+// The minimum-norm solution over the coefficients in original units: the
+// basic solution (zero on the dropped pivots), less its projection on the
+// null space of the truncated problem, D^-1 P [-R11^-1 R12; I].
+std::vector<DD> minimum_norm(const Scaled& sc, std::size_t q, const Factor& f) {
+    const std::size_t a = sc.active.size(), r = f.rank, d = a - r;
+    std::vector<DD> beta = basic_solution(sc, q, f);
     for (std::size_t i = 0; i < a; ++i) {
         for (std::size_t t = 0; t < q; ++t) beta[i * q + t] /= sc.scale[i];
     }
-    // The null space in original coordinates is D^-1 V_dropped; remove its
-    // component from beta in the Euclidean metric of the coefficients.
-    std::vector<std::size_t> dropped;
-    for (std::size_t e = 0; e < a; ++e) {
-        if (!kept[e]) dropped.push_back(e);
-    }
-    const std::size_t d = dropped.size();
     if (d == 0) return beta;
-    std::vector<DD> null(a * d);
-    for (std::size_t i = 0; i < a; ++i) {
-        for (std::size_t k = 0; k < d; ++k) null[i * d + k] = vectors[i * a + dropped[k]] / sc.scale[i];
+    // null: a x d, rows in original (active) order.
+    std::vector<DD> null(a * d, DD(0.0));
+    std::vector<DD> col(a);
+    for (std::size_t k = 0; k < d; ++k) {
+        // -R11^-1 R12[:, k], by back substitution.
+        for (std::size_t i = r; i-- > 0;) {
+            DD s = -f.r_dd[i * a + (r + k)];
+            for (std::size_t m = i + 1; m < r; ++m) s -= f.r_dd[i * a + m] * col[m];
+            col[i] = s / f.r_dd[i * a + i];
+        }
+        for (std::size_t i = r; i < a; ++i) col[i] = DD(i - r == k ? 1.0 : 0.0);
+        for (std::size_t i = 0; i < a; ++i) null[f.perm[i] * d + k] = col[i] / sc.scale[f.perm[i]];
     }
     Square gram(d * d, DD(0.0));
     for (std::size_t k = 0; k < d; ++k) {
-        for (std::size_t l = 0; l < d; ++l) {
+        for (std::size_t l = k; l < d; ++l) {
             DD s(0.0);
             for (std::size_t i = 0; i < a; ++i) s += null[i * d + k] * null[i * d + l];
-            gram[k * d + l] = s;
+            gram[k * d + l] = gram[l * d + k] = s;
         }
     }
     std::vector<DD> coeff(d * q, DD(0.0));
@@ -93,7 +190,7 @@ std::vector<DD> minimum_norm(const Scaled& sc, std::size_t q, const std::vector<
             coeff[k * q + t] = s;
         }
     }
-    // The dropped eigenvectors are orthonormal, so the Gram is definite.
+    // The null basis has an identity block, so its Gram is definite.
     if (!detail::cholesky_solve(std::move(gram), d, coeff, q)) return beta;
     for (std::size_t i = 0; i < a; ++i) {
         for (std::size_t t = 0; t < q; ++t) {
@@ -116,41 +213,29 @@ LeastSquaresResult solve_least_squares(const CentredMoments& m, const LeastSquar
     const std::size_t p = m.p, q = m.q;
 
     // Singular values of the centred design, unscaled, as the attribute.
-    std::vector<DD> gram_values = detail::symmetric_eigen(m.xx, p, nullptr);
+    std::vector<double> xx(p * p);
+    for (std::size_t i = 0; i < p * p; ++i) xx[i] = m.xx[i].hi;
+    std::vector<double> values = detail::symmetric_eigenvalues(std::move(xx), p);
     std::vector<double> singular(p);
-    for (std::size_t i = 0; i < p; ++i) {
-        singular[i] = gram_values[i].hi > 0.0 ? static_cast<double>(sqrt(gram_values[i])) : 0.0;
-    }
-    std::sort(singular.begin(), singular.end(), [](double x, double y) { return x > y; });
+    for (std::size_t i = 0; i < p; ++i) singular[i] = values[p - 1 - i] > 0.0 ? std::sqrt(values[p - 1 - i]) : 0.0;
     singular.resize(std::min(p, options.samples));
     result.singular = std::move(singular);
 
     const Scaled sc = scale_problem(m);
     const std::size_t a = sc.active.size();
-    Square vectors;
-    const std::vector<DD> values = detail::symmetric_eigen(sc.s, a, &vectors);
-    DD largest(0.0);
-    for (const DD& v : values) largest = std::max(largest, v);
-    // sigma_i > tol * sigma_max, on squares.
-    const DD cutoff = largest * (options.tol * options.tol);
-    std::vector<char> kept(a, 0);
-    DD smallest_kept = largest;
-    for (std::size_t e = 0; e < a; ++e) {
-        kept[e] = values[e].hi > 0.0 && values[e] > cutoff;
-        if (kept[e]) {
-            ++result.rank;
-            smallest_kept = std::min(smallest_kept, values[e]);
-        }
-        // Near the cut-off on either side, or a kept direction beyond what
-        // the precision resolves.
-        const double ratio = values[e].hi / std::max(cutoff.hi, 1e-300);
-        if (options.tol > 0.0 && ratio > 1.0 / (CUTOFF_MARGIN * CUTOFF_MARGIN) &&
-            ratio < CUTOFF_MARGIN * CUTOFF_MARGIN) {
-            result.ill_conditioned = true;
-        }
-    }
-    if (result.rank > 0 && smallest_kept.hi * RESOLVABLE_CONDITION * RESOLVABLE_CONDITION < largest.hi) {
+    const Factor f = factorise(sc.s, a, options.tol);
+    result.rank = f.rank;
+    const double cut = options.tol * options.tol;
+    // A kept pivot near the cut-off, or beyond what double-double resolves.
+    if (f.rank > 0 && (f.smallest_pivot < CUTOFF_MARGIN * CUTOFF_MARGIN * cut ||
+                       f.smallest_pivot * RESOLVABLE_CONDITION * RESOLVABLE_CONDITION < 1.0)) {
         result.ill_conditioned = true;
+    }
+    // A dropped one near it.
+    if (!f.in_double && f.rank < a && cut > 0.0) {
+        DD largest_left(0.0);
+        for (std::size_t i = f.rank; i < a; ++i) largest_left = std::max(largest_left, f.r_dd[i * a + i]);
+        if (largest_left.hi * CUTOFF_MARGIN * CUTOFF_MARGIN > cut) result.ill_conditioned = true;
     }
 
     std::vector<DD> beta;
@@ -163,7 +248,7 @@ LeastSquaresResult solve_least_squares(const CentredMoments& m, const LeastSquar
             for (std::size_t i = 0; i < a; ++i) beta[i * q + t] = x[i] / sc.scale[i];
         }
     } else {
-        beta = minimum_norm(sc, q, values, vectors, kept);
+        beta = minimum_norm(sc, q, f);
     }
 
     result.coef.assign(q * p, 0.0);

@@ -19,37 +19,6 @@ int bin_of(double m) {
     return e > 0 ? (e + DIGIT_BITS - 1) / DIGIT_BITS : -((-e) / DIGIT_BITS);
 }
 
-// The digits of trunc(|v| / grid) in base 2^26, most significant first, each
-// with the sign of v; the grid is 2^(26 (bin - digits)). The value is an exact
-// double-double (hi, lo), |hi + lo| < 2^(26 bin).
-template <int Digits>
-void digits_of(double hi, double lo, int bin, std::int32_t* out) {
-    if (hi == 0.0 && lo == 0.0) {
-        std::fill(out, out + Digits, 0);
-        return;
-    }
-    const bool neg = hi < 0.0 || (hi == 0.0 && lo < 0.0);
-    if (neg) {
-        hi = -hi;
-        lo = -lo;
-    }
-    // u = |v| / 2^(26 (bin - 1)), in [0, 2^26); scaled in two steps so that
-    // an extreme bin cannot overflow the factor.
-    const int shift = DIGIT_BITS * (1 - bin);
-    hi = std::ldexp(std::ldexp(hi, shift / 2), shift - shift / 2);
-    lo = std::ldexp(std::ldexp(lo, shift / 2), shift - shift / 2);
-    for (int s = 0; s < Digits; ++s) {
-        double f = std::floor(hi);
-        if (f == hi && lo < 0.0) f -= 1.0;
-        // hi - f is the exact fraction of hi (or 1); with lo it is the exact rest.
-        const Sum rest = two_sum(hi - f, lo);
-        const auto d = static_cast<std::int32_t>(f);
-        out[s] = neg ? -d : d;
-        hi = std::ldexp(rest.s, DIGIT_BITS);
-        lo = std::ldexp(rest.e, DIGIT_BITS);
-    }
-}
-
 struct Bounds {
     std::vector<double> left, right;
 };
@@ -87,76 +56,128 @@ Bounds bounds_of(const Rows& d, std::size_t k) {
     return b;
 }
 
-// Assumptions: ld is rows x k x LEFT_DIGITS, rd rows x RIGHT_DIGITS x k, both
-// int32 digits below 2^26 in magnitude; acc is tile_i x LEFT x RIGHT x tile_j
-// int64. Integer arithmetic: every vector width gives the same sums.
-__attribute__((target_clones("avx2", "default"))) void digit_products(
-    const std::int32_t* ld, const std::int32_t* rd, std::size_t rows, std::size_t k, std::size_t i0,
-    std::size_t i1, std::size_t j0, std::size_t j1, std::int64_t* acc) {
-    const std::size_t tj = j1 - j0;
+constexpr double DIGIT_BASE = 67108864.0;  // 2^26
+
+// 2^(26 (1 - bin)) as two factors, each a double even at extreme bins, so
+// that |v| times both is |v| / 2^(26 (bin - 1)), exactly for every v whose
+// digits matter.
+struct Scale {
+    double first = 0.0, second = 0.0;
+};
+Scale scale_of(int bin) {
+    if (bin == EMPTY_BIN) return {};
+    const int e = DIGIT_BITS * (1 - bin);
+    return {std::ldexp(1.0, e / 2), std::ldexp(1.0, e - e / 2)};
+}
+
+// Assumptions: v holds `rows` doubles; out receives Digits runs of `rows`
+// digits (out[s * rows + r]), the base-2^26 digits of trunc(|v| / grid), most
+// significant first, each with the sign of v. Every step is exact (the
+// fraction of a double, a product by a power of two), so any vector width
+// gives the same digits.
+template <int Digits>
+void plain_digits(const double* v, std::size_t rows, Scale sc, std::int32_t* out) {
     for (std::size_t r = 0; r < rows; ++r) {
-        const std::int32_t* lrow = ld + r * k * LEFT_DIGITS;
-        const std::int32_t* rrow = rd + r * RIGHT_DIGITS * k;
-        for (std::size_t i = i0; i < i1; ++i) {
-            const std::size_t jstart = std::max(i, j0);
-            if (jstart >= j1) continue;
-            for (int s = 0; s < LEFT_DIGITS; ++s) {
-                const std::int64_t l = lrow[i * LEFT_DIGITS + static_cast<std::size_t>(s)];
-                if (l == 0) continue;
-                for (int t = 0; t < RIGHT_DIGITS; ++t) {
-                    std::int64_t* a =
-                        acc + (((i - i0) * LEFT_DIGITS + static_cast<std::size_t>(s)) * RIGHT_DIGITS +
-                               static_cast<std::size_t>(t)) * tj;
-                    const std::int32_t* rv = rrow + static_cast<std::size_t>(t) * k;
-                    for (std::size_t j = jstart; j < j1; ++j) a[j - j0] += l * rv[j];
-                }
-            }
+        double u = std::fabs(v[r]) * sc.first * sc.second;
+        const std::int32_t sign = v[r] < 0.0 ? -1 : 1;
+        for (int s = 0; s < Digits; ++s) {
+            const auto d = static_cast<std::int32_t>(u);
+            u = (u - static_cast<double>(d)) * DIGIT_BASE;
+            out[static_cast<std::size_t>(s) * rows + r] = sign * d;
         }
     }
 }
 
-// Tiles of the upper triangle small enough that a tile's 64-bit sums stay
-// in the second-level cache while a block of rows streams past.
-constexpr std::size_t TILE_I = 16;
-constexpr std::size_t TILE_J = 256;
+// As plain_digits for the exact double-double hi + lo (|lo| <= ulp(hi)/2).
+template <int Digits>
+void pair_digits(const double* hi_in, const double* lo_in, std::size_t rows, Scale sc, std::int32_t* out) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const bool neg = hi_in[r] < 0.0;
+        double hi = std::fabs(hi_in[r]) * sc.first * sc.second;
+        double lo = (neg ? -lo_in[r] : lo_in[r]) * sc.first * sc.second;
+        const std::int32_t sign = neg ? -1 : 1;
+        for (int s = 0; s < Digits; ++s) {
+            double f = static_cast<double>(static_cast<std::int32_t>(hi));
+            // hi on an integer with a negative tail lies just below it.
+            if (f == hi && lo < 0.0) f -= 1.0;
+            const Sum rest = two_sum(hi - f, lo);
+            out[static_cast<std::size_t>(s) * rows + r] = sign * static_cast<std::int32_t>(f);
+            hi = rest.s * DIGIT_BASE;
+            lo = rest.e * DIGIT_BASE;
+        }
+    }
+}
+
+// Assumptions: ld holds, per column, LEFT_DIGITS runs of `rows` int32 digits
+// (ld[(c * LEFT + s) * rows + r]), rd likewise with RIGHT_DIGITS; digits are
+// below 2^26 in magnitude, so the sum over at most BLOCK_ROWS rows of their
+// products fits in 64 bits. Integer sums: the vector width and the order of
+// the rows cannot change them.
+__attribute__((target_clones("avx2", "default"))) void pair_products(const std::int32_t* ld,
+                                                                      const std::int32_t* rd,
+                                                                      std::size_t rows, std::int64_t* acc) {
+    std::int64_t sum[PAIRS] = {};
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (int s = 0; s < LEFT_DIGITS; ++s) {
+            const std::int64_t l = ld[static_cast<std::size_t>(s) * rows + r];
+            for (int t = 0; t < RIGHT_DIGITS; ++t) {
+                sum[s * RIGHT_DIGITS + t] += l * rd[static_cast<std::size_t>(t) * rows + r];
+            }
+        }
+    }
+    for (int st = 0; st < PAIRS; ++st) acc[st] = sum[st];
+}
+
+// Rows per block: BLOCK_ROWS, fewer for wide data so that a block's digits
+// (36 bytes per value) stay near the cache.
+std::size_t block_rows(std::size_t k) {
+    constexpr std::size_t DIGIT_BYTES_BUDGET = 4u << 20;
+    const std::size_t fit = DIGIT_BYTES_BUDGET / (k * (LEFT_DIGITS + RIGHT_DIGITS) * sizeof(std::int32_t));
+    return std::clamp<std::size_t>(fit / 64 * 64, 64, BLOCK_ROWS);
+}
+
+// Columns of the upper triangle's rows handled together, so that each column
+// of right digits is read from memory once per tile.
+constexpr std::size_t TILE_I = 8;
 
 void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m) {
     const std::size_t k = m.columns;
-    std::vector<std::int32_t> ld(BLOCK_ROWS * k * LEFT_DIGITS);
-    std::vector<std::int32_t> rd(BLOCK_ROWS * RIGHT_DIGITS * k);
-    std::vector<std::int64_t> acc(TILE_I * PAIRS * TILE_J);
-    std::int32_t right_digits[RIGHT_DIGITS];
-    for (std::size_t b0 = r0; b0 < r1; b0 += BLOCK_ROWS) {
-        const std::size_t rows = std::min(BLOCK_ROWS, r1 - b0);
-        for (std::size_t r = 0; r < rows; ++r) {
-            const double w = weight(d, b0 + r);
-            for (std::size_t c = 0; c < k; ++c) {
-                const double a = value(d, b0 + r, c);
-                if (w == 0.0) {
-                    std::fill_n(&ld[(r * k + c) * LEFT_DIGITS], LEFT_DIGITS, 0);
-                    std::fill_n(right_digits, RIGHT_DIGITS, 0);
-                } else {
-                    const Product wa = two_product(w, a);
-                    digits_of<LEFT_DIGITS>(wa.p, wa.e, m.left_bin[c], &ld[(r * k + c) * LEFT_DIGITS]);
-                    digits_of<RIGHT_DIGITS>(a, 0.0, m.right_bin[c], right_digits);
+    const std::size_t block = block_rows(k);
+    std::vector<std::int32_t> ld(k * LEFT_DIGITS * block), rd(k * RIGHT_DIGITS * block);
+    std::vector<double> column(block), product(block), error(block), weights(block);
+    std::vector<Scale> left_scale(k), right_scale(k);
+    for (std::size_t c = 0; c < k; ++c) {
+        left_scale[c] = scale_of(m.left_bin[c]);
+        right_scale[c] = scale_of(m.right_bin[c]);
+    }
+    std::int64_t pairs[PAIRS];
+    for (std::size_t b0 = r0; b0 < r1; b0 += block) {
+        const std::size_t rows = std::min(block, r1 - b0);
+        for (std::size_t r = 0; r < rows; ++r) weights[r] = weight(d, b0 + r);
+        for (std::size_t c = 0; c < k; ++c) {
+            for (std::size_t r = 0; r < rows; ++r) column[r] = value(d, b0 + r, c);
+            std::int32_t* left = &ld[c * LEFT_DIGITS * rows];
+            std::int32_t* right = &rd[c * RIGHT_DIGITS * rows];
+            plain_digits<RIGHT_DIGITS>(column.data(), rows, right_scale[c], right);
+            if (d.w == nullptr) {
+                plain_digits<LEFT_DIGITS>(column.data(), rows, left_scale[c], left);
+            } else {
+                for (std::size_t r = 0; r < rows; ++r) {
+                    const Product wa = two_product(weights[r], column[r]);
+                    product[r] = wa.p;
+                    error[r] = wa.e;
                 }
-                for (int t = 0; t < RIGHT_DIGITS; ++t) rd[(r * RIGHT_DIGITS + static_cast<std::size_t>(t)) * k + c] = right_digits[t];
+                pair_digits<LEFT_DIGITS>(product.data(), error.data(), rows, left_scale[c], left);
             }
         }
         for (std::size_t i0 = 0; i0 < k; i0 += TILE_I) {
             const std::size_t i1 = std::min(k, i0 + TILE_I);
-            for (std::size_t j0 = i0; j0 < k; j0 += TILE_J) {
-                const std::size_t j1 = std::min(k, j0 + TILE_J);
-                const std::size_t tj = j1 - j0;
-                std::fill(acc.begin(), acc.begin() + static_cast<std::ptrdiff_t>((i1 - i0) * PAIRS * tj), 0);
-                digit_products(ld.data(), rd.data(), rows, k, i0, i1, j0, j1, acc.data());
-                for (std::size_t i = i0; i < i1; ++i) {
-                    for (std::size_t j = std::max(i, j0); j < j1; ++j) {
-                        __int128* total = &m.sums[m.entry(i, j) * PAIRS];
-                        for (std::size_t st = 0; st < PAIRS; ++st) {
-                            total[st] += acc[((i - i0) * PAIRS + st) * tj + (j - j0)];
-                        }
-                    }
+            for (std::size_t j = i0; j < k; ++j) {
+                const std::int32_t* right = &rd[j * RIGHT_DIGITS * rows];
+                for (std::size_t i = i0; i < std::min(i1, j + 1); ++i) {
+                    pair_products(&ld[i * LEFT_DIGITS * rows], right, rows, pairs);
+                    __int128* total = &m.sums[m.entry(i, j) * PAIRS];
+                    for (int st = 0; st < PAIRS; ++st) total[st] += pairs[st];
                 }
             }
         }

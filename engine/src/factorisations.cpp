@@ -1,0 +1,172 @@
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "dd_linalg.hpp"
+
+namespace bravolin::detail {
+namespace {
+
+double real(double v) { return v; }
+double real(const DD& v) { return v.hi; }
+double root(double v) { return std::sqrt(v); }
+DD root(const DD& v) { return sqrt(v); }
+
+// sqrt(a^2 + b^2) without overflow, from basic operations only.
+double hypotenuse(double a, double b) {
+    a = std::fabs(a);
+    b = std::fabs(b);
+    const double big = std::max(a, b), small = std::min(a, b);
+    if (big == 0.0) return 0.0;
+    const double r = small / big;
+    return big * std::sqrt(1.0 + r * r);
+}
+
+}  // namespace
+
+template <class T>
+std::size_t pivoted_cholesky(std::vector<T>& a, std::size_t n, std::vector<std::size_t>& perm, double threshold) {
+    // Only the upper triangle is read and written: (i, j) lives at
+    // a[min * n + max].
+    const auto at = [&](std::size_t i, std::size_t j) -> T& { return i <= j ? a[i * n + j] : a[j * n + i]; };
+    perm.resize(n);
+    for (std::size_t i = 0; i < n; ++i) perm[i] = i;
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t piv = k;
+        for (std::size_t j = k + 1; j < n; ++j) {
+            if (real(at(j, j)) > real(at(piv, piv))) piv = j;
+        }
+        if (!(real(at(piv, piv)) > threshold)) return k;
+        if (piv != k) {
+            for (std::size_t m = 0; m < n; ++m) {
+                if (m != k && m != piv) std::swap(at(k, m), at(piv, m));
+            }
+            std::swap(at(k, k), at(piv, piv));
+            std::swap(perm[k], perm[piv]);
+        }
+        const T rkk = root(at(k, k));
+        at(k, k) = rkk;
+        for (std::size_t j = k + 1; j < n; ++j) a[k * n + j] = a[k * n + j] / rkk;
+        for (std::size_t i = k + 1; i < n; ++i) {
+            const T rki = a[k * n + i];
+            T* row = &a[i * n];
+            const T* rk = &a[k * n];
+            for (std::size_t j = i; j < n; ++j) row[j] = row[j] - rki * rk[j];
+        }
+    }
+    return n;
+}
+
+template std::size_t pivoted_cholesky<double>(std::vector<double>&, std::size_t, std::vector<std::size_t>&, double);
+template std::size_t pivoted_cholesky<DD>(std::vector<DD>&, std::size_t, std::vector<std::size_t>&, double);
+
+std::vector<double> symmetric_eigenvalues(std::vector<double> a, std::size_t n) {
+    std::vector<double> d(n, 0.0), e(n, 0.0);
+    if (n == 0) return d;
+    // Householder: column k's part below the subdiagonal annihilated by
+    // I - beta v v', applied from both sides to the trailing block.
+    std::vector<double> v(n), w(n);
+    for (std::size_t k = 0; k + 2 < n; ++k) {
+        double scale = 0.0;
+        for (std::size_t i = k + 1; i < n; ++i) scale = std::max(scale, std::fabs(a[i * n + k]));
+        if (scale == 0.0) continue;
+        double norm2 = 0.0;
+        for (std::size_t i = k + 1; i < n; ++i) {
+            v[i] = a[i * n + k] / scale;
+            norm2 += v[i] * v[i];
+        }
+        const double alpha = (v[k + 1] >= 0.0 ? -1.0 : 1.0) * std::sqrt(norm2);
+        v[k + 1] -= alpha;
+        double vv = 0.0;
+        for (std::size_t i = k + 1; i < n; ++i) vv += v[i] * v[i];
+        if (vv == 0.0) continue;
+        const double beta = 2.0 / vv;
+        for (std::size_t i = k + 1; i < n; ++i) {
+            double s = 0.0;
+            for (std::size_t j = k + 1; j < n; ++j) s += a[i * n + j] * v[j];
+            w[i] = beta * s;
+        }
+        double wv = 0.0;
+        for (std::size_t i = k + 1; i < n; ++i) wv += w[i] * v[i];
+        const double half = 0.5 * beta * wv;
+        for (std::size_t i = k + 1; i < n; ++i) w[i] -= half * v[i];
+        for (std::size_t i = k + 1; i < n; ++i) {
+            for (std::size_t j = k + 1; j < n; ++j) a[i * n + j] -= v[i] * w[j] + w[i] * v[j];
+        }
+        a[(k + 1) * n + k] = a[k * n + k + 1] = alpha * scale;
+        for (std::size_t i = k + 2; i < n; ++i) a[i * n + k] = a[k * n + i] = 0.0;
+    }
+    for (std::size_t i = 0; i < n; ++i) d[i] = a[i * n + i];
+    for (std::size_t i = 0; i + 1 < n; ++i) e[i] = a[(i + 1) * n + i];
+    // Implicit QL on the tridiagonal (d, e), e[i] coupling i and i + 1.
+    constexpr int MAX_ITERATIONS = 60;
+    for (std::size_t l = 0; l < n; ++l) {
+        for (int iter = 0; iter < MAX_ITERATIONS; ++iter) {
+            std::size_t m = l;
+            for (; m + 1 < n; ++m) {
+                const double dd = std::fabs(d[m]) + std::fabs(d[m + 1]);
+                if (std::fabs(e[m]) <= 0x1p-53 * dd) break;
+            }
+            if (m == l) break;
+            double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
+            double r = hypotenuse(g, 1.0);
+            g = d[m] - d[l] + e[l] / (g + (g >= 0.0 ? r : -r));
+            double s = 1.0, c = 1.0, p = 0.0;
+            bool split = false;
+            for (std::size_t i = m; i-- > l;) {
+                const double f = s * e[i], b = c * e[i];
+                r = hypotenuse(f, g);
+                e[i + 1] = r;
+                if (r == 0.0) {
+                    d[i + 1] -= p;
+                    e[m] = 0.0;
+                    split = true;
+                    break;
+                }
+                s = f / r;
+                c = g / r;
+                g = d[i + 1] - p;
+                r = (d[i] - g) * s + 2.0 * c * b;
+                p = s * r;
+                d[i + 1] = g + p;
+                g = c * r - b;
+            }
+            if (split) continue;
+            d[l] -= p;
+            e[l] = g;
+            e[m] = 0.0;
+        }
+    }
+    std::sort(d.begin(), d.end());
+    return d;
+}
+
+bool cholesky_solve(Square a, std::size_t n, std::vector<DD>& b, std::size_t m) {
+    for (std::size_t j = 0; j < n; ++j) {
+        DD d = a[j * n + j];
+        for (std::size_t k = 0; k < j; ++k) d -= a[j * n + k] * a[j * n + k];
+        if (!(d.hi > 0.0)) return false;
+        const DD l = sqrt(d);
+        a[j * n + j] = l;
+        for (std::size_t i = j + 1; i < n; ++i) {
+            DD s = a[i * n + j];
+            for (std::size_t k = 0; k < j; ++k) s -= a[i * n + k] * a[j * n + k];
+            a[i * n + j] = s / l;
+        }
+    }
+    for (std::size_t c = 0; c < m; ++c) {
+        for (std::size_t i = 0; i < n; ++i) {
+            DD s = b[i * m + c];
+            for (std::size_t k = 0; k < i; ++k) s -= a[i * n + k] * b[k * m + c];
+            b[i * m + c] = s / a[i * n + i];
+        }
+        for (std::size_t i = n; i-- > 0;) {
+            DD s = b[i * m + c];
+            for (std::size_t k = i + 1; k < n; ++k) s -= a[k * n + i] * b[k * m + c];
+            b[i * m + c] = s / a[i * n + i];
+        }
+    }
+    return true;
+}
+
+}  // namespace bravolin::detail
