@@ -15,28 +15,27 @@ from distributed.utils_test import gen_cluster  # noqa: E402
 
 import bravolin.dask as bravolin_dask  # noqa: E402
 from bravolin.sklearn import LinearRegression as InMemory  # noqa: E402
-from test_dask import DEADLINE, assert_same_bits, assert_same_fit, generated  # noqa: E402
+from test_dask import DEADLINE, assert_same_bits, assert_same_fit, filtered, generated  # noqa: E402
 
 
 @gen_cluster(
     nthreads=[("127.0.0.1", 1), ("127.0.0.1", 1)],
     timeout=DEADLINE,
 )
-async def test_in_process_workers_give_the_same_bits(s, a, b, monkeypatch):
-    # Workers in this process (the threads of distributed's test cluster)
-    # instead of processes; the fit runs on a thread of its own, with a
-    # synchronous client, while this coroutine's loop serves the cluster.
-    monkeypatch.setattr(bravolin_dask, "MIN_NODE_ROWS", 1)  # many nodes
-    X, Y, x, y = generated(30_001, 5, 2, (10_000, 1, 20_000), seed=21)
+async def test_in_process_workers_give_the_same_bits(s, a, b):
+    # The fit runs on a thread of its own, with a synchronous client, while
+    # this coroutine's loop serves the cluster.
+    lazy, memory = filtered(*generated(30_001, 5, 2, (10_000, 1, 20_000), seed=21))
+    X, Y, W = lazy
 
     def fit():
         with distributed.Client(s.address, set_as_default=False, timeout=DEADLINE) as c:
             with dask.config.set(scheduler=c):
                 model = bravolin_dask.LinearRegression(fit_intercept=False)
-                model.fit(X, Y)
+                model.fit(X, Y, W)
                 return model, model.predict(X).compute()
 
     got, predicted = await asyncio.to_thread(fit)
-    want = InMemory(fit_intercept=False).fit(x, y)
+    want = InMemory(fit_intercept=False).fit(*memory)
     assert_same_fit(got, want)
-    assert_same_bits(predicted, want.predict(x))
+    assert_same_bits(predicted, want.predict(memory[0]))

@@ -14,10 +14,8 @@ from sklearn.model_selection import GridSearchCV, cross_val_score  # noqa: E402
 from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.preprocessing import StandardScaler  # noqa: E402
 
-import bravolin_learn  # noqa: E402
-from bravolin import _exact  # noqa: E402
 from bravolin.sklearn import LinearRegression  # noqa: E402
-from test_fit_bits import assert_same_bits, mult  # noqa: E402
+from test_fit_bits import assert_same_bits  # noqa: E402
 
 
 def make_data(n=200, p=4, q=None, seed=0):
@@ -98,23 +96,65 @@ def test_sample_weight_is_weighted_least_squares(fit_intercept):
         LinearRegression().fit(x, y, sample_weight=-weights)
 
 
+def min_norm(x, y, fit_intercept=True):
+    """scikit-learn's answer for any rank: the minimum-norm least-squares
+    coefficients of the centred problem."""
+    xm = x.mean(axis=0) if fit_intercept else np.zeros(x.shape[1])
+    ym = y.mean(axis=0) if fit_intercept else 0.0 * y.mean(axis=0)
+    coef = np.linalg.lstsq(x - xm, y - ym, rcond=None)[0]
+    return coef.T, ym - xm @ coef
+
+
+def dummy_trap(n=1000, seed=0):
+    rng = np.random.default_rng(seed)
+    category = rng.integers(0, 4, n)
+    numeric = rng.standard_normal(n)
+    x = np.column_stack([np.eye(4)[category], numeric])
+    y = np.array([1.0, 2.0, 3.0, 4.0])[category] + 2 * numeric + 3 + 0.1 * rng.standard_normal(n)
+    return x, y
+
+
 @pytest.mark.parametrize("fit_intercept", [True, False])
 @pytest.mark.parametrize(
-    "x",
-    [[[1.0, 2.0], [2.0, 4.0], [3.0, 6.0], [5.0, 10.0]],  # one column twice the other
-     [[1.0, 0.0], [2.0, 0.0], [3.0, 0.0], [4.0, 0.0]],   # a zero column
-     [[1.0, 5.0]]],                                      # fewer samples than parameters
+    "make",
+    [dummy_trap,
+     lambda: (np.array([[1.0, 2.0], [2.0, 4.0], [3.0, 6.0], [5.0, 10.0]]), np.arange(4.0)),
+     lambda: (np.array([[1.0, 0.0], [2.0, 0.0], [3.0, 0.0], [4.0, 0.0]]), np.arange(4.0)),
+     lambda: (np.array([[1.0, 0.1], [2.0, 0.1], [3.0, 0.1], [5.0, 0.1]]), np.arange(4.0) ** 2),
+     lambda: (np.random.default_rng(3).standard_normal((5, 12)), np.arange(5.0)),
+     lambda: (np.array([[1.0, 5.0]]), np.array([2.0]))],
+    ids=["dummy-trap", "multiple", "zero-column", "constant", "underdetermined", "one-row"],
 )
-def test_exactly_collinear_columns_raise_linalg_error(x, fit_intercept):
-    with pytest.raises(np.linalg.LinAlgError, match="^Exactly collinear columns"):
-        LinearRegression(fit_intercept=fit_intercept).fit(x, np.arange(len(x), dtype=float))
+def test_rank_deficient_designs_get_the_minimum_norm_solution(make, fit_intercept):
+    x, y = make()
+    model = LinearRegression(fit_intercept=fit_intercept).fit(x, y)
+    coef, intercept = min_norm(x, y, fit_intercept)
+    scale = max(1.0, np.abs(coef).max())
+    np.testing.assert_allclose(model.coef_, coef, rtol=1e-9, atol=1e-9 * scale)
+    np.testing.assert_allclose(model.intercept_, intercept, rtol=1e-9, atol=1e-9 * scale)
+    assert model.rank_ == np.linalg.matrix_rank(x - x.mean(axis=0) if fit_intercept else x)
+    np.testing.assert_allclose(model.predict(x), x @ coef + intercept, rtol=1e-9, atol=1e-9 * scale)
 
 
-def test_constant_feature_beside_the_intercept_is_collinear():
-    x = np.array([[1.0, 0.1], [2.0, 0.1], [3.0, 0.1], [5.0, 0.1]])
-    with pytest.raises(np.linalg.LinAlgError, match="^Exactly collinear columns"):
-        LinearRegression().fit(x, np.arange(4.0))
-    LinearRegression(fit_intercept=False).fit(x, np.arange(4.0))
+def test_singular_values_are_those_of_the_centred_design():
+    x, y = make_data(n=50, p=4, seed=5)
+    model = LinearRegression().fit(x, y)
+    np.testing.assert_allclose(model.singular_, np.linalg.svd(x - x.mean(axis=0), compute_uv=False),
+                               rtol=1e-12)
+    wide = LinearRegression(fit_intercept=False).fit(x[:3], y[:3])
+    assert wide.singular_.shape == (3,) and wide.rank_ == 3
+
+
+def test_positive_matches_scipy_nnls():
+    optimize = pytest.importorskip("scipy.optimize")
+    rng = np.random.default_rng(8)
+    x = rng.standard_normal((80, 6))
+    y = x @ np.array([1.5, -2.0, 0.5, -0.1, 3.0, 0.0]) + 0.1 * rng.standard_normal(80)
+    model = LinearRegression(positive=True).fit(x, y)
+    xc, yc = x - x.mean(axis=0), y - y.mean()
+    want = optimize.nnls(xc, yc)[0]
+    np.testing.assert_allclose(model.coef_, want, rtol=1e-9, atol=1e-12)
+    assert model.intercept_ == pytest.approx(y.mean() - x.mean(axis=0) @ want, rel=1e-12)
 
 
 def test_pickle_clone_pipeline_and_model_selection():
@@ -123,7 +163,7 @@ def test_pickle_clone_pipeline_and_model_selection():
     restored = pickle.loads(pickle.dumps(model))
     assert_same_bits(restored.predict(x), model.predict(x))
     fresh = clone(model)
-    assert fresh.get_params() == {"fit_intercept": True} and not hasattr(fresh, "coef_")
+    assert fresh.get_params() == LinearRegression().get_params() and not hasattr(fresh, "coef_")
 
     frame = pd.DataFrame(x, columns=[f"f{j}" for j in range(4)])
     pipeline = make_pipeline(StandardScaler(), LinearRegression()).fit(frame, y)
@@ -135,25 +175,16 @@ def test_pickle_clone_pipeline_and_model_selection():
     assert scores.shape == (4,) and np.all(scores > 0.99)
 
 
-def test_prediction_has_the_bits_of_the_core_model():
-    # Columns with min = -max in [0.5, 1): the scaling is the identity, so the
-    # core fitted on the raw data holds exactly the estimator's parameters.
-    rng = np.random.default_rng(11)
-    x = rng.uniform(-0.9, 0.9, size=(300, 5))
-    x[0], x[1] = -0.9, 0.9
-    y = np.concatenate([[-0.75, 0.75], rng.uniform(-0.7, 0.7, size=298)])
-    for fit_intercept in [True, False]:
-        model = LinearRegression(fit_intercept=fit_intercept).fit(x, y)
-        core = bravolin_learn.LinearRegression(fit_intercept)
-        core.fit(x, y.reshape(-1, 1))
-        assert_same_bits(model.coef_, core.coef_)
-        assert model.intercept_ == core.intercept_
-        probe = rng.standard_normal((257, 5)) * 100
-        assert_same_bits(model.predict(probe), core.predict(probe))
-
-
-@pytest.mark.parametrize(("n", "p", "q"), [(3, 2, 1), (70, 5, 3), (130, 66, 2)])
-def test_exact_predict_is_the_strassen_product_plus_b(n, p, q):
-    rng = np.random.default_rng([n, p, q])
-    x, w, b = rng.standard_normal((n, p)), rng.standard_normal((p, q)), rng.standard_normal(q)
-    assert_same_bits(_exact.predict(x, w, b), mult(x, w) + b)
+def test_a_rows_prediction_does_not_depend_on_the_rows_beside_it():
+    x, y = make_data(n=300, p=7, q=2, seed=4)
+    model = LinearRegression().fit(x, y)
+    whole = model.predict(x)
+    for part in [x[:1], x[5:6], x[17:200], x[::-1]]:
+        got = model.predict(np.asfortranarray(part))
+        rows = [np.flatnonzero((x == row).all(axis=1))[0] for row in part]
+        assert_same_bits(got, whole[rows])
+    # A fixed order per row: the products added left to right.
+    want = np.zeros((300, 2))
+    for j in range(7):
+        want = want + x[:, j:j + 1] * model.coef_[:, j]
+    assert_same_bits(whole, want + model.intercept_)
