@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "bravolin/double_double.hpp"
+#include "pair_kernel.hpp"
 
 namespace bravolin {
 namespace {
@@ -108,24 +109,15 @@ void pair_digits(const double* hi_in, const double* lo_in, std::size_t rows, Sca
     }
 }
 
-// Assumptions: ld holds, per column, LEFT_DIGITS runs of `rows` int32 digits
-// (ld[(c * LEFT + s) * rows + r]), rd likewise with RIGHT_DIGITS; digits are
-// below 2^26 in magnitude, so the sum over at most BLOCK_ROWS rows of their
-// products fits in 64 bits. Integer sums: the vector width and the order of
-// the rows cannot change them.
-__attribute__((target_clones("avx2", "default"))) void pair_products(const std::int32_t* ld,
-                                                                      const std::int32_t* rd,
-                                                                      std::size_t rows, std::int64_t* acc) {
-    std::int64_t sum[PAIRS] = {};
-    for (std::size_t r = 0; r < rows; ++r) {
-        for (int s = 0; s < LEFT_DIGITS; ++s) {
-            const std::int64_t l = ld[static_cast<std::size_t>(s) * rows + r];
-            for (int t = 0; t < RIGHT_DIGITS; ++t) {
-                sum[s * RIGHT_DIGITS + t] += l * rd[static_cast<std::size_t>(t) * rows + r];
-            }
-        }
+// 1 + the last of `runs` digit runs of `rows` digits holding a nonzero digit.
+int used_runs(const std::int32_t* digits, int runs, std::size_t rows) {
+    for (int s = runs; s > 0; --s) {
+        std::int32_t any = 0;
+        const std::int32_t* run = digits + static_cast<std::size_t>(s - 1) * rows;
+        for (std::size_t r = 0; r < rows; ++r) any |= run[r];
+        if (any != 0) return s;
     }
-    for (int st = 0; st < PAIRS; ++st) acc[st] = sum[st];
+    return 0;
 }
 
 // Rows per block: BLOCK_ROWS, fewer for wide data so that a block's digits
@@ -151,11 +143,24 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
         right_scale[c] = scale_of(m.right_bin[c]);
     }
     std::int64_t pairs[PAIRS];
+    // Per column, the digit runs up to the last that is not all zero: values
+    // near their column's bound leave the low digits empty.
+    std::vector<int> left_used(k), right_used(k);
+    const detail::PairKernel kernel = detail::pair_kernel();
     for (std::size_t b0 = r0; b0 < r1; b0 += block) {
         const std::size_t rows = std::min(block, r1 - b0);
         for (std::size_t r = 0; r < rows; ++r) weights[r] = weight(d, b0 + r);
         for (std::size_t c = 0; c < k; ++c) {
-            for (std::size_t r = 0; r < rows; ++r) column[r] = value(d, b0 + r, c);
+            if (c == 0) {
+                std::fill_n(column.begin(), rows, 1.0);
+            } else {
+                const bool in_x = c <= d.p;
+                const double* base = in_x ? d.x + static_cast<std::ptrdiff_t>(c - 1) * d.x_col
+                                          : d.y + static_cast<std::ptrdiff_t>(c - 1 - d.p) * d.y_col;
+                const std::ptrdiff_t step = in_x ? d.x_row : d.y_row;
+                const double* src = base + static_cast<std::ptrdiff_t>(b0) * step;
+                for (std::size_t r = 0; r < rows; ++r) column[r] = src[static_cast<std::ptrdiff_t>(r) * step];
+            }
             std::int32_t* left = &ld[c * LEFT_DIGITS * rows];
             std::int32_t* right = &rd[c * RIGHT_DIGITS * rows];
             plain_digits<RIGHT_DIGITS>(column.data(), rows, right_scale[c], right);
@@ -169,15 +174,23 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
                 }
                 pair_digits<LEFT_DIGITS>(product.data(), error.data(), rows, left_scale[c], left);
             }
+            left_used[c] = used_runs(left, LEFT_DIGITS, rows);
+            right_used[c] = used_runs(right, RIGHT_DIGITS, rows);
         }
         for (std::size_t i0 = 0; i0 < k; i0 += TILE_I) {
             const std::size_t i1 = std::min(k, i0 + TILE_I);
             for (std::size_t j = i0; j < k; ++j) {
                 const std::int32_t* right = &rd[j * RIGHT_DIGITS * rows];
+                const int nr = right_used[j];
+                if (nr == 0) continue;
                 for (std::size_t i = i0; i < std::min(i1, j + 1); ++i) {
-                    pair_products(&ld[i * LEFT_DIGITS * rows], right, rows, pairs);
+                    const int nl = left_used[i];
+                    if (nl == 0) continue;
+                    kernel(&ld[i * LEFT_DIGITS * rows], right, rows, nl, nr, pairs);
                     __int128* total = &m.sums[m.entry(i, j) * PAIRS];
-                    for (int st = 0; st < PAIRS; ++st) total[st] += pairs[st];
+                    for (int s = 0; s < nl; ++s) {
+                        for (int t = 0; t < nr; ++t) total[s * RIGHT_DIGITS + t] += pairs[s * RIGHT_DIGITS + t];
+                    }
                 }
             }
         }
