@@ -8,7 +8,10 @@ numpy.linalg.lstsq.
 Then the same data as a pandas DataFrame goes through a scikit-learn
 Pipeline: a StandardScaler, then bravolin.sklearn.LinearRegression, the
 estimator for scikit-learn users (it takes DataFrames, a 1-D y, any real
-dtype, and gives the same bits on every machine).
+dtype, and gives the same bits on every machine). Last, the estimator on
+one-hot features beside an intercept (a singular design: it gives
+scikit-learn's minimum-norm answer) and fitted in shuffled batches (the bits
+of one fit on all the rows).
 
 Run: python examples/quickstart.py
 """
@@ -76,6 +79,30 @@ def pipeline_on_a_dataframe(x: Vector, y: Vector) -> None:
     print(f"  first predictions: {np.array2string(pipeline.predict(frame.head(3)), precision=6)}")
 
 
+def dummy_variables_in_batches(rng: np.random.Generator) -> None:
+    """One-hot categories beside an intercept, fitted at once and in batches."""
+    from sklearn.linear_model import LinearRegression as ScikitLinearRegression
+
+    n = 1_000
+    category = rng.integers(0, 4, n)
+    numeric = rng.standard_normal(n)
+    x = np.column_stack([np.eye(4)[category], numeric])  # the columns sum to one
+    y = np.array([1.0, 2.0, 3.0, 4.0])[category] + 2.0 * numeric + 3.0
+    y += 0.1 * rng.standard_normal(n)
+    ours = LinearRegression().fit(x, y)
+    theirs = ScikitLinearRegression().fit(x, y)
+    print("One-hot features with an intercept (rank-deficient design)")
+    print(f"  bravolin:     rank {ours.rank_}, coefficients {np.array2string(ours.coef_, precision=6)}")
+    print(f"  scikit-learn: rank {theirs.rank_}, coefficients {np.array2string(theirs.coef_, precision=6)}")
+    print(f"  largest difference of predictions: {np.max(np.abs(ours.predict(x) - theirs.predict(x))):.3g}")
+    batches = LinearRegression()
+    order = rng.permutation(n)
+    for rows in np.array_split(order, 7):
+        batches.partial_fit(x[rows], y[rows])
+    same = np.array_equal(batches.coef_, ours.coef_) and batches.intercept_ == ours.intercept_
+    print(f"  seven shuffled batches through partial_fit give the same bits: {same}")
+
+
 def main() -> None:
     rng = np.random.default_rng(SEED)
     n_features = TRUE_COEFFICIENTS.size
@@ -110,6 +137,8 @@ def main() -> None:
         print()
 
     pipeline_on_a_dataframe(x, y_with)
+    print()
+    dummy_variables_in_batches(rng)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """The estimator's fitted parameters and predictions have the same bits under
-every BLAS kernel and thread count: each child process runs under its own
-OPENBLAS_CORETYPE and OPENBLAS_NUM_THREADS and reports a digest of them."""
+every BLAS kernel, thread count and engine kernel: each child process runs
+under its own OPENBLAS_CORETYPE, OPENBLAS_NUM_THREADS, n_jobs and
+BRAVOLIN_ENGINE_ISA and reports a digest of them."""
 import os
 import subprocess
 import sys
@@ -11,6 +12,7 @@ pytest.importorskip("sklearn")
 
 CHILD = r"""
 import hashlib
+import os
 import numpy as np
 import bravolin_learn
 from bravolin.sklearn import LinearRegression
@@ -39,7 +41,8 @@ for n, p, q, fit_intercept, weighted in cases:
     if q is None:
         y = y[:, 0]
     weights = rng.uniform(0.0, 3.0, size=n) if weighted else None
-    model = LinearRegression(fit_intercept=fit_intercept).fit(x, y, sample_weight=weights)
+    model = LinearRegression(fit_intercept=fit_intercept, n_jobs=int(os.environ['OPENBLAS_NUM_THREADS']))
+    model.fit(x, y, sample_weight=weights)
     probe = rng.standard_normal((n // 2, p)) * 1e3
     for values in [model.coef_, np.asarray(model.intercept_), model.predict(x), model.predict(probe)]:
         digest.update(np.ascontiguousarray(values, dtype=np.float64).tobytes())
@@ -69,8 +72,9 @@ def kernels():
     return chosen
 
 
-def run_child(coretype, threads):
-    env = {**os.environ, "OPENBLAS_CORETYPE": coretype, "OPENBLAS_NUM_THREADS": str(threads)}
+def run_child(coretype, threads, isa):
+    env = {**os.environ, "OPENBLAS_CORETYPE": coretype, "OPENBLAS_NUM_THREADS": str(threads),
+           "BRAVOLIN_ENGINE_ISA": isa}
     done = subprocess.run([sys.executable, "-c", CHILD], env=env, capture_output=True, text=True,
                           timeout=300)
     assert done.returncode == 0, done.stderr
@@ -79,7 +83,7 @@ def run_child(coretype, threads):
 
 
 def test_same_bits_under_every_blas_kernel_and_thread_count():
-    runs = {(coretype, threads): run_child(coretype, threads)
-            for coretype in kernels() for threads in [1, 2]}
+    runs = {(coretype, threads, isa): run_child(coretype, threads, isa)
+            for coretype in kernels() for threads in [1, 2] for isa in ["baseline", "native"]}
     assert len({core for core, _ in runs.values()}) == 1, runs
     assert len({estimator for _, estimator in runs.values()}) == 1, runs
