@@ -24,34 +24,40 @@ struct Bounds {
     std::vector<double> left, right;
 };
 
-double at(const double* base, std::ptrdiff_t row, std::ptrdiff_t col, std::size_t r, std::size_t c) {
-    return base[static_cast<std::ptrdiff_t>(r) * row + static_cast<std::ptrdiff_t>(c) * col];
-}
-
-// Column c of the augmented row r: 1, then x, then y.
-double value(const Rows& d, std::size_t r, std::size_t c) {
-    if (c == 0) return 1.0;
-    if (c <= d.p) return at(d.x, d.x_row, d.x_col, r, c - 1);
-    return at(d.y, d.y_row, d.y_col, r, c - 1 - d.p);
-}
-
 double weight(const Rows& d, std::size_t r) {
     return d.w == nullptr ? 1.0 : d.w[static_cast<std::ptrdiff_t>(r) * d.w_step];
 }
 
 // Largest magnitudes of w*a (left) and of a (right), over rows of nonzero
-// weight only, so that a zero weight leaves no trace.
-Bounds bounds_of(const Rows& d, std::size_t k) {
-    Bounds b{std::vector<double>(k, 0.0), std::vector<double>(k, 0.0)};
-    for (std::size_t r = 0; r < d.n; ++r) {
+// weight only, so that a zero weight leaves no trace. Maxima do not depend on
+// the order they are taken in, so the rows are split across threads freely.
+void bounds_range(const Rows& d, std::size_t r0, std::size_t r1, Bounds& b) {
+    const std::size_t k = b.left.size();
+    for (std::size_t r = r0; r < r1; ++r) {
         const double w = weight(d, r);
         if (!std::isfinite(w) || w < 0.0) throw std::invalid_argument("weights must be finite and non-negative");
         if (w == 0.0) continue;
-        for (std::size_t c = 0; c < k; ++c) {
-            const double a = value(d, r, c);
-            if (!std::isfinite(a)) throw std::invalid_argument("values must be finite");
-            b.right[c] = std::max(b.right[c], std::fabs(a));
-            b.left[c] = std::max(b.left[c], std::fabs(w * a));
+        b.left[0] = std::max(b.left[0], w);
+        b.right[0] = 1.0;
+        const double* xr = d.x + static_cast<std::ptrdiff_t>(r) * d.x_row;
+        const double* yr = d.y + static_cast<std::ptrdiff_t>(r) * d.y_row;
+        for (std::size_t c = 1; c < k; ++c) {
+            const double a = c <= d.p ? xr[static_cast<std::ptrdiff_t>(c - 1) * d.x_col]
+                                      : yr[static_cast<std::ptrdiff_t>(c - 1 - d.p) * d.y_col];
+            const double m = std::fabs(a), wm = std::fabs(w * a);
+            // A NaN is kept (it fails every comparison) and refused after the loop.
+            b.right[c] = m > b.right[c] || m != m ? m : b.right[c];
+            b.left[c] = wm > b.left[c] || wm != wm ? wm : b.left[c];
+        }
+    }
+}
+
+Bounds bounds_of(const Rows& d, std::size_t k) {
+    Bounds b{std::vector<double>(k, 0.0), std::vector<double>(k, 0.0)};
+    bounds_range(d, 0, d.n, b);
+    for (std::size_t c = 0; c < k; ++c) {
+        if (!std::isfinite(b.right[c]) || !std::isfinite(b.left[c])) {
+            throw std::invalid_argument("values must be finite");
         }
     }
     return b;
