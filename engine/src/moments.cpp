@@ -169,9 +169,16 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
             }
             std::int32_t* left = &ld[c * LEFT_DIGITS * rows];
             std::int32_t* right = &rd[c * RIGHT_DIGITS * rows];
-            plain_digits<RIGHT_DIGITS>(column.data(), rows, right_scale[c], right);
-            if (d.w == nullptr) {
+            if (d.w == nullptr && m.left_bin[c] == m.right_bin[c]) {
+                // Unweighted, the left value is the right one on the same grid:
+                // its first digits are the right operand's.
                 plain_digits<LEFT_DIGITS>(column.data(), rows, left_scale[c], left);
+                std::copy_n(left, RIGHT_DIGITS * rows, right);
+            } else {
+                plain_digits<RIGHT_DIGITS>(column.data(), rows, right_scale[c], right);
+            }
+            if (d.w == nullptr) {
+                if (m.left_bin[c] != m.right_bin[c]) plain_digits<LEFT_DIGITS>(column.data(), rows, left_scale[c], left);
             } else {
                 for (std::size_t r = 0; r < rows; ++r) {
                     const Product wa = two_product(weights[r], column[r]);
