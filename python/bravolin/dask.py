@@ -1,300 +1,576 @@
 """Linear regression over Dask collections, with the bits of one machine.
 
-``LinearRegression`` takes Dask arrays or DataFrames of any chunking and gives
-exactly the coefficients, intercepts and predictions of
+``LinearRegression`` takes Dask arrays or DataFrames of any row chunking
+(unknown chunk sizes included) and gives exactly the coefficients,
+intercepts, rank, singular values and predictions of
 ``bravolin.sklearn.LinearRegression`` on the same data held in memory.
 
-Why that is possible: the library's products of a tall matrix are a fixed
-binary tree over row blocks (see ``_row_tree``). A fit reads the data twice:
+Why that is possible: the in-memory fit is a function of the exact moments of
+its rows (``bravolin._moments.Moments``), and moments merged in any order are
+the integers of one pass over all the rows. So every worker validates its
+chunk of X, y and the weights and takes the chunk's moments; the moments are
+merged pairwise up a tree on the workers, and the client solves the merged
+moments with the in-memory estimator's own solve. The data is read once, in
+one ``compute``.
 
-1. Every block's column minimum and maximum, combined on the way up; both
-   are exact, so the centring and power-of-two scaling are those of the whole
-   columns, whatever the chunking.
-2. The rows, rechunked so that every block is one node of the row tree at a
-   depth fine enough for the input's chunks. A worker scales its node and
-   computes the node's products DᵀD and DᵀY exactly as the recursion over the
-   whole would (``bravolin._exact.node_products``); the nodes are combined
-   pairwise up the tree in the recursion's order (``bravolin._exact.combine``).
-
-The client then inverts and solves with the code of the in-memory fit, and
-maps the parameters back as it does. Prediction follows the row tree of X·W
-the same way: every node of X's rows is one product on a worker, the nodes'
-rows concatenate.
+Predictions are row-wise, each row from that row alone, so they are the
+in-memory ones for any chunking.
 """
 
 from __future__ import annotations
 
+import numbers
+import operator
+import uuid
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
 import dask
 import dask.array as da
 import numpy as np
+from dask.base import is_dask_collection
+from numpy.typing import NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.utils import assert_all_finite, check_array
-from sklearn.utils.validation import (
-    _check_sample_weight,
-    check_is_fitted,
-    check_non_negative,
-    validate_data,
-)
+from sklearn.utils import assert_all_finite, check_array, check_consistent_length
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from . import _exact, _row_tree, _scaling
-from .sklearn import _SINGULAR, check_enough_samples, weighted_design
+from ._moments import Moments
+from .sklearn import DEFAULT_TOL, predict_rows, solve_moments
 
 __all__ = ["LinearRegression"]
 
 T = TypeVar("T")
 
-# A node's task holds its rows about four times over (the block, the scaled
-# design, and the product's copy of D and of Dᵀ), so nodes are a quarter of
-# the largest input chunk: a worker's memory stays within a few chunks.
-NODES_PER_CHUNK = 4
-# But at least this many rows (short of the leaves' size), so that finely
-# chunked input does not become millions of tiny products; 2**16 rows of a
-# hundred columns are 50 MB.
-MIN_NODE_ROWS = 1 << 16
+# Rows per block when X arrives in memory: 2**24 values, 128 MiB of float64,
+# Dask's own default chunk size.
+_MEMORY_BLOCK_VALUES = 1 << 24
+
+_NAME = "LinearRegression"
 
 
-def _pairwise(values: Sequence[T | None], combine: Callable[[T, T], T]) -> T:
-    """Combines adjacent pairs level by level: (0, 1), (2, 3), ... The row
-    tree's nodes at one depth, in row order, pair exactly so with their
-    parents'. A missing right member (a node of padding rows only, whose
-    products are +0.0) leaves the left one as it is."""
-    level = list(values)
-    while len(level) > 1:
-        if len(level) % 2:
-            level.append(None)
-        level = [
-            left if right is None else combine(left, right)  # type: ignore[arg-type]
-            for left, right in zip(level[::2], level[1::2])
-        ]
-    assert level[0] is not None
-    return level[0]
+def _sparse(a: Any) -> bool:
+    return hasattr(a, "tocsr") and not isinstance(a, np.ndarray)
 
 
-def _as_array(a: Any, name: str) -> da.Array:
-    """A Dask array of known chunk sizes from a Dask array, DataFrame or
-    Series (or anything NumPy takes)."""
-    if hasattr(a, "to_dask_array"):
-        a = a.to_dask_array(lengths=True)
-    elif not isinstance(a, da.Array):
-        a = da.from_array(np.asarray(a))
-    if any(np.isnan(c) for cs in a.chunks for c in cs):
-        a = a.compute_chunk_sizes()
-    if a.ndim not in (1, 2) or (name == "X" and a.ndim != 2):
-        raise ValueError(
-            f"Expected a 2-dimensional {name}, got {a.ndim} dimension(s) with shape {a.shape}."
-        )
-    return a
-
-
-def _columns_only(X: Any, p: int) -> Any:
-    """No rows, X's columns: what scikit-learn's checks of feature names and
-    counts read, without the data."""
-    columns = getattr(X, "columns", None)
-    if columns is None:
-        return np.empty((0, p))
-    import pandas as pd  # Dask DataFrames need pandas anyway
-
-    return pd.DataFrame(columns=columns)
-
-
-def _block_bounds(block: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    # A 1-D y or weights as one column: made 2-D here rather than in the
-    # graph, so that both passes of a fit share the same tasks for it.
-    return _scaling.column_bounds(np.asarray(block, dtype=np.float64).reshape(len(block), -1))
-
-
-def _bounds(a: da.Array) -> Any:
-    """A delayed (lo, hi) over a's blocks of rows, or None for no rows."""
-    blocks = [b for b, rows in zip(a.to_delayed().ravel(), a.chunks[0]) if rows]
-    if not blocks:
+def _non_finite(a: Any) -> tuple[str, str] | None:
+    """("NaN" or "infinity", the dtype) when a holds such a value, else None:
+    scikit-learn names a NaN anywhere in the array before any infinity."""
+    data = np.asarray(a.data if _sparse(a) else a)
+    if data.dtype.kind not in "fc":
         return None
-    return _pairwise(
-        [dask.delayed(_block_bounds, pure=True)(b) for b in blocks],
-        dask.delayed(_scaling.combine_bounds, pure=True),
+    with np.errstate(over="ignore", invalid="ignore"):
+        if np.isfinite(np.sum(data)):
+            return None
+    if np.isnan(data).any():
+        return "NaN", data.dtype.str
+    if np.isinf(data).any():
+        return "infinity", data.dtype.str
+    return None  # the sum overflowed
+
+
+def _worse(a: tuple[str, str] | None, b: tuple[str, str] | None) -> tuple[str, str] | None:
+    return a if b is None or (a is not None and a[0] == "NaN") else b
+
+
+class _Facts:
+    """What the in-memory checks of one array would find in a run of rows."""
+
+    __slots__ = ("rows", "non_finite", "ndim", "negative", "nonzero")
+
+    def __init__(
+        self,
+        rows: int = 0,
+        non_finite: tuple[str, str] | None = None,
+        ndim: int = 0,
+        negative: bool = False,
+        nonzero: bool = False,
+    ) -> None:
+        self.rows = rows
+        self.non_finite = non_finite
+        self.ndim = ndim
+        self.negative = negative
+        self.nonzero = nonzero
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_Facts, (self.rows, self.non_finite, self.ndim, self.negative, self.nonzero))
+
+    @classmethod
+    def of(cls, a: Any, weights: bool = False) -> _Facts:
+        non_finite = _non_finite(a)
+        rows = a.shape[0] if a.ndim else 1
+        if not weights or non_finite is not None or a.size == 0:
+            return cls(rows, non_finite, a.ndim)
+        return cls(rows, None, a.ndim, bool(np.min(a) < 0), bool(np.any(a != 0)))
+
+    def then(self, later: _Facts) -> _Facts:
+        """These rows followed by ``later``'s."""
+        return _Facts(
+            self.rows + later.rows,
+            _worse(self.non_finite, later.non_finite),
+            max(self.ndim, later.ndim),
+            self.negative or later.negative,
+            self.nonzero or later.nonzero,
+        )
+
+
+class _Tally:
+    """A run of rows: the facts about X, y and the weights in it, and its
+    moments (None for no rows). ``valid`` is False when some row or pairing
+    is not; the facts then tell which error to raise."""
+
+    __slots__ = ("x", "y", "w", "moments", "valid")
+
+    def __init__(
+        self, x: _Facts, y: _Facts, w: _Facts, moments: Moments | None, valid: bool
+    ) -> None:
+        self.x, self.y, self.w = x, y, w
+        self.moments = moments
+        self.valid = valid
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_Tally, (self.x, self.y, self.w, self.moments, self.valid))
+
+
+def _then(first: _Tally, later: _Tally) -> _Tally:
+    valid = first.valid and later.valid
+    moments = None
+    if valid:
+        if first.moments is None or later.moments is None:
+            moments = first.moments if later.moments is None else later.moments
+        else:
+            moments = first.moments.merge(later.moments)
+    return _Tally(
+        first.x.then(later.x), first.y.then(later.y), first.w.then(later.w), moments, valid
     )
 
 
-def _check_finite(bounds: tuple[np.ndarray, np.ndarray], name: str) -> None:
-    # A column's minimum is NaN exactly when it holds a NaN, and is -inf or its
-    # maximum +inf exactly when it holds an infinity (short of a NaN beside
-    # it, which the check reports first anyway): the bounds tell what the
-    # in-memory check finds in the whole array, in its words.
-    assert_all_finite(np.stack(bounds), input_name=name, estimator_name="LinearRegression")
+def _valid_x(block: Any) -> Any:
+    # Non-finite values are counted, not raised, so that the message can be
+    # the one the whole array gives.
+    return check_array(
+        block,
+        accept_sparse=["csr", "csc", "coo"],
+        dtype=np.float64,
+        ensure_all_finite=False,
+        ensure_min_samples=0,
+        ensure_min_features=0,
+        estimator=_NAME,
+        input_name="X",
+    )
 
 
-def _node_products(
-    x: np.ndarray,
-    y: np.ndarray,
-    weights: np.ndarray | float | None,
-    x_scaling: _scaling.Scaling,
-    y_scaling: _scaling.Scaling,
-    side: int,
-    fit_intercept: bool,
-) -> tuple[np.ndarray, np.ndarray]:
-    # Each row as the in-memory estimator makes it: all elementwise, so a
-    # block's rows are the whole's.
-    x = np.asarray(x, dtype=np.float64)
-    y2 = np.asarray(y, dtype=np.float64).reshape(len(x), -1)
-    design, ys = weighted_design(x, y2, x_scaling, y_scaling, weights, fit_intercept)
-    return _exact.node_products(design, ys, side, False)
+def _valid_y(block: Any) -> NDArray[Any]:
+    y = check_array(
+        block,
+        accept_sparse="csr",
+        ensure_all_finite=False,
+        ensure_2d=False,
+        dtype=None,
+        ensure_min_samples=0,
+        estimator=_NAME,
+        input_name="y",
+    )
+    if y.dtype.kind == "O":
+        y = y.astype(np.float64)
+    return y
 
 
-def _combine(top: tuple[np.ndarray, np.ndarray], bottom: tuple[np.ndarray, np.ndarray]):
-    return _exact.combine(top[0], bottom[0]), _exact.combine(top[1], bottom[1])
+def _valid_w(block: Any) -> NDArray[np.float64]:
+    return check_array(
+        block,
+        accept_sparse=False,
+        ensure_2d=False,
+        dtype=np.float64,
+        order="C",
+        ensure_all_finite=False,
+        ensure_min_samples=0,
+        input_name="sample_weight",
+    )
 
 
-def _node_predict(x: np.ndarray, w: np.ndarray, b: np.ndarray, side: int) -> np.ndarray:
-    return _exact.node_predict(np.asarray(x, dtype=np.float64), w, b, side)
+def _take(whole: Any, start: int, rows: int | None) -> Any:
+    """Rows [start, start + rows) of an in-memory array, Series or frame
+    (to the end for None)."""
+    stop = None if rows is None else start + rows
+    return whole.iloc[start:stop] if hasattr(whole, "iloc") else whole[start:stop]
 
 
-def _node_chunks(n: int, width: int, widest_chunk: int) -> tuple[tuple[int, ...], list[int]]:
-    """Row chunks that are the nodes at the chosen depth (the empty ones
-    dropped), and each chunk's padded side."""
-    depth = _row_tree.depth_for(n, width, max(widest_chunk // NODES_PER_CHUNK, MIN_NODE_ROWS))
-    nodes = [node for node in _row_tree.level(n, width, depth) if node.rows]
-    return tuple(node.rows for node in nodes), [node.side for node in nodes]
+def _num_rows(block: Any) -> int:
+    return int(block.shape[0])
 
 
-class LinearRegression(RegressorMixin, BaseEstimator):
+def _tally_block(x_block: Any, y_block: Any, w_block: Any, y_start: Any, w_start: Any) -> _Tally:
+    """One chunk's facts and moments. A y or weights given in memory comes
+    whole, with the chunk's first row in it; a scalar weight as a float."""
+    x = _valid_x(x_block)
+    n = x.shape[0]
+    if y_start is not None:
+        y_block = _take(y_block, y_start, n)
+    y = _valid_y(y_block)
+    x_facts, y_facts = _Facts.of(x), _Facts.of(y)
+    valid = x_facts.non_finite is None and y_facts.non_finite is None and y_facts.rows == n
+    w: NDArray[np.float64] | None = None
+    w_facts = _Facts()
+    if isinstance(w_block, float):
+        w = np.full(n, w_block)
+        valid = valid and bool(np.isfinite(w_block)) and w_block >= 0.0
+    elif w_block is not None:
+        if w_start is not None:
+            w_block = _take(w_block, w_start, n)
+        w = _valid_w(w_block)
+        w_facts = _Facts.of(w, weights=True)
+        valid = valid and w_facts.non_finite is None and w_facts.ndim == 1
+        valid = valid and w_facts.rows == n and not w_facts.negative
+    moments = None
+    if valid:
+        y2 = np.asarray(y, dtype=np.float64)
+        moments = Moments.of(x, y2.reshape(-1, 1) if y2.ndim == 1 else y2, w, 1)
+    return _Tally(x_facts, y_facts, w_facts, moments, valid)
+
+
+def _tally_tail(y: Any, y_start: Any, w: Any, w_start: Any) -> _Tally:
+    """The rows of an in-memory y or weights past X's last row: none when
+    the lengths agree; else checked as the in-memory estimator checks all."""
+    y_facts = _Facts() if y is None else _Facts.of(_valid_y(_take(y, y_start, None)))
+    w_facts = _Facts() if w is None else _Facts.of(_valid_w(_take(w, w_start, None)), True)
+    return _Tally(_Facts(), y_facts, w_facts, None, y_facts.rows == 0 and w_facts.rows == 0)
+
+
+def _tally_facts(block: Any, role: str) -> _Tally:
+    """Facts alone, for arrays whose chunks do not pair with X's."""
+    empty = _Facts()
+    if role == "x":
+        return _Tally(_Facts.of(_valid_x(block)), empty, empty, None, False)
+    if role == "y":
+        return _Tally(empty, _Facts.of(_valid_y(block)), empty, None, False)
+    return _Tally(empty, empty, _Facts.of(_valid_w(block), weights=True), None, False)
+
+
+def _tree(values: Sequence[T], combine: Callable[[T, T], T]) -> T:
+    """Adjacent pairs combined level by level, (0, 1), (2, 3), ..., an odd
+    last one going up as it is: a balanced tree whose depth, and so the
+    latency after the last chunk, grows with the logarithm of the chunks."""
+    level = list(values)
+    while len(level) > 1:
+        paired = [combine(a, b) for a, b in zip(level[::2], level[1::2])]
+        level = paired + level[len(paired) * 2 :]
+    return level[0]
+
+
+class _Rows:
+    """An input as row blocks: delayed blocks and their sizes (NaN where
+    unknown) for Dask collections, or the whole object for one in memory."""
+
+    def __init__(
+        self,
+        blocks: list[Any],
+        sizes: tuple[float, ...],
+        ndim: int,
+        width: float,
+        columns: Any = None,
+        array: da.Array | None = None,
+        whole: Any = None,
+    ) -> None:
+        self.blocks = blocks
+        self.sizes = sizes
+        self.ndim = ndim
+        self.width = width
+        self.columns = columns
+        self.array = array
+        self.whole = whole
+
+    @property
+    def known(self) -> bool:
+        return not any(np.isnan(s) for s in self.sizes)
+
+    @property
+    def n(self) -> float:
+        return float(sum(self.sizes))
+
+
+def _dask_rows(a: Any) -> _Rows:
+    if isinstance(a, da.Array):
+        if a.ndim == 2 and len(a.chunks[1]) > 1:
+            # A block must hold whole rows.
+            a = a.rechunk({1: -1})
+        width = a.shape[1] if a.ndim == 2 else 1
+        # Unoptimised, so that X, y and weights cut from one source share
+        # its tasks in the single compute.
+        blocks = list(a.to_delayed(optimize_graph=False).ravel())
+        return _Rows(blocks, a.chunks[0], a.ndim, width, array=a)
+    blocks = list(a.to_delayed())
+    columns = getattr(a, "columns", None)
+    width = 1 if columns is None else len(columns)
+    return _Rows(blocks, (np.nan,) * len(blocks), a.ndim, width, columns=columns)
+
+
+def _memory_whole(a: Any) -> Any:
+    if hasattr(a, "iloc"):
+        return a
+    if _sparse(a):
+        return a if a.format in ("csr", "csc") else a.tocsr()
+    return np.asarray(a)
+
+
+def _x_rows(X: Any) -> _Rows:
+    if is_dask_collection(X):
+        rows = _dask_rows(X)
+    else:
+        whole = _memory_whole(X)
+        n = whole.shape[0] if whole.ndim else 0
+        width = whole.shape[1] if whole.ndim == 2 else 1
+        step = max(1, _MEMORY_BLOCK_VALUES // max(width, 1))
+        key = dask.delayed(whole, name=f"bravolin-X-{uuid.uuid4().hex}")
+        starts = range(0, n, step) if n else [0]
+        blocks = [dask.delayed(_take, pure=True)(key, s, min(step, n - s)) for s in starts]
+        sizes = tuple(min(step, n - s) for s in starts)
+        rows = _Rows(blocks, sizes, whole.ndim, width, getattr(whole, "columns", None))
+    if rows.ndim != 2:
+        raise ValueError(f"Expected a 2-dimensional X, got {rows.ndim} dimension(s).")
+    if np.isnan(rows.width):
+        raise ValueError("X has an unknown number of columns; call compute_chunk_sizes() on it.")
+    return rows
+
+
+def _companion(a: Any, x: _Rows) -> _Rows:
+    """y or the weights, cut into X's row blocks where it can be."""
+    if not is_dask_collection(a):
+        whole = _memory_whole(a)
+        rows = whole.shape[0] if whole.ndim else 1
+        width = whole.shape[1] if whole.ndim == 2 else 1
+        return _Rows([], (rows,), whole.ndim, width, whole=whole)
+    rows = _dask_rows(a)
+    if rows.array is not None and x.known and rows.known and rows.n == x.n:
+        if rows.sizes != x.sizes:
+            rows = _dask_rows(rows.array.rechunk({0: x.sizes}))
+    return rows
+
+
+def _pairs_with(c: _Rows | None, x: _Rows) -> bool:
+    # In memory, it is cut to X's chunks on the workers; in Dask, its blocks
+    # pair with X's by position when there are as many.
+    return c is None or c.whole is not None or len(c.blocks) == len(x.blocks)
+
+
+def _columns_only(rows: _Rows) -> Any:
+    """No rows, X's columns: what scikit-learn's checks of feature names and
+    counts read, without the data."""
+    if rows.columns is None:
+        return np.empty((0, int(rows.width)))
+    import pandas as pd  # Dask DataFrames need pandas anyway
+
+    return pd.DataFrame(columns=rows.columns)
+
+
+def _raise_non_finite(facts: _Facts, name: str) -> None:
+    if facts.non_finite is not None:
+        kind, dtype = facts.non_finite
+        stand_in = np.array([np.nan if kind == "NaN" else np.inf], dtype=np.dtype(dtype))
+        assert_all_finite(stand_in, estimator_name=_NAME, input_name=name)
+
+
+class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     """Ordinary least squares over Dask collections, bit for bit equal to
     ``bravolin.sklearn.LinearRegression`` fitted on the same data in memory.
 
     Parameters
     ----------
     fit_intercept : bool, default=True
-        Whether to fit an intercept. With one, the columns of X and y are
-        centred on their midrange before the fit (and the intercept taken
-        back exactly); without one, they are only scaled by powers of two.
+        Whether to fit an intercept.
+    tol : float, default=1e-13
+        Relative cut-off on the singular values of the centred, column-scaled
+        design, as for ``bravolin.sklearn.LinearRegression``.
+    positive : bool, default=False
+        Constrain the coefficients to be non-negative.
 
     Attributes
     ----------
     coef_ : ndarray of shape (n_features,) or (n_targets, n_features)
     intercept_ : float or ndarray of shape (n_targets,)
-        0.0 (or zeros) when ``fit_intercept`` is False.
+    rank_ : int
+    singular_ : ndarray of shape (min(n_samples, n_features),)
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Only when X was a DataFrame whose column names are all strings.
+
+    Each chunk's work runs on the workers with one thread: Dask's
+    parallelism is over the chunks.
     """
 
-    coef_: np.ndarray
-    intercept_: float | np.ndarray
+    coef_: NDArray[np.float64]
+    intercept_: float | NDArray[np.float64]
+    rank_: int
+    singular_: NDArray[np.float64]
 
-    def __init__(self, fit_intercept: bool = True):
+    def __init__(
+        self, *, fit_intercept: bool = True, tol: float = DEFAULT_TOL, positive: bool = False
+    ) -> None:
         self.fit_intercept = fit_intercept
+        self.tol = tol
+        self.positive = positive
 
     def fit(self, X: Any, y: Any, sample_weight: Any = None) -> LinearRegression:
-        """Fits on a Dask array or DataFrame X (n, p) and y (n,) or (n, q);
-        ``sample_weight`` (n,), non-negative, a Dask array or a number,
-        weighs each sample's squared residual. Computes on the current Dask
-        scheduler; returns self.
-        """
-        fit_intercept = bool(self.fit_intercept)
-        x = _as_array(X, "X")
-        yy = _as_array(y, "y")
-        one_target = yy.ndim == 1
-        n, p = x.shape
-        q = 1 if one_target else yy.shape[1]
-        if n == 0 or p == 0:
-            # The in-memory estimator's own wording for an empty X.
-            check_array(np.empty(x.shape), estimator=self)
-        # Sets n_features_in_ and feature_names_in_ (or removes a stale one),
-        # first, as the in-memory estimator's validation does.
-        validate_data(self, _columns_only(X, p), reset=True, skip_check_array=True)
-        x = x.rechunk({1: -1})
-        if not one_target:
-            yy = yy.rechunk({1: -1})
-        weights: Any = None
-        if sample_weight is not None and not np.isscalar(sample_weight):
-            weights = _as_array(sample_weight, "sample_weight")
-            if weights.ndim != 1 or weights.shape[0] != n:
-                # Its shape is refused in the in-memory estimator's words.
-                _check_sample_weight(np.ones(weights.shape), np.empty((n, 0)))
+        """Fit on X (n, p) and y (n,) or (n, q): Dask arrays, DataFrames or
+        Series (NumPy and pandas are accepted too), chunked along rows in any
+        way; y and the weights either share X's partitions or have known
+        chunk sizes. ``sample_weight`` (n,), non-negative: a Dask array or
+        Series, an in-memory array or a number. Reads the data once, on the
+        current Dask scheduler; returns self."""
+        x = _x_rows(X)
+        # Sets n_features_in_ and feature_names_in_ (or removes stale ones)
+        # and refuses mixed column names, as the in-memory validation does.
+        validate_data(self, _columns_only(x), reset=True, skip_check_array=True)
+        yy = _companion(y, x)
+        scalar = sample_weight if isinstance(sample_weight, numbers.Number) else None
+        w = None if sample_weight is None or scalar is not None else _companion(sample_weight, x)
 
-        found = dask.compute(
-            _bounds(x), _bounds(yy), None if weights is None else _bounds(weights)
-        )
-        x_bounds, y_bounds, w_bounds = found
-        # In the in-memory estimator's order: X, y and their lengths, the
-        # weights, then the number of samples against the parameters.
-        _check_finite(x_bounds, "X")
-        if y_bounds is not None:
-            _check_finite(y_bounds, "y")
-        if yy.shape[0] != n:
-            raise ValueError(
-                "Found input variables with inconsistent numbers of samples: "
-                f"[{n}, {yy.shape[0]}]"
-            )
-        if sample_weight is not None:
-            # The whole check on a stand-in with the same bounds: finiteness,
-            # all zeros and signs depend on nothing else.
-            stand_in = sample_weight if weights is None else np.concatenate(w_bounds)
-            checked = _check_sample_weight(stand_in, np.empty((2, 0)), dtype=np.float64)
-            check_non_negative(checked, "LinearRegression (input sample_weight)")
-            if weights is None:
-                weights = float(checked[0])
-        k = p + 1 if fit_intercept else p
-        check_enough_samples(n, k)
-        x_scaling = _scaling.scaling_from_bounds(x_bounds[0], x_bounds[1], center=fit_intercept)
-        y_scaling = _scaling.scaling_from_bounds(y_bounds[0], y_bounds[1], center=fit_intercept)
-
-        chunks, node_sides = _node_chunks(n, max(k, q), max(x.chunks[0]))
-        x_nodes = x.rechunk({0: chunks}).to_delayed().ravel()
-        y_nodes = yy.rechunk({0: chunks}).to_delayed().ravel()
-        if isinstance(weights, da.Array):
-            w_nodes = list(weights.rechunk({0: chunks}).to_delayed().ravel())
+        if all(_pairs_with(c, x) for c in (yy, w)):
+            tally = dask.compute(self._paired(x, yy, w, scalar))[0]
         else:
-            w_nodes = [weights] * len(chunks)
-        products = [
-            dask.delayed(_node_products, pure=True)(
-                xb, yb, wb, x_scaling, y_scaling, side, fit_intercept
-            )
-            for xb, yb, wb, side in zip(x_nodes, y_nodes, w_nodes, node_sides)
-        ]
-        ((g, r),) = dask.compute(_pairwise(products, dask.delayed(_combine, pure=True)))
+            tally = dask.compute(self._unpaired(x, yy, w))[0]
+        n, p = tally.x.rows, int(x.width)
+        self._raise_any_error(tally, n, p, yy, w, scalar)
 
-        params = _exact.solve(g, r)
-        if params is None:
-            raise np.linalg.LinAlgError(_SINGULAR)
-        coef, intercept = _scaling.unscale(params, x_scaling, y_scaling, fit_intercept)
-        self.coef_ = coef[0] if one_target else coef
-        self.intercept_ = float(intercept[0]) if one_target else intercept
+        solution = solve_moments(tally.moments, self.fit_intercept, self.tol, self.positive)
+        if yy.ndim == 1:
+            self.coef_ = solution.coef[0]
+            self.intercept_ = float(solution.intercept[0])
+        else:
+            self.coef_ = solution.coef
+            self.intercept_ = solution.intercept
+        self.rank_ = solution.rank
+        self.singular_ = solution.singular
         return self
 
-    def predict(self, X: Any) -> da.Array:
-        """Predictions for a Dask array or DataFrame X, as a Dask array of one
-        value per row (shape (n,) or (n, q)), chunked by the row tree.
-
-        X is read once here, to refuse non-finite values at the call as the
-        in-memory estimator does; the predictions themselves stay lazy.
-        """
-        check_is_fitted(self)
-        x = _as_array(X, "X")
-        n, p = x.shape
-        if n == 0 or p == 0:
-            check_array(np.empty(x.shape), estimator=self)
-        # Feature names and count in scikit-learn's words (and warnings).
-        validate_data(self, _columns_only(X, p), reset=False, skip_check_array=True)
-        x = x.rechunk({1: -1})
-        bounds, = dask.compute(_bounds(x))
-        _check_finite(bounds, "X")
-
-        coef = np.asarray(self.coef_, dtype=np.float64)
-        one_target = coef.ndim == 1
-        w = np.ascontiguousarray(coef.reshape(-1, p).T)  # (p, q)
-        b = np.atleast_1d(np.asarray(self.intercept_, dtype=np.float64))
-        q = w.shape[1]
-        chunks, node_sides = _node_chunks(n, max(p, q), max(x.chunks[0]))
-        nodes = x.rechunk({0: chunks})
-        blocks = [
-            da.from_delayed(
-                dask.delayed(_node_predict, pure=True)(xb, w, b, side),
-                shape=(rows, q),
-                dtype=np.float64,
-            )
-            for xb, rows, side in zip(nodes.to_delayed().ravel(), chunks, node_sides)
+    @staticmethod
+    def _paired(x: _Rows, yy: _Rows, w: _Rows | None, scalar: Any) -> Any:
+        """The delayed merged tally of the chunks, paired by position."""
+        x_sizes: list[Any] = list(x.sizes) if x.known else [
+            dask.delayed(_num_rows, pure=True)(b) for b in x.blocks
         ]
-        out = da.concatenate(blocks, axis=0)
-        return out[:, 0] if one_target else out
+        # In-memory y and weights are cut on the workers at each chunk's
+        # first row, a running sum of the sizes (delayed where unknown).
+        starts: list[Any] = [0]
+        for size in x_sizes[:-1]:
+            if isinstance(size, (int, float)):
+                starts.append(starts[-1] + int(size))
+            else:
+                starts.append(dask.delayed(operator.add, pure=True)(starts[-1], size))
+        end: Any = dask.delayed(operator.add, pure=True)(starts[-1], x_sizes[-1])
+        if x.known:
+            end = int(x.n)
+
+        def pieces(c: _Rows | None) -> tuple[list[Any], list[Any], Any]:
+            if c is None:
+                fill = None if scalar is None else float(scalar)
+                return [fill] * len(x.blocks), [None] * len(x.blocks), None
+            if c.whole is None:
+                return c.blocks, [None] * len(x.blocks), None
+            key = dask.delayed(c.whole, name=f"bravolin-data-{uuid.uuid4().hex}")
+            return [key] * len(x.blocks), starts, key
+
+        y_blocks, y_starts, y_whole = pieces(yy)
+        w_blocks, w_starts, w_whole = pieces(w)
+        tallies = [
+            dask.delayed(_tally_block, pure=True)(xb, yb, wb, ys, ws)
+            for xb, yb, wb, ys, ws in zip(x.blocks, y_blocks, w_blocks, y_starts, w_starts)
+        ]
+        if y_whole is not None or w_whole is not None:
+            tallies.append(dask.delayed(_tally_tail, pure=True)(y_whole, end, w_whole, end))
+        return _tree(tallies, dask.delayed(_then, pure=True))
+
+    @staticmethod
+    def _unpaired(x: _Rows, yy: _Rows, w: _Rows | None) -> Any:
+        """Facts alone, each array in its own blocks: an error is certain
+        (different lengths, or partitions that cannot be paired), and these
+        tell which one the in-memory estimator would raise first."""
+        tallies = []
+        for rows, role in ((x, "x"), (yy, "y"), (w, "w")):
+            if rows is None:
+                continue
+            blocks = rows.blocks if rows.whole is None else [rows.whole]
+            tallies += [dask.delayed(_tally_facts, pure=True)(b, role) for b in blocks]
+        return _tree(tallies, dask.delayed(_then, pure=True))
+
+    def _raise_any_error(
+        self, tally: _Tally, n: int, p: int, yy: _Rows, w: _Rows | None, scalar: Any
+    ) -> None:
+        """The in-memory estimator's first error for this data, if any: X,
+        then y, their lengths, then the weights."""
+        _raise_non_finite(tally.x, "X")
+        if n == 0 or p == 0:
+            check_array(np.empty((n, p)), estimator=self)
+        _raise_non_finite(tally.y, "y")
+        y_rows = tally.y.rows
+        if y_rows == 0:
+            check_array(np.empty((0, int(yy.width))[: yy.ndim]), ensure_2d=False, estimator=self)
+        check_consistent_length(np.empty((n, 0)), np.empty((y_rows, 0)))
+        if w is not None:
+            _raise_non_finite(tally.w, "sample_weight")
+            if tally.w.ndim != 1:
+                _check_sample_weight(np.ones((1,) * tally.w.ndim), np.empty((n, 0)))
+            if tally.w.rows != n:
+                raise ValueError(f"sample_weight.shape == {(tally.w.rows,)}, expected {(n,)}!")
+            stand_in = [-1.0] if tally.w.negative else [1.0] if tally.w.nonzero else [0.0]
+            _check_sample_weight(
+                np.array(stand_in), np.empty((1, 0)), dtype=np.float64, ensure_non_negative=True
+            )
+        if scalar is not None:
+            checked = _check_sample_weight(
+                scalar, np.empty((1, 0)), dtype=np.float64, ensure_non_negative=True
+            )
+            # A NaN passes scikit-learn's checks of a number; the engine
+            # refuses it, in its own words, as it does in memory.
+            Moments.of(np.zeros((1, 1)), np.zeros((1, 1)), checked, 1)
+        if not tally.valid or tally.moments is None:
+            names = "X and y" if w is None else "X, y and sample_weight"
+            raise ValueError(
+                f"{names} have {n} rows each but are partitioned differently (chunk sizes "
+                "that are unknown or cannot be matched): give them the same partitions, or "
+                "call compute_chunk_sizes() on the Dask arrays."
+            )
+
+    def predict(self, X: Any) -> da.Array:
+        """Predictions for X as a Dask array, one value per row: (n,) after a
+        fit on a 1-D y, else (n, n_targets). Each chunk is validated and
+        predicted on the workers, so non-finite values raise the in-memory
+        error when the result is computed."""
+        check_is_fitted(self)
+        x = _x_rows(X)
+        validate_data(self, _columns_only(x), reset=False, skip_check_array=True)
+        coef = np.asarray(self.coef_, dtype=np.float64)
+        intercept = self.intercept_
+        one_target = coef.ndim == 1
+        tail: tuple[int, ...] = () if one_target else (coef.shape[0],)
+        meta = np.empty((0,) + tail)
+        if x.array is not None:
+            return da.map_blocks(
+                _predict_block,
+                x.array,
+                coef,
+                intercept,
+                chunks=(x.array.chunks[0],) + tuple((t,) for t in tail),
+                drop_axis=[1] if one_target else [],
+                meta=meta,
+            )
+        pieces = [
+            da.from_delayed(
+                dask.delayed(_predict_block, pure=True)(b, coef, intercept),
+                shape=(size,) + tail,
+                meta=meta,
+            )
+            for b, size in zip(x.blocks, x.sizes)
+        ]
+        return da.concatenate(pieces, axis=0)
+
+
+def _predict_block(block: Any, coef: NDArray[np.float64], intercept: Any) -> NDArray[np.float64]:
+    x = check_array(
+        block,
+        accept_sparse=["csr", "csc", "coo"],
+        dtype=np.float64,
+        ensure_min_samples=0,
+        estimator=_NAME,
+        input_name="X",
+    )
+    return predict_rows(x, coef, intercept, 1)
