@@ -126,6 +126,27 @@ int used_runs(const std::int32_t* digits, int runs, std::size_t rows) {
     return 0;
 }
 
+// The digit runs the kernel takes for a column whose first `used` runs are
+// not all zero: three when few rows have a deeper digit (their row numbers
+// go to `tail`), else all of them (and `tail` is left empty).
+constexpr int DENSE_DIGITS = 3;
+int split_tail(const std::int32_t* digits, int runs, int used, std::size_t rows, std::vector<std::size_t>& tail) {
+    tail.clear();
+    if (used <= DENSE_DIGITS) return used;
+    for (std::size_t r = 0; r < rows; ++r) {
+        bool deep = false;
+        for (int s = DENSE_DIGITS; s < used; ++s) deep |= digits[static_cast<std::size_t>(s) * rows + r] != 0;
+        if (deep) tail.push_back(r);
+        // Beyond this share the kernel is cheaper than row-by-row updates.
+        if (tail.size() * 16 > rows) {
+            tail.clear();
+            return used;
+        }
+    }
+    (void)runs;
+    return DENSE_DIGITS;
+}
+
 // Rows per block: BLOCK_ROWS, fewer for wide data so that a block's digits
 // (36 bytes per value) stay near the cache.
 std::size_t block_rows(std::size_t k) {
@@ -151,7 +172,11 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
     std::int64_t pairs[PAIRS];
     // Per column, the digit runs up to the last that is not all zero: values
     // near their column's bound leave the low digits empty.
-    std::vector<int> left_used(k), right_used(k);
+    std::vector<int> left_used(k), right_used(k), left_dense(k), right_dense(k);
+    std::vector<std::vector<std::size_t>> left_tail(k), right_tail(k);
+    // Each column's right digit runs: its own, or its left ones when the two
+    // are the same digits.
+    std::vector<const std::int32_t*> right_of(k);
     const detail::PairKernel kernel = detail::pair_kernel();
     for (std::size_t b0 = r0; b0 < r1; b0 += block) {
         const std::size_t rows = std::min(block, r1 - b0);
@@ -173,8 +198,9 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
                 // Unweighted, the left value is the right one on the same grid:
                 // its first digits are the right operand's.
                 plain_digits<LEFT_DIGITS>(column.data(), rows, left_scale[c], left);
-                std::copy_n(left, RIGHT_DIGITS * rows, right);
+                right_of[c] = left;
             } else {
+                right_of[c] = right;
                 plain_digits<RIGHT_DIGITS>(column.data(), rows, right_scale[c], right);
             }
             if (d.w == nullptr) {
@@ -188,21 +214,59 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
                 pair_digits<LEFT_DIGITS>(product.data(), error.data(), rows, left_scale[c], left);
             }
             left_used[c] = used_runs(left, LEFT_DIGITS, rows);
-            right_used[c] = used_runs(right, RIGHT_DIGITS, rows);
+            right_used[c] = used_runs(right_of[c], RIGHT_DIGITS, rows);
+        }
+        // A 53-bit value spans at most three digits, the first three unless it
+        // is far below its column's largest: the few rows with a deeper digit
+        // are added one by one, and the kernel runs on three digits a side.
+        for (std::size_t c = 0; c < k; ++c) {
+            left_dense[c] = split_tail(&ld[c * LEFT_DIGITS * rows], LEFT_DIGITS, left_used[c], rows, left_tail[c]);
+            right_dense[c] = split_tail(right_of[c], RIGHT_DIGITS, right_used[c], rows, right_tail[c]);
         }
         for (std::size_t i0 = 0; i0 < k; i0 += TILE_I) {
             const std::size_t i1 = std::min(k, i0 + TILE_I);
             for (std::size_t j = i0; j < k; ++j) {
-                const std::int32_t* right = &rd[j * RIGHT_DIGITS * rows];
-                const int nr = right_used[j];
+                const std::int32_t* right = right_of[j];
+                const int nr = right_dense[j];
                 if (nr == 0) continue;
                 for (std::size_t i = i0; i < std::min(i1, j + 1); ++i) {
-                    const int nl = left_used[i];
+                    const int nl = left_dense[i];
                     if (nl == 0) continue;
                     kernel(&ld[i * LEFT_DIGITS * rows], right, rows, nl, nr, pairs);
                     __int128* total = &m.sums[m.entry(i, j) * PAIRS];
                     for (int s = 0; s < nl; ++s) {
                         for (int t = 0; t < nr; ++t) total[s * RIGHT_DIGITS + t] += pairs[s * RIGHT_DIGITS + t];
+                    }
+                }
+            }
+        }
+        // Left digits beyond the dense ones, against every right digit.
+        for (std::size_t i = 0; i < k; ++i) {
+            for (const std::size_t r : left_tail[i]) {
+                for (int s = left_dense[i]; s < left_used[i]; ++s) {
+                    const std::int64_t l = ld[(i * LEFT_DIGITS + static_cast<std::size_t>(s)) * rows + r];
+                    if (l == 0) continue;
+                    for (std::size_t j = i; j < k; ++j) {
+                        __int128* total = &m.sums[m.entry(i, j) * PAIRS];
+                        for (int t = 0; t < right_used[j]; ++t) {
+                            total[s * RIGHT_DIGITS + t] += l * right_of[j][static_cast<std::size_t>(t) * rows + r];
+                        }
+                    }
+                }
+            }
+        }
+        // Right digits beyond the dense ones, against the dense left digits
+        // (the left tail has the rest).
+        for (std::size_t j = 0; j < k; ++j) {
+            for (const std::size_t r : right_tail[j]) {
+                for (int t = right_dense[j]; t < right_used[j]; ++t) {
+                    const std::int64_t e = right_of[j][static_cast<std::size_t>(t) * rows + r];
+                    if (e == 0) continue;
+                    for (std::size_t i = 0; i <= j; ++i) {
+                        __int128* total = &m.sums[m.entry(i, j) * PAIRS];
+                        for (int s = 0; s < left_dense[i]; ++s) {
+                            total[s * RIGHT_DIGITS + t] += ld[(i * LEFT_DIGITS + static_cast<std::size_t>(s)) * rows + r] * e;
+                        }
                     }
                 }
             }
