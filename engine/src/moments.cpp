@@ -63,57 +63,15 @@ Bounds bounds_of(const Rows& d, std::size_t k) {
     return b;
 }
 
-constexpr double DIGIT_BASE = 67108864.0;  // 2^26
-
 // 2^(26 (1 - bin)) as two factors, each a double even at extreme bins, so
 // that |v| times both is |v| / 2^(26 (bin - 1)), exactly for every v whose
 // digits matter.
-struct Scale {
-    double first = 0.0, second = 0.0;
-};
-Scale scale_of(int bin) {
+detail::Scale scale_of(int bin) {
     if (bin == EMPTY_BIN) return {};
     const int e = DIGIT_BITS * (1 - bin);
     return {std::ldexp(1.0, e / 2), std::ldexp(1.0, e - e / 2)};
 }
 
-// Assumptions: v holds `rows` doubles; out receives Digits runs of `rows`
-// digits (out[s * rows + r]), the base-2^26 digits of trunc(|v| / grid), most
-// significant first, each with the sign of v. Every step is exact (the
-// fraction of a double, a product by a power of two), so any vector width
-// gives the same digits.
-template <int Digits>
-void plain_digits(const double* v, std::size_t rows, Scale sc, std::int32_t* out) {
-    for (std::size_t r = 0; r < rows; ++r) {
-        double u = std::fabs(v[r]) * sc.first * sc.second;
-        const std::int32_t sign = v[r] < 0.0 ? -1 : 1;
-        for (int s = 0; s < Digits; ++s) {
-            const auto d = static_cast<std::int32_t>(u);
-            u = (u - static_cast<double>(d)) * DIGIT_BASE;
-            out[static_cast<std::size_t>(s) * rows + r] = sign * d;
-        }
-    }
-}
-
-// As plain_digits for the exact double-double hi + lo (|lo| <= ulp(hi)/2).
-template <int Digits>
-void pair_digits(const double* hi_in, const double* lo_in, std::size_t rows, Scale sc, std::int32_t* out) {
-    for (std::size_t r = 0; r < rows; ++r) {
-        const bool neg = hi_in[r] < 0.0;
-        double hi = std::fabs(hi_in[r]) * sc.first * sc.second;
-        double lo = (neg ? -lo_in[r] : lo_in[r]) * sc.first * sc.second;
-        const std::int32_t sign = neg ? -1 : 1;
-        for (int s = 0; s < Digits; ++s) {
-            double f = static_cast<double>(static_cast<std::int32_t>(hi));
-            // hi on an integer with a negative tail lies just below it.
-            if (f == hi && lo < 0.0) f -= 1.0;
-            const Sum rest = two_sum(hi - f, lo);
-            out[static_cast<std::size_t>(s) * rows + r] = sign * static_cast<std::int32_t>(f);
-            hi = rest.s * DIGIT_BASE;
-            lo = rest.e * DIGIT_BASE;
-        }
-    }
-}
 
 // 1 + the last of `runs` digit runs of `rows` digits holding a nonzero digit.
 int used_runs(const std::int32_t* digits, int runs, std::size_t rows) {
@@ -164,7 +122,7 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
     const std::size_t block = block_rows(k);
     std::vector<std::int32_t> ld(k * LEFT_DIGITS * block), rd(k * RIGHT_DIGITS * block);
     std::vector<double> column(block), product(block), error(block), weights(block);
-    std::vector<Scale> left_scale(k), right_scale(k);
+    std::vector<detail::Scale> left_scale(k), right_scale(k);
     for (std::size_t c = 0; c < k; ++c) {
         left_scale[c] = scale_of(m.left_bin[c]);
         right_scale[c] = scale_of(m.right_bin[c]);
@@ -177,7 +135,7 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
     // Each column's right digit runs: its own, or its left ones when the two
     // are the same digits.
     std::vector<const std::int32_t*> right_of(k);
-    const detail::PairKernel kernel = detail::pair_kernel();
+    const detail::Kernels& kernels = detail::kernels();
     for (std::size_t b0 = r0; b0 < r1; b0 += block) {
         const std::size_t rows = std::min(block, r1 - b0);
         for (std::size_t r = 0; r < rows; ++r) weights[r] = weight(d, b0 + r);
@@ -197,21 +155,17 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
             if (d.w == nullptr && m.left_bin[c] == m.right_bin[c]) {
                 // Unweighted, the left value is the right one on the same grid:
                 // its first digits are the right operand's.
-                plain_digits<LEFT_DIGITS>(column.data(), rows, left_scale[c], left);
+                kernels.plain_left(column.data(), rows, left_scale[c], left);
                 right_of[c] = left;
             } else {
                 right_of[c] = right;
-                plain_digits<RIGHT_DIGITS>(column.data(), rows, right_scale[c], right);
+                kernels.plain_right(column.data(), rows, right_scale[c], right);
             }
             if (d.w == nullptr) {
-                if (m.left_bin[c] != m.right_bin[c]) plain_digits<LEFT_DIGITS>(column.data(), rows, left_scale[c], left);
+                if (m.left_bin[c] != m.right_bin[c]) kernels.plain_left(column.data(), rows, left_scale[c], left);
             } else {
-                for (std::size_t r = 0; r < rows; ++r) {
-                    const Product wa = two_product(weights[r], column[r]);
-                    product[r] = wa.p;
-                    error[r] = wa.e;
-                }
-                pair_digits<LEFT_DIGITS>(product.data(), error.data(), rows, left_scale[c], left);
+                kernels.products(weights.data(), column.data(), rows, product.data(), error.data());
+                kernels.pair_left(product.data(), error.data(), rows, left_scale[c], left);
             }
             left_used[c] = used_runs(left, LEFT_DIGITS, rows);
             right_used[c] = used_runs(right_of[c], RIGHT_DIGITS, rows);
@@ -232,7 +186,7 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
                 for (std::size_t i = i0; i < std::min(i1, j + 1); ++i) {
                     const int nl = left_dense[i];
                     if (nl == 0) continue;
-                    kernel(&ld[i * LEFT_DIGITS * rows], right, rows, nl, nr, pairs);
+                    kernels.pairs(&ld[i * LEFT_DIGITS * rows], right, rows, nl, nr, pairs);
                     __int128* total = &m.sums[m.entry(i, j) * PAIRS];
                     for (int s = 0; s < nl; ++s) {
                         for (int t = 0; t < nr; ++t) total[s * RIGHT_DIGITS + t] += pairs[s * RIGHT_DIGITS + t];

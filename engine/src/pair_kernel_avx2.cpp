@@ -8,4 +8,12 @@ void pair_products_avx2(const std::int32_t* ld, const std::int32_t* rd, std::siz
     pair_products_any(ld, rd, rows, nl, nr, out);
 }
 
+const Kernels AVX2_KERNELS = {
+    &pair_products_avx2,
+    &plain_digits<LEFT_DIGITS>,
+    &plain_digits<RIGHT_DIGITS>,
+    &pair_digits<LEFT_DIGITS>,
+    &exact_products,
+};
+
 }  // namespace bravolin::detail

@@ -10,14 +10,21 @@ void pair_products_baseline(const std::int32_t* ld, const std::int32_t* rd, std:
     pair_products_any(ld, rd, rows, nl, nr, out);
 }
 
-PairKernel pair_kernel() {
-    static const PairKernel chosen = [] {
+const Kernels& kernels() {
+    static const Kernels* chosen = [] {
         const char* asked = std::getenv("BRAVOLIN_ENGINE_ISA");
-        const bool avx2 = __builtin_cpu_supports("avx2");
-        if (asked != nullptr && std::strcmp(asked, "baseline") == 0) return &pair_products_baseline;
-        return avx2 ? &pair_products_avx2 : &pair_products_baseline;
+        if (asked != nullptr && std::strcmp(asked, "baseline") == 0) return &BASELINE_KERNELS;
+        return __builtin_cpu_supports("avx2") ? &AVX2_KERNELS : &BASELINE_KERNELS;
     }();
-    return chosen;
+    return *chosen;
 }
+
+const Kernels BASELINE_KERNELS = {
+    &pair_products_baseline,
+    &plain_digits<LEFT_DIGITS>,
+    &plain_digits<RIGHT_DIGITS>,
+    &pair_digits<LEFT_DIGITS>,
+    &exact_products,
+};
 
 }  // namespace bravolin::detail
