@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <stdexcept>
-#include <thread>
 
 #include "bravolin/double_double.hpp"
 #include "pair_kernel.hpp"
+#include "run_parts.hpp"
 
 namespace bravolin {
 namespace {
@@ -275,27 +274,10 @@ Moments accumulate(const Rows& d, unsigned threads) {
         return m;
     }
     std::vector<Moments> partial(parts, m);
-    std::vector<std::exception_ptr> errors(parts);
-    std::vector<std::thread> workers;
     const std::size_t per = (blocks + parts - 1) / parts * BLOCK_ROWS;
-    auto run = [&](std::size_t t) {
-        try {
-            accumulate_range(d, std::min(d.n, t * per), std::min(d.n, (t + 1) * per), partial[t]);
-        } catch (...) {
-            errors[t] = std::current_exception();
-        }
-    };
-    try {
-        for (std::size_t t = 1; t < parts; ++t) workers.emplace_back(run, t);
-    } catch (...) {
-        for (auto& w : workers) w.join();
-        throw;
-    }
-    run(0);
-    for (auto& w : workers) w.join();
-    for (const auto& e : errors) {
-        if (e) std::rethrow_exception(e);
-    }
+    detail::run_parts(parts, [&](std::size_t t) {
+        accumulate_range(d, std::min(d.n, t * per), std::min(d.n, (t + 1) * per), partial[t]);
+    });
     for (std::size_t t = 1; t < parts; ++t) {
         for (std::size_t i = 0; i < partial[0].sums.size(); ++i) partial[0].sums[i] += partial[t].sums[i];
     }

@@ -1,40 +1,37 @@
 #include "bravolin/row_predict.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <thread>
-#include <vector>
+#include "run_parts.hpp"
 
 namespace bravolin {
 namespace {
 
-// Rows computed together: independent sums in flight hide the latency of
-// each addition without changing any sum's order.
-constexpr std::size_t ROW_GROUP = 4;
 // Below this many multiply-adds a second thread costs more than it saves.
 constexpr std::size_t THREAD_WORK = 1 << 18;
+constexpr std::size_t LANES = 4;
 
 void predict_range(const Rows& d, const double* coef, const double* intercept, double* out, std::size_t r0,
                    std::size_t r1) {
     const std::size_t p = d.p, q = d.q;
-    for (std::size_t t = 0; t < q; ++t) {
-        const double* c = coef + t * p;
-        std::size_t r = r0;
-        for (; r + ROW_GROUP <= r1; r += ROW_GROUP) {
-            double s[ROW_GROUP] = {};
-            const double* rowp[ROW_GROUP];
-            for (std::size_t g = 0; g < ROW_GROUP; ++g) rowp[g] = d.x + static_cast<std::ptrdiff_t>(r + g) * d.x_row;
-            for (std::size_t j = 0; j < p; ++j) {
-                const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(j) * d.x_col;
-                for (std::size_t g = 0; g < ROW_GROUP; ++g) s[g] += rowp[g][off] * c[j];
+    const std::size_t whole = p / LANES * LANES;
+    for (std::size_t r = r0; r < r1; ++r) {
+        const double* row = d.x + static_cast<std::ptrdiff_t>(r) * d.x_row;
+        for (std::size_t t = 0; t < q; ++t) {
+            const double* c = coef + t * p;
+            double s[LANES] = {};
+            if (d.x_col == 1) {
+                for (std::size_t j = 0; j < whole; j += LANES) {
+                    for (std::size_t l = 0; l < LANES; ++l) s[l] += row[j + l] * c[j + l];
+                }
+            } else {
+                for (std::size_t j = 0; j < whole; j += LANES) {
+                    for (std::size_t l = 0; l < LANES; ++l) {
+                        s[l] += row[static_cast<std::ptrdiff_t>(j + l) * d.x_col] * c[j + l];
+                    }
+                }
             }
-            for (std::size_t g = 0; g < ROW_GROUP; ++g) out[(r + g) * q + t] = s[g] + intercept[t];
-        }
-        for (; r < r1; ++r) {
-            const double* row = d.x + static_cast<std::ptrdiff_t>(r) * d.x_row;
-            double s = 0.0;
-            for (std::size_t j = 0; j < p; ++j) s += row[static_cast<std::ptrdiff_t>(j) * d.x_col] * c[j];
-            out[r * q + t] = s + intercept[t];
+            for (std::size_t j = whole; j < p; ++j) s[j - whole] += row[static_cast<std::ptrdiff_t>(j) * d.x_col] * c[j];
+            out[r * q + t] = ((s[0] + s[1]) + (s[2] + s[3])) + intercept[t];
         }
     }
 }
@@ -49,26 +46,9 @@ void row_predict(const Rows& d, const double* coef, const double* intercept, dou
         return;
     }
     const std::size_t per = (d.n + parts - 1) / parts;
-    std::vector<std::exception_ptr> errors(parts);
-    std::vector<std::thread> workers;
-    auto run = [&](std::size_t t) {
-        try {
-            predict_range(d, coef, intercept, out, std::min(d.n, t * per), std::min(d.n, (t + 1) * per));
-        } catch (...) {
-            errors[t] = std::current_exception();
-        }
-    };
-    try {
-        for (std::size_t t = 1; t < parts; ++t) workers.emplace_back(run, t);
-    } catch (...) {
-        for (auto& w : workers) w.join();
-        throw;
-    }
-    run(0);
-    for (auto& w : workers) w.join();
-    for (const auto& e : errors) {
-        if (e) std::rethrow_exception(e);
-    }
+    detail::run_parts(parts, [&](std::size_t t) {
+        predict_range(d, coef, intercept, out, std::min(d.n, t * per), std::min(d.n, (t + 1) * per));
+    });
 }
 
 }  // namespace bravolin

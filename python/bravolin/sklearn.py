@@ -176,7 +176,9 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
 
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
         """X·coef_ᵀ + intercept_, each row from that row alone, in a fixed
-        order; (n_samples,) after a fit on a 1-D y, else (n_samples, n_targets)."""
+        order (four lanes of every fourth product, added pairwise); dense X
+        only: a sparse X's rows are summed over their nonzeros in column
+        order. (n_samples,) after a fit on a 1-D y, else (n_samples, n_targets)."""
         check_is_fitted(self)
         x = validate_data(self, X, reset=False, accept_sparse=["csr", "csc", "coo"], dtype=np.float64)
         return predict_rows(x, self.coef_, self.intercept_, default_threads(self.n_jobs))

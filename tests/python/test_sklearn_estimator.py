@@ -183,8 +183,10 @@ def test_a_rows_prediction_does_not_depend_on_the_rows_beside_it():
         got = model.predict(np.asfortranarray(part))
         rows = [np.flatnonzero((x == row).all(axis=1))[0] for row in part]
         assert_same_bits(got, whole[rows])
-    # A fixed order per row: the products added left to right.
-    want = np.zeros((300, 2))
+    # A fixed order per row: four lanes of every fourth product, each summed
+    # in order, then (lane 0 + lane 1) + (lane 2 + lane 3).
+    lanes = np.zeros((4, 300, 2))
     for j in range(7):
-        want = want + x[:, j:j + 1] * model.coef_[:, j]
+        lanes[j % 4] = lanes[j % 4] + x[:, j:j + 1] * model.coef_[:, j]
+    want = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3])
     assert_same_bits(whole, want + model.intercept_)

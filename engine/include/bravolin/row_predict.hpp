@@ -1,7 +1,10 @@
-// Predictions one row at a time: out[r, t] = (sum_j x[r, j] * coef[t, j]) +
-// intercept[t], the sum taken from j = 0 up in plain double arithmetic
-// (products rounded, then added; no FMA). Each row's result depends on that
-// row alone, never on the rows beside it, the threads or the machine.
+// Predictions one row at a time: out[r, t] = ((s0 + s1) + (s2 + s3)) +
+// intercept[t], where lane s_l = sum over j = l, l + 4, l + 8, ... of
+// x[r, j] * coef[t, j], each lane summed from its first term up, in plain
+// double arithmetic (products rounded, then added; no FMA). The order is
+// fixed per row, so each row's result depends on that row alone, never on
+// the rows beside it, the threads or the machine; four lanes let the sum run
+// at vector width.
 #pragma once
 
 #include <cstddef>
