@@ -11,6 +11,7 @@
 #include "bravolin/big_integer.hpp"
 #include "bravolin/least_squares.hpp"
 #include "bravolin/moments.hpp"
+#include "bravolin/row_predict.hpp"
 #include "dd_linalg.hpp"
 #include "pair_kernel.hpp"
 
@@ -105,6 +106,28 @@ TEST(MomentsTest, IntegerDataGiveExactSumsAndBatchesMergeToTheOneShotIntegers) {
                 want += static_cast<long double>(w[r]) * x[r * p + i] * x[r * p + j];
             }
             EXPECT_EQ(static_cast<long double>(raw.xx[i * p + j].hi) + raw.xx[i * p + j].lo, want);
+        }
+    }
+}
+
+TEST(RowPredict, EachRowIsItsLanesSummedInOrderWhateverTheThreads) {
+    const std::size_t n = 20000, p = 19;
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<double> x(n * p), coef(2 * p), intercept = {0.5, -3.0}, y(n, 0.0);
+    for (auto& v : x) v = u(rng);
+    for (auto& v : coef) v = u(rng);
+    bravolin::Rows rows = view(x, n, p, y, nullptr);
+    rows.q = 2;
+    std::vector<double> one(n * 2), two(n * 2);
+    bravolin::row_predict(rows, coef.data(), intercept.data(), one.data(), 1);
+    bravolin::row_predict(rows, coef.data(), intercept.data(), two.data(), 2);
+    EXPECT_TRUE(one == two);
+    for (std::size_t r = 0; r < n; r += 997) {
+        for (std::size_t t = 0; t < 2; ++t) {
+            double lane[4] = {};
+            for (std::size_t j = 0; j < p; ++j) lane[j % 4] += x[r * p + j] * coef[t * p + j];
+            EXPECT_EQ(one[r * 2 + t], ((lane[0] + lane[1]) + (lane[2] + lane[3])) + intercept[t]);
         }
     }
 }
