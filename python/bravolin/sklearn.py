@@ -52,9 +52,13 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     copy_X : bool, default=True
         Accepted for compatibility: X is never modified or copied.
     tol : float, default=1e-13
-        Relative cut-off on the singular values of the centred design with
-        its columns scaled to unit norm: directions at or below ``tol`` times
-        the largest are dropped and the minimum-norm solution returned.
+        Rank cut-off on the centred design with its columns scaled to unit
+        norm: the pivoted Cholesky factorisation of that problem stops when
+        the largest remaining pivot (a squared singular value, in effect) is
+        at most ``tol**2``, and the minimum-norm solution over the kept
+        directions is returned. For collinear or nearly collinear columns
+        this drops the singular values below ``tol`` times the largest, to
+        within a factor of the number of features.
         (scikit-learn's own default, 1e-6 on the unscaled design, truncates
         ill-conditioned but solvable problems such as NIST's Filip.)
     n_jobs : int or None, default=None
