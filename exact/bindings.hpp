@@ -14,5 +14,8 @@ PyObject* accumulate(PyObject*, PyObject* args);
 PyObject* merge(PyObject*, PyObject* args);
 PyObject* solve(PyObject*, PyObject* args);
 PyObject* predict(PyObject*, PyObject* args);
+PyObject* fit_statistics(PyObject*, PyObject* args);
+PyObject* raw_gram(PyObject*, PyObject* args);
+PyObject* row_leverage(PyObject*, PyObject* args);
 
 }  // namespace bravolin::exact

@@ -17,6 +17,13 @@ PyMethodDef exact_methods[] = {
      "singular, ill_conditioned)."},
     {"predict", bravolin::exact::predict, METH_VARARGS,
      "predict(x, coef (q, p), intercept (q,), threads) -> (n, q): each row from that row alone."},
+    {"fit_statistics", bravolin::exact::fit_statistics, METH_VARARGS,
+     "fit_statistics(state, p, fit_intercept, coef (q, p), intercept (q,)) -> (ssr, centered_tss, "
+     "uncentered_tss, (D'WD)^-1 or None when singular, sum of weights)."},
+    {"raw_gram", bravolin::exact::raw_gram, METH_VARARGS,
+     "raw_gram(state, k) -> the raw moments of the first k columns of [1 | x | y], (k, k)."},
+    {"row_leverage", bravolin::exact::row_leverage, METH_VARARGS,
+     "row_leverage(x, bread (k, k), fit_intercept, w, threads) -> w_r d_r' B d_r for every row."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,15 +3,11 @@
 
 #include "bravolin/big_integer.hpp"
 #include "bravolin/least_squares.hpp"
+#include "exact_entry.hpp"
 
 namespace bravolin {
-namespace {
 
-// Entry (i, j) of the moments as an exact integer times 2^exponent.
-struct Exact {
-    BigInt value;
-    int exponent = 0;
-};
+namespace detail {
 
 Exact exact_entry(const Moments& m, std::size_t i, std::size_t j) {
     Exact e;
@@ -27,6 +23,13 @@ Exact exact_entry(const Moments& m, std::size_t i, std::size_t j) {
                  DIGIT_BITS * ((LEFT_DIGITS - 1) + (RIGHT_DIGITS - 1));
     return e;
 }
+
+}  // namespace detail
+
+namespace {
+
+using detail::Exact;
+using detail::exact_entry;
 
 DD to_dd(const Exact& e) { return e.value.to_dd(e.exponent); }
 

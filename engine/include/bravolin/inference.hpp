@@ -1,0 +1,38 @@
+// What inference needs beyond the coefficients, from the exact moments:
+// residual sums of squares computed exactly for the rounded coefficients,
+// total sums of squares, the unscaled covariance (D'WD)^-1 in double-double,
+// the raw Gram matrix of the design for a robust covariance's middle, and
+// each row's leverage.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "bravolin/moments.hpp"
+
+namespace bravolin {
+
+struct FitStatistics {
+    std::size_t k = 0;                   // parameters: p, plus the intercept first when fitted
+    std::vector<double> ssr;             // per target: sum w (y - yhat)^2, exact then rounded
+    std::vector<double> centered_tss;    // per target: sum w (y - ybar)^2, ybar the weighted mean
+    std::vector<double> uncentered_tss;  // per target: sum w y^2
+    std::vector<double> cov_unscaled;    // k x k, (D'WD)^-1; empty when the design is singular
+    double weight_sum = 0.0;
+};
+
+// coef is q x p row-major, intercept q (ignored without one). Throws
+// std::invalid_argument on inconsistent sizes or weights summing to zero.
+FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, const double* coef,
+                             const double* intercept_values);
+
+// The raw moments sum w d d' of the first `k` columns of [1 | X | Y] (k x k,
+// each entry exact, then rounded to double).
+std::vector<double> raw_gram(const Moments& m, std::size_t k);
+
+// out[r] = w_r * d_r' B d_r for d_r = [1 | x_r] (or x_r), B k x k row-major:
+// each row's sum in a fixed order (j outer, i inner, from 0 up), so a row's
+// leverage depends on that row alone. w null: every weight 1.
+void row_leverage(const Rows& x, bool intercept, const double* bread, double* out, unsigned threads);
+
+}  // namespace bravolin

@@ -1,0 +1,110 @@
+// fit_statistics, raw_gram and row_leverage: what inference reads beyond the
+// coefficients.
+#include <algorithm>
+
+#include "arrays.hpp"
+#include "bindings.hpp"
+#include "bravolin/inference.hpp"
+
+namespace bravolin::exact {
+
+namespace {
+
+PyObject* vector_array(const std::vector<double>& v) {
+    const auto n = static_cast<npy_intp>(v.size());
+    void* data;
+    PyObject* a = new_array(1, &n, NPY_DOUBLE, &data);
+    std::copy(v.begin(), v.end(), static_cast<double*>(data));
+    return a;
+}
+
+PyObject* square_array(const std::vector<double>& v, std::size_t k) {
+    const npy_intp dims[2] = {static_cast<npy_intp>(k), static_cast<npy_intp>(k)};
+    void* data;
+    PyObject* a = new_array(2, dims, NPY_DOUBLE, &data);
+    std::copy(v.begin(), v.end(), static_cast<double*>(data));
+    return a;
+}
+
+}  // namespace
+
+PyObject* fit_statistics(PyObject*, PyObject* args) {
+    PyObject *state, *c_obj, *b_obj;
+    Py_ssize_t p;
+    int fit_intercept;
+    if (!PyArg_ParseTuple(args, "OnpOO:fit_statistics", &state, &p, &fit_intercept, &c_obj, &b_obj)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const Moments m = from_state(state);
+        if (p < 0 || static_cast<std::size_t>(p) + 1 > m.columns) throw std::invalid_argument("bad feature count");
+        const std::size_t q = m.columns - 1 - static_cast<std::size_t>(p);
+        Ref coef(PyArray_FROMANY(c_obj, NPY_DOUBLE, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+        Ref intercept(PyArray_FROMANY(b_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+        auto* ca = reinterpret_cast<PyArrayObject*>(coef.get());
+        auto* ba = reinterpret_cast<PyArrayObject*>(intercept.get());
+        if (dim(ca, 0) != q || dim(ca, 1) != static_cast<std::size_t>(p) || dim(ba, 0) != q) {
+            throw std::invalid_argument("coef and intercept do not match the moments");
+        }
+        FitStatistics st;
+        std::exception_ptr error;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            st = bravolin::fit_statistics(m, static_cast<std::size_t>(p), fit_intercept != 0,
+                                          static_cast<const double*>(PyArray_DATA(ca)),
+                                          static_cast<const double*>(PyArray_DATA(ba)));
+        } catch (...) {
+            error = std::current_exception();
+        }
+        Py_END_ALLOW_THREADS
+        if (error) std::rethrow_exception(error);
+        Ref ssr(vector_array(st.ssr));
+        Ref centred(vector_array(st.centered_tss));
+        Ref uncentred(vector_array(st.uncentered_tss));
+        Ref cov(st.cov_unscaled.empty() ? Py_NewRef(Py_None) : square_array(st.cov_unscaled, st.k));
+        return Py_BuildValue("(OOOOd)", ssr.get(), centred.get(), uncentred.get(), cov.get(), st.weight_sum);
+    });
+}
+
+PyObject* raw_gram(PyObject*, PyObject* args) {
+    PyObject* state;
+    Py_ssize_t k;
+    if (!PyArg_ParseTuple(args, "On:raw_gram", &state, &k)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const Moments m = from_state(state);
+        if (k < 0) throw std::invalid_argument("k must be non-negative");
+        return square_array(bravolin::raw_gram(m, static_cast<std::size_t>(k)), static_cast<std::size_t>(k));
+    });
+}
+
+PyObject* row_leverage(PyObject*, PyObject* args) {
+    PyObject *x_obj, *b_obj, *w_obj;
+    int fit_intercept;
+    unsigned int threads;
+    if (!PyArg_ParseTuple(args, "OOpOI:row_leverage", &x_obj, &b_obj, &fit_intercept, &w_obj, &threads)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        Ref x(reinterpret_cast<PyObject*>(float_array(x_obj, 2)));
+        Ref bread(PyArray_FROMANY(b_obj, NPY_DOUBLE, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+        PyObject* w_raw = w_obj == Py_None ? nullptr : reinterpret_cast<PyObject*>(float_array(w_obj, 1));
+        Ref w(w_raw == nullptr ? Py_NewRef(Py_None) : w_raw);
+        const Rows rows = rows_of(reinterpret_cast<PyArrayObject*>(x.get()), nullptr,
+                                  w_raw == nullptr ? nullptr : reinterpret_cast<PyArrayObject*>(w_raw));
+        auto* ba = reinterpret_cast<PyArrayObject*>(bread.get());
+        const std::size_t k = rows.p + (fit_intercept ? 1 : 0);
+        if (dim(ba, 0) != k || dim(ba, 1) != k) throw std::invalid_argument("the bread matrix does not match x");
+        const auto n = static_cast<npy_intp>(rows.n);
+        void* out;
+        Ref result(new_array(1, &n, NPY_DOUBLE, &out));
+        const auto* b = static_cast<const double*>(PyArray_DATA(ba));
+        std::exception_ptr error;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            bravolin::row_leverage(rows, fit_intercept != 0, b, static_cast<double*>(out), threads == 0 ? 1 : threads);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        Py_END_ALLOW_THREADS
+        if (error) std::rethrow_exception(error);
+        return result.release();
+    });
+}
+
+}  // namespace bravolin::exact
