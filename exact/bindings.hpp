@@ -17,5 +17,6 @@ PyObject* predict(PyObject*, PyObject* args);
 PyObject* fit_statistics(PyObject*, PyObject* args);
 PyObject* raw_gram(PyObject*, PyObject* args);
 PyObject* row_leverage(PyObject*, PyObject* args);
+PyObject* eigenvalues(PyObject*, PyObject* args);
 
 }  // namespace bravolin::exact

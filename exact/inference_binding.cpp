@@ -107,4 +107,17 @@ PyObject* row_leverage(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* eigenvalues(PyObject*, PyObject* args) {
+    PyObject* a_obj;
+    if (!PyArg_ParseTuple(args, "O:eigenvalues", &a_obj)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        Ref a(PyArray_FROMANY(a_obj, NPY_DOUBLE, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+        auto* aa = reinterpret_cast<PyArrayObject*>(a.get());
+        const std::size_t n = dim(aa, 0);
+        if (dim(aa, 1) != n) throw std::invalid_argument("not a square matrix");
+        const auto* data = static_cast<const double*>(PyArray_DATA(aa));
+        return vector_array(bravolin::eigenvalues(std::vector<double>(data, data + n * n), n));
+    });
+}
+
 }  // namespace bravolin::exact

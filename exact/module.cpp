@@ -24,6 +24,8 @@ PyMethodDef exact_methods[] = {
      "raw_gram(state, k) -> the raw moments of the first k columns of [1 | x | y], (k, k)."},
     {"row_leverage", bravolin::exact::row_leverage, METH_VARARGS,
      "row_leverage(x, bread (k, k), fit_intercept, w, threads) -> w_r d_r' B d_r for every row."},
+    {"eigenvalues", bravolin::exact::eigenvalues, METH_VARARGS,
+     "eigenvalues(a) -> the eigenvalues of symmetric a, ascending."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 #include "bravolin/big_integer.hpp"
 #include "bravolin/least_squares.hpp"
@@ -126,6 +127,11 @@ std::vector<double> raw_gram(const Moments& m, std::size_t k) {
         for (std::size_t j = i; j < k; ++j) g[i * k + j] = g[j * k + i] = to_double(entry(m, i, j));
     }
     return g;
+}
+
+std::vector<double> eigenvalues(std::vector<double> a, std::size_t n) {
+    if (a.size() != n * n) throw std::invalid_argument("not a square matrix");
+    return detail::symmetric_eigenvalues(std::move(a), n);
 }
 
 namespace {

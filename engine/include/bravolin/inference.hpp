@@ -35,4 +35,8 @@ std::vector<double> raw_gram(const Moments& m, std::size_t k);
 // leverage depends on that row alone. w null: every weight 1.
 void row_leverage(const Rows& x, bool intercept, const double* bread, double* out, unsigned threads);
 
+// Eigenvalues of symmetric a (n x n, row-major), ascending: Householder
+// tridiagonal form and implicit QL in double, a fixed sequence of operations.
+std::vector<double> eigenvalues(std::vector<double> a, std::size_t n);
+
 }  // namespace bravolin
