@@ -37,7 +37,7 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 from ._moments import Moments
 from .sklearn import DEFAULT_TOL, predict_rows, solve_moments
 
-__all__ = ["LinearRegression"]
+__all__ = ["LinearRegression", "ols"]
 
 T = TypeVar("T")
 
@@ -431,6 +431,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         n, p = tally.x.rows, int(x.width)
         self._raise_any_error(tally, n, p, yy, w, scalar)
 
+        self._moments = tally.moments
         solution = solve_moments(tally.moments, self.fit_intercept, self.tol, self.positive)
         if yy.ndim == 1:
             self.coef_ = solution.coef[0]
@@ -574,3 +575,102 @@ def _predict_block(block: Any, coef: NDArray[np.float64], intercept: Any) -> NDA
         input_name="X",
     )
     return predict_rows(x, coef, intercept, 1)
+
+
+def _middle_block(
+    x_block: Any, y_block: Any, w_block: Any, params: NDArray[np.float64],
+    bread: NDArray[np.float64], fit_intercept: bool, cov_type: str,
+) -> Moments:
+    """One chunk's share of a robust covariance's middle term."""
+    from .inference import robust_weights
+
+    x = np.asarray(_valid_x(x_block), dtype=np.float64)
+    y = np.asarray(_valid_y(y_block), dtype=np.float64).reshape(-1)
+    w = None if w_block is None else np.asarray(_valid_w(w_block), dtype=np.float64).reshape(-1)
+    omega = robust_weights(x, y, w, params, bread, fit_intercept, cov_type, 1)
+    return Moments.of(x, np.empty((x.shape[0], 0)), omega, 1)
+
+
+def _block_weight_counts(w_block: Any) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    from .inference import weight_counts
+
+    return weight_counts(np.asarray(_valid_w(w_block), dtype=np.float64).reshape(-1))
+
+
+def _join_counts(a: tuple[Any, Any], b: tuple[Any, Any]) -> tuple[Any, Any]:
+    return np.concatenate([a[0], b[0]]), np.concatenate([a[1], b[1]])
+
+
+def ols(
+    X: Any,
+    y: Any,
+    *,
+    fit_intercept: bool = True,
+    sample_weight: Any = None,
+    cov_type: str = "nonrobust",
+) -> Any:
+    """``bravolin.ols`` over Dask collections: the same results object, bit
+    for bit equal to the in-memory one for any chunking. The fit reads the
+    data once; a robust covariance (HC0–HC3) a second time, its middle term
+    accumulated per chunk on the workers and merged as the moments are. y and
+    the weights must share X's row partitions (one target)."""
+    from .inference import COV_TYPES, log_weight_sum, results_from_moments
+
+    if cov_type not in COV_TYPES:
+        raise ValueError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
+    model = LinearRegression(fit_intercept=fit_intercept).fit(X, y, sample_weight=sample_weight)
+    moments: Moments = model._moments
+    if moments.n_targets != 1:
+        raise ValueError("ols takes one target: y must be 1-D or have one column")
+    x = _x_rows(X)
+    yy = _companion(y, x)
+    w = None if sample_weight is None else _companion(sample_weight, x)
+    for rows, name in ((yy, "y"), (w, "sample_weight")):
+        if rows is not None and (rows.whole is not None or len(rows.blocks) != len(x.blocks)):
+            raise ValueError(
+                f"ols over Dask needs {name} as a Dask collection with X's row partitions"
+            )
+    w_blocks = [None] * len(x.blocks) if w is None else w.blocks
+
+    def middle(params: NDArray[np.float64], bread: NDArray[np.float64]) -> Any:
+        parts = [
+            dask.delayed(_middle_block, pure=True)(xb, yb, wb, params, bread, fit_intercept, cov_type)
+            for xb, yb, wb in zip(x.blocks, yy.blocks, w_blocks)
+        ]
+        return dask.compute(_tree(parts, dask.delayed(Moments.merge, pure=True)))[0].state
+
+    log_sum = 0.0
+    if w is not None:
+        counts = [dask.delayed(_block_weight_counts, pure=True)(wb) for wb in w.blocks]
+        values, totals = dask.compute(_tree(counts, dask.delayed(_join_counts, pure=True)))[0]
+        log_sum = log_weight_sum(values, totals)
+    columns = getattr(model, "feature_names_in_", None)
+    names = (["const"] if fit_intercept else []) + (
+        [str(c) for c in columns] if columns is not None
+        else [f"x{j + 1}" for j in range(moments.n_features)]
+    )
+    y_array = yy.array if yy.array is not None else y
+    if y_array is not None and getattr(y_array, "ndim", 1) == 2:
+        y_array = y_array[:, 0]
+
+    def fitted(params: NDArray[np.float64]) -> Any:
+        k = 1 if fit_intercept else 0
+        shadow = LinearRegression(fit_intercept=fit_intercept)
+        shadow.coef_ = np.ascontiguousarray(params[k:])
+        shadow.intercept_ = float(params[0]) if fit_intercept else 0.0
+        shadow.n_features_in_ = model.n_features_in_
+        if columns is not None:
+            shadow.feature_names_in_ = columns
+        return shadow.predict(X)
+
+    return results_from_moments(
+        moments,
+        fit_intercept=fit_intercept,
+        cov_type=cov_type,
+        middle=middle,
+        log_weight_sum=log_sum,
+        names=names,
+        y_name=str(getattr(y, "name", None) or "y"),
+        data=(fitted, y_array),
+        pandas_index=None,
+    )

@@ -178,6 +178,26 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         self.rank_ = solution.rank
         self.singular_ = solution.singular
 
+    def inference(
+        self,
+        X: ArrayLike,
+        y: ArrayLike,
+        sample_weight: ArrayLike | None = None,
+        *,
+        cov_type: str = "nonrobust",
+    ) -> Any:
+        """Standard errors, tests, intervals and a summary for this model on
+        the data it was fitted on: ``bravolin.ols`` with the model's
+        ``fit_intercept``, ``tol`` and ``n_jobs`` (its parameters have
+        exactly the bits of ``coef_`` and ``intercept_``). One target."""
+        check_is_fitted(self)
+        if self.positive:
+            raise ValueError("inference is defined for unconstrained least squares, not positive=True")
+        from .inference import ols
+
+        return ols(X, y, fit_intercept=self.fit_intercept, sample_weight=sample_weight,
+                   cov_type=cov_type, n_jobs=self.n_jobs, tol=self.tol)
+
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
         """X·coef_ᵀ + intercept_, each row from that row alone, in a fixed
         order (four lanes of every fourth product, added pairwise); dense X

@@ -1,0 +1,552 @@
+"""Ordinary least squares with inference, the same bits on every machine.
+
+``ols(X, y)`` fits as ``bravolin.sklearn.LinearRegression`` does (exact
+moments in any row order, a double-double solve) and returns an
+``OLSResults`` with the statistics statsmodels users know: standard errors,
+t and F tests, intervals, R², information criteria and a ``summary()``.
+
+Every number is a fixed sequence of IEEE operations on the exact moments:
+sums of squares are exact for the rounded coefficients, the covariance comes
+from the double-double solve, the distributions (Student's t, F) are the
+project's own, built from +, −, ×, ÷ and √ only, and matrix products here
+are exactly rounded sums (``math.fsum``), never BLAS. Robust covariances
+read the data a second time, accumulating their middle term with the same
+order-independent engine.
+"""
+
+from __future__ import annotations
+
+import html
+import math
+from collections.abc import Sequence
+from functools import cached_property
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from . import _distributions, _exact
+from ._moments import Moments, default_threads
+
+__all__ = ["ols", "OLSResults", "COV_TYPES", "results_from_moments", "robust_weights",
+           "weight_counts", "log_weight_sum"]
+
+COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3")
+# The rank cut-off of the estimators (see bravolin.sklearn.DEFAULT_TOL).
+_TOL = 1e-13
+_LOG_2PI = None  # computed once from the project's own log
+
+
+def _log(value: float) -> float:
+    return _distributions._log(float(value))
+
+
+def _log_two_pi() -> float:
+    global _LOG_2PI
+    if _LOG_2PI is None:
+        _LOG_2PI = _log(2.0 * math.pi)
+    return _LOG_2PI
+
+
+def _matmul(a: Sequence[Sequence[float]], b: Sequence[Sequence[float]]) -> list[list[float]]:
+    """a @ b with every entry an exactly rounded sum of rounded products."""
+    columns = list(zip(*b))
+    return [[math.fsum(x * y for x, y in zip(row, col)) for col in columns] for row in a]
+
+
+def _labels(obj: Any, count: int, prefix: str) -> list[str]:
+    columns = getattr(obj, "columns", None)
+    if columns is not None and len(columns) == count:
+        return [str(c) for c in columns]
+    return [f"{prefix}{j + 1}" for j in range(count)]
+
+
+class OLSResults:
+    """The results of ``ols``: statsmodels' names, one target.
+
+    Arrays are NumPy arrays, or pandas objects labelled by the columns when
+    X was a DataFrame. ``resid`` and ``fittedvalues`` are computed on first
+    use from the data the fit was given.
+    """
+
+    def __init__(
+        self,
+        *,
+        params: NDArray[np.float64],
+        cov: NDArray[np.float64] | None,
+        ssr: float,
+        centered_tss: float,
+        uncentered_tss: float,
+        nobs: int,
+        rank: int,
+        k_constant: int,
+        cov_type: str,
+        names: list[str],
+        y_name: str,
+        condition_number: float,
+        log_weight_sum: float,
+        data: tuple[Any, Any],
+        pandas_index: Any,
+        singular: bool,
+    ) -> None:
+        self._params = params
+        self._cov = cov
+        self.ssr = ssr
+        self.centered_tss = centered_tss
+        self.uncentered_tss = uncentered_tss
+        self.nobs = float(nobs)
+        self.rank = rank
+        self.k_constant = k_constant
+        self.cov_type = cov_type
+        self.exog_names = names
+        self.endog_name = y_name
+        self.condition_number = condition_number
+        self._log_weight_sum = log_weight_sum
+        self._data = data
+        self._index = pandas_index
+        self.singular = singular
+        # statsmodels' convention: t and F tests with the classical
+        # covariance, normal (z) tests with a robust one.
+        self.use_t = cov_type == "nonrobust"
+        self.df_model = float(rank - k_constant)
+        self.df_resid = float(nobs - rank)
+
+    # Labelled views -------------------------------------------------------
+    def _series(self, values: NDArray[np.float64]) -> Any:
+        if self._index is None:
+            return values
+        import pandas as pd
+
+        return pd.Series(values, index=self.exog_names)
+
+    @property
+    def params(self) -> Any:
+        return self._series(self._params)
+
+    def cov_params(self) -> Any:
+        """The covariance of the parameters (by ``cov_type``); NaN when the
+        design is singular."""
+        cov = self._cov if self._cov is not None else np.full((len(self._params),) * 2, np.nan)
+        if self._index is None:
+            return cov
+        import pandas as pd
+
+        return pd.DataFrame(cov, index=self.exog_names, columns=self.exog_names)
+
+    @cached_property
+    def _bse(self) -> NDArray[np.float64]:
+        if self._cov is None:
+            return np.full(len(self._params), np.nan)
+        return np.array([math.sqrt(v) if v >= 0.0 else math.nan for v in np.diag(self._cov)])
+
+    @property
+    def bse(self) -> Any:
+        return self._series(self._bse)
+
+    @cached_property
+    def _t(self) -> NDArray[np.float64]:
+        return self._params / self._bse
+
+    @property
+    def tvalues(self) -> Any:
+        return self._series(self._t)
+
+    @cached_property
+    def _p(self) -> NDArray[np.float64]:
+        df = self.df_resid
+        if self.use_t and df <= 0:
+            return np.full(len(self._params), np.nan)
+        if self.use_t:
+            return np.array([_distributions.t_two_sided(abs(t), df) if math.isfinite(t) else math.nan
+                             for t in self._t])
+        return np.array([2.0 * _distributions.norm_sf(abs(t)) if math.isfinite(t) else math.nan
+                         for t in self._t])
+
+    @property
+    def pvalues(self) -> Any:
+        return self._series(self._p)
+
+    def conf_int(self, alpha: float = 0.05) -> Any:
+        """(lower, upper) bounds of the 1 - alpha intervals, one row per parameter."""
+        if not 0.0 < alpha < 1.0:
+            raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
+        if self.use_t:
+            q = _distributions.t_ppf(1.0 - alpha / 2.0, self.df_resid) if self.df_resid > 0 else math.nan
+        else:
+            q = _distributions.norm_ppf(1.0 - alpha / 2.0)
+        lower = np.array([b - q * s for b, s in zip(self._params, self._bse)])
+        upper = np.array([b + q * s for b, s in zip(self._params, self._bse)])
+        bounds = np.column_stack([lower, upper])
+        if self._index is None:
+            return bounds
+        import pandas as pd
+
+        return pd.DataFrame(bounds, index=self.exog_names, columns=[0, 1])
+
+    # Sums of squares and tests ---------------------------------------------
+    @property
+    def ess(self) -> float:
+        tss = self.centered_tss if self.k_constant else self.uncentered_tss
+        return tss - self.ssr
+
+    @property
+    def rsquared(self) -> float:
+        tss = self.centered_tss if self.k_constant else self.uncentered_tss
+        return 1.0 - self.ssr / tss
+
+    @property
+    def rsquared_adj(self) -> float:
+        return 1.0 - (self.nobs - self.k_constant) / self.df_resid * (1.0 - self.rsquared)
+
+    @property
+    def scale(self) -> float:
+        return self.ssr / self.df_resid
+
+    @property
+    def mse_resid(self) -> float:
+        return self.scale
+
+    @property
+    def mse_model(self) -> float:
+        return self.ess / self.df_model
+
+    @property
+    def mse_total(self) -> float:
+        tss = self.centered_tss if self.k_constant else self.uncentered_tss
+        return tss / (self.df_resid + self.df_model)
+
+    @property
+    def fvalue(self) -> float:
+        """The F statistic that every slope is zero (statsmodels' default
+        for the non-robust covariance: ESS / df_model over the scale)."""
+        if self.cov_type != "nonrobust":
+            return self._robust_fvalue
+        return self.mse_model / self.mse_resid
+
+    @cached_property
+    def _robust_fvalue(self) -> float:
+        # Wald test of the slopes with the robust covariance: b' V^-1 b / q.
+        slopes = list(range(self.k_constant, len(self._params)))
+        if not slopes or self._cov is None:
+            return math.nan
+        sub = [[float(self._cov[i, j]) for j in slopes] for i in slopes]
+        b = [float(self._params[i]) for i in slopes]
+        solved = _solve_small(sub, b)
+        return math.fsum(x * y for x, y in zip(b, solved)) / len(slopes)
+
+    @property
+    def f_pvalue(self) -> float:
+        f = self.fvalue
+        if not math.isfinite(f) or self.df_model <= 0 or self.df_resid <= 0:
+            return math.nan
+        return float(_distributions.f_sf(f, self.df_model, self.df_resid))
+
+    @property
+    def llf(self) -> float:
+        n = self.nobs
+        return -n / 2.0 * (_log_two_pi() + _log(self.ssr / n) + 1.0) + self._log_weight_sum / 2.0
+
+    @property
+    def aic(self) -> float:
+        return -2.0 * self.llf + 2.0 * (self.df_model + self.k_constant)
+
+    @property
+    def bic(self) -> float:
+        return -2.0 * self.llf + _log(self.nobs) * (self.df_model + self.k_constant)
+
+    # Lazily, from the data ---------------------------------------------------
+    @cached_property
+    def fittedvalues(self) -> Any:
+        """ŷ, each row from that row alone (a Dask array for a Dask fit)."""
+        fitted, _ = self._data
+        values = fitted(self._params)
+        if self._index is None:
+            return values
+        import pandas as pd
+
+        return pd.Series(values, index=self._index)
+
+    @cached_property
+    def resid(self) -> Any:
+        """y − ŷ (unweighted, as statsmodels' WLS gives them)."""
+        _, y = self._data
+        return y - self.fittedvalues
+
+    # Presentation ------------------------------------------------------------
+    def _header(self) -> list[tuple[str, str, str, str]]:
+        def fmt(v: float, digits: int = 3) -> str:
+            return f"{v:.{digits}f}" if math.isfinite(v) else "nan"
+
+        return [
+            ("Dep. Variable:", self.endog_name, "R-squared:", fmt(self.rsquared)),
+            ("Model:", "OLS", "Adj. R-squared:", fmt(self.rsquared_adj)),
+            ("Method:", "Least Squares", "F-statistic:", f"{self.fvalue:.4g}"),
+            ("No. Observations:", f"{int(self.nobs)}", "Prob (F-statistic):", f"{self.f_pvalue:.3g}"),
+            ("Df Residuals:", f"{int(self.df_resid)}", "Log-Likelihood:", f"{self.llf:.5g}"),
+            ("Df Model:", f"{int(self.df_model)}", "AIC:", f"{self.aic:.4g}"),
+            ("Covariance Type:", self.cov_type, "BIC:", f"{self.bic:.4g}"),
+        ]
+
+    def _rows(self) -> list[list[str]]:
+        bounds = np.asarray(self.conf_int())
+        rows = []
+        for j, name in enumerate(self.exog_names):
+            rows.append([name, f"{self._params[j]:.4f}", f"{self._bse[j]:.3f}", f"{self._t[j]:.3f}",
+                         f"{self._p[j]:.3f}", f"{bounds[j, 0]:.3f}", f"{bounds[j, 1]:.3f}"])
+        return rows
+
+    def _notes(self) -> list[str]:
+        notes = [
+            f"[1] Standard errors: {'assume the errors are homoscedastic' if self.cov_type == 'nonrobust' else 'heteroscedasticity-robust (' + self.cov_type + ')'}.",
+            f"[2] The condition number is {self.condition_number:.3g}; every figure is the same "
+            "bits on every machine, thread count and row order.",
+        ]
+        if self.singular:
+            notes.append(
+                f"[3] The design is singular (rank {self.rank} of {len(self._params)} parameters); "
+                "the coefficients are the minimum-norm solution and their standard errors are "
+                "not defined."
+            )
+        return notes
+
+    def summary(self) -> str:
+        """A fixed-width text table, as statsmodels prints it."""
+        width = 78
+        lines = ["OLS Regression Results".center(width), "=" * width]
+        for a, b, c, d in self._header():
+            lines.append(f"{a:<20}{b:>18}  {c:<20}{d:>18}")
+        lines.append("=" * width)
+        head = ["", "coef", "std err", "t" if self.use_t else "z", "P>|t|" if self.use_t else "P>|z|",
+                "[0.025", "0.975]"]
+        name_width = max(10, *(len(n) for n in self.exog_names))
+        fmt_row = lambda cells: f"{cells[0]:<{name_width}}" + "".join(f"{c:>11}" for c in cells[1:])  # noqa: E731
+        lines.append(fmt_row(head))
+        lines.append("-" * max(width, name_width + 66))
+        lines.extend(fmt_row(r) for r in self._rows())
+        lines.append("=" * width)
+        lines.append("Notes:")
+        lines.extend(self._notes())
+        return "\n".join(lines)
+
+    def __str__(self) -> str:
+        return self.summary()
+
+    def _repr_html_(self) -> str:
+        esc = html.escape
+        head = "".join(
+            f"<tr><th>{esc(a)}</th><td>{esc(b)}</td><th>{esc(c)}</th><td>{esc(d)}</td></tr>"
+            for a, b, c, d in self._header()
+        )
+        columns = ["", "coef", "std err", "t" if self.use_t else "z", "P>|t|" if self.use_t else "P>|z|",
+                   "[0.025", "0.975]"]
+        body = "".join(
+            "<tr><th>" + esc(r[0]) + "</th>" + "".join(f"<td>{esc(c)}</td>" for c in r[1:]) + "</tr>"
+            for r in self._rows()
+        )
+        notes = "<br>".join(esc(n) for n in self._notes())
+        return (
+            '<table class="simpletable"><caption>OLS Regression Results</caption>'
+            f"{head}</table>"
+            '<table class="simpletable"><tr>' + "".join(f"<th>{esc(c)}</th>" for c in columns)
+            + f"</tr>{body}</table><p>Notes:<br>{notes}</p>"
+        )
+
+
+def _solve_small(a: list[list[float]], b: list[float]) -> list[float]:
+    """a x = b by Gaussian elimination with partial pivoting, in a fixed
+    order (small robust Wald tests only)."""
+    n = len(b)
+    m = [row[:] + [b[i]] for i, row in enumerate(a)]
+    for k in range(n):
+        piv = max(range(k, n), key=lambda i: (abs(m[i][k]), -i))
+        m[k], m[piv] = m[piv], m[k]
+        if m[k][k] == 0.0:
+            return [math.nan] * n
+        for i in range(k + 1, n):
+            f = m[i][k] / m[k][k]
+            for j in range(k, n + 1):
+                m[i][j] -= f * m[k][j]
+    x = [0.0] * n
+    for i in range(n - 1, -1, -1):
+        x[i] = (m[i][n] - math.fsum(m[i][j] * x[j] for j in range(i + 1, n))) / m[i][i]
+    return x
+
+
+def _validate(X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None) -> tuple[Any, ...]:
+    x = np.asarray(X, dtype=np.float64)
+    if x.ndim == 1:
+        x = x[:, None]
+    if x.ndim != 2:
+        raise ValueError(f"X must be 2-D, got {x.ndim} dimensions")
+    target = np.asarray(y, dtype=np.float64)
+    if target.ndim == 2 and target.shape[1] == 1:
+        target = target[:, 0]
+    if target.ndim != 1:
+        raise ValueError("y must be one target: 1-D, or 2-D with one column")
+    if target.shape[0] != x.shape[0]:
+        raise ValueError(f"X has {x.shape[0]} rows but y has {target.shape[0]}")
+    if x.shape[0] == 0:
+        raise ValueError("X has no rows")
+    for name, a in (("X", x), ("y", target)):
+        if not np.isfinite(a).all():
+            raise ValueError(f"{name} contains NaN or infinity")
+    weights = None
+    if sample_weight is not None:
+        weights = np.asarray(sample_weight, dtype=np.float64)
+        if weights.ndim == 0:
+            weights = np.full(x.shape[0], float(weights))
+        if weights.shape != (x.shape[0],):
+            raise ValueError(f"sample_weight must have shape ({x.shape[0]},), got {weights.shape}")
+        if not np.isfinite(weights).all() or (weights < 0).any():
+            raise ValueError("sample_weight must be finite and non-negative")
+    return x, target, weights
+
+
+def weight_counts(weights: NDArray[np.float64] | None) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The distinct positive weights and how many rows carry each."""
+    if weights is None:
+        return np.empty(0), np.empty(0)
+    values, counts = np.unique(weights[weights > 0], return_counts=True)
+    return values, counts.astype(np.float64)
+
+
+def log_weight_sum(values: NDArray[np.float64], counts: NDArray[np.float64]) -> float:
+    """Σ log wᵣ over the rows of positive weight, from the distinct weights
+    and their counts: the project's log of each, then Σ count·log summed
+    exactly by the moments engine, so neither the row order nor the grouping
+    of the counts changes a bit."""
+    if values.size == 0:
+        return 0.0
+    merged, inverse = np.unique(values, return_inverse=True)
+    totals = np.bincount(inverse, weights=counts)
+    logs = np.array([_log(float(v)) for v in merged])
+    moments = Moments.of(logs[:, None], np.empty((logs.size, 0)), totals, 1)
+    return float(_exact.raw_gram(moments.state, 2)[0, 1])
+
+
+def ols(
+    X: ArrayLike,
+    y: ArrayLike,
+    *,
+    fit_intercept: bool = True,
+    sample_weight: ArrayLike | None = None,
+    cov_type: str = "nonrobust",
+    n_jobs: int | None = None,
+    tol: float = _TOL,
+) -> OLSResults:
+    """Weighted least squares of y on X, with an intercept first unless
+    ``fit_intercept=False``, and its inference. ``cov_type`` is one of
+    "nonrobust", "HC0", "HC1", "HC2", "HC3" (statsmodels' definitions; a
+    robust covariance reads the data a second time). R² is centred with an
+    intercept and uncentred without, as statsmodels and the NIST
+    certificates define it. A pandas DataFrame labels the results by its
+    columns."""
+    if cov_type not in COV_TYPES:
+        raise ValueError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
+    x, target, weights = _validate(X, y, sample_weight)
+    threads = default_threads(n_jobs)
+    moments = Moments.of(x, target[:, None], weights, threads)
+
+    def middle(params: NDArray[np.float64], bread: NDArray[np.float64]) -> NDArray[np.float64]:
+        omega = robust_weights(x, target, weights, params, bread, fit_intercept, cov_type, threads)
+        return Moments.of(x, np.empty((x.shape[0], 0)), omega, threads).state
+
+    return results_from_moments(
+        moments,
+        fit_intercept=fit_intercept,
+        cov_type=cov_type,
+        tol=tol,
+        middle=middle,
+        log_weight_sum=log_weight_sum(*weight_counts(weights)),
+        names=(["const"] if fit_intercept else []) + _labels(X, x.shape[1], "x"),
+        y_name=str(getattr(y, "name", None) or "y"),
+        data=(lambda params: _fitted(x, params, fit_intercept, threads), target),
+        pandas_index=getattr(X, "index", None) if hasattr(X, "columns") else None,
+    )
+
+
+def results_from_moments(
+    moments: Moments,
+    *,
+    fit_intercept: bool,
+    cov_type: str,
+    middle: Any,
+    log_weight_sum: float,
+    tol: float = _TOL,
+    names: list[str],
+    y_name: str,
+    data: tuple[Any, Any],
+    pandas_index: Any,
+) -> OLSResults:
+    """The results from the exact moments of the rows; ``middle(params,
+    bread)`` returns the moments state of Σ ωᵣ dᵣdᵣᵀ for a robust covariance
+    (a second pass over the data, wherever it lies)."""
+    if cov_type not in COV_TYPES:
+        raise ValueError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
+    p, n = moments.n_features, moments.n_rows
+    coef, intercept, rank, _, _ = moments.solve(bool(fit_intercept), float(tol), False)
+    ssr, centred, uncentred, cov_unscaled, _ = _exact.fit_statistics(
+        moments.state, p, bool(fit_intercept), coef, intercept
+    )
+    k_constant = 1 if fit_intercept else 0
+    params = np.concatenate([intercept[:1], coef[0]]) if fit_intercept else coef[0].copy()
+    total_rank = rank + k_constant
+    singular = cov_unscaled is None or total_rank < len(params)
+    df_resid = n - total_rank
+    cov = None
+    if not singular and df_resid > 0:
+        if cov_type == "nonrobust":
+            scale = float(ssr[0]) / df_resid
+            cov = np.array([[v * scale for v in row] for row in cov_unscaled])
+        else:
+            meat = _exact.raw_gram(middle(params, cov_unscaled), 1 + p)
+            if not fit_intercept:
+                meat = meat[1:, 1:]
+            b = cov_unscaled.tolist()
+            cov = np.array(_matmul(_matmul(b, meat.tolist()), b))
+            if cov_type == "HC1":
+                cov = cov * (n / df_resid)
+    gram = _exact.raw_gram(moments.state, 1 + p)
+    if not fit_intercept:
+        gram = gram[1:, 1:]
+    eig = _exact.eigenvalues(np.ascontiguousarray(gram))
+    condition = math.sqrt(eig[-1] / eig[0]) if eig[0] > 0 else math.inf
+    return OLSResults(
+        params=params, cov=cov, ssr=float(ssr[0]), centered_tss=float(centred[0]),
+        uncentered_tss=float(uncentred[0]), nobs=n, rank=total_rank, k_constant=k_constant,
+        cov_type=cov_type, names=names, y_name=y_name, condition_number=condition,
+        log_weight_sum=log_weight_sum, data=data, pandas_index=pandas_index, singular=singular,
+    )
+
+
+def _fitted(x: NDArray[np.float64], params: NDArray[np.float64], fit_intercept: bool,
+            threads: int) -> NDArray[np.float64]:
+    k_constant = 1 if fit_intercept else 0
+    coef = np.ascontiguousarray(params[None, k_constant:])
+    intercept = np.array([params[0] if fit_intercept else 0.0])
+    fitted: NDArray[np.float64] = _exact.predict(x, coef, intercept, threads)[:, 0]
+    return fitted
+
+
+def robust_weights(
+    x: NDArray[np.float64],
+    y: NDArray[np.float64],
+    weights: NDArray[np.float64] | None,
+    params: NDArray[np.float64],
+    bread: NDArray[np.float64],
+    fit_intercept: bool,
+    cov_type: str,
+    threads: int,
+) -> NDArray[np.float64]:
+    """ωᵣ of statsmodels' HC0–HC3 for weighted least squares, row by row:
+    wᵣ²eᵣ², over 1 − hᵣ (HC2) or its square (HC3), hᵣ = wᵣ dᵣᵀ B dᵣ with B
+    the unscaled covariance. Elementwise, so a row's ω depends on that row
+    alone; HC1 is HC0 scaled afterwards."""
+    resid = y - _fitted(x, params, fit_intercept, threads)
+    w = np.ones(x.shape[0]) if weights is None else weights
+    omega = (w * resid) * (w * resid)
+    if cov_type in ("HC2", "HC3"):
+        leverage = _exact.row_leverage(x, np.ascontiguousarray(bread), fit_intercept, weights, threads)
+        one_minus = 1.0 - leverage
+        omega = omega / one_minus if cov_type == "HC2" else omega / (one_minus * one_minus)
+    return omega
