@@ -11,7 +11,8 @@ estimator for scikit-learn users (it takes DataFrames, a 1-D y, any real
 dtype, and gives the same bits on every machine). Last, the estimator on
 one-hot features beside an intercept (a singular design: it gives
 scikit-learn's minimum-norm answer) and fitted in shuffled batches (the bits
-of one fit on all the rows).
+of one fit on all the rows). Finally bravolin.ols's summary with robust
+(HC1) standard errors beside statsmodels' for the same data.
 
 Run: python examples/quickstart.py
 """
@@ -103,6 +104,23 @@ def dummy_variables_in_batches(rng: np.random.Generator) -> None:
     print(f"  seven shuffled batches through partial_fit give the same bits: {same}")
 
 
+def inference_next_to_statsmodels(x: Vector, y: Vector) -> None:
+    """bravolin.ols's summary, and statsmodels' for the same data when it is
+    installed: the same statistics, ours the same bits on every machine."""
+    import bravolin
+
+    frame = pd.DataFrame(x, columns=[f"x{j}" for j in range(x.shape[1])])
+    results = bravolin.ols(frame, pd.Series(y[:, 0], name="y"), cov_type="HC1")
+    print(results.summary())
+    try:
+        import statsmodels.api as sm
+    except ImportError:
+        print("(statsmodels is not installed: its summary is not shown)")
+        return
+    print()
+    print(sm.OLS(pd.Series(y[:, 0], name="y"), sm.add_constant(frame)).fit(cov_type="HC1").summary())
+
+
 def main() -> None:
     rng = np.random.default_rng(SEED)
     n_features = TRUE_COEFFICIENTS.size
@@ -139,6 +157,8 @@ def main() -> None:
     pipeline_on_a_dataframe(x, y_with)
     print()
     dummy_variables_in_batches(rng)
+    print()
+    inference_next_to_statsmodels(x, y_with)
 
 
 if __name__ == "__main__":
