@@ -18,5 +18,7 @@ PyObject* fit_statistics(PyObject*, PyObject* args);
 PyObject* raw_gram(PyObject*, PyObject* args);
 PyObject* row_leverage(PyObject*, PyObject* args);
 PyObject* eigenvalues(PyObject*, PyObject* args);
+PyObject* sandwich(PyObject*, PyObject* args);
+PyObject* definite_solve(PyObject*, PyObject* args);
 
 }  // namespace bravolin::exact

@@ -59,8 +59,11 @@ PyObject* fit_statistics(PyObject*, PyObject* args) {
         Ref ssr(vector_array(st.ssr));
         Ref centred(vector_array(st.centered_tss));
         Ref uncentred(vector_array(st.uncentered_tss));
+        Ref centred_ess(vector_array(st.centered_ess));
+        Ref uncentred_ess(vector_array(st.uncentered_ess));
         Ref cov(st.cov_unscaled.empty() ? Py_NewRef(Py_None) : square_array(st.cov_unscaled, st.k));
-        return Py_BuildValue("(OOOOd)", ssr.get(), centred.get(), uncentred.get(), cov.get(), st.weight_sum);
+        return Py_BuildValue("(OOOOOOd)", ssr.get(), centred.get(), uncentred.get(), centred_ess.get(),
+                             uncentred_ess.get(), cov.get(), st.weight_sum);
     });
 }
 
@@ -104,6 +107,45 @@ PyObject* row_leverage(PyObject*, PyObject* args) {
         Py_END_ALLOW_THREADS
         if (error) std::rethrow_exception(error);
         return result.release();
+    });
+}
+
+namespace {
+
+std::vector<double> square_values(PyObject* obj, std::size_t* k) {
+    Ref a(PyArray_FROMANY(obj, NPY_DOUBLE, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+    auto* aa = reinterpret_cast<PyArrayObject*>(a.get());
+    *k = dim(aa, 0);
+    if (dim(aa, 1) != *k) throw std::invalid_argument("not a square matrix");
+    const auto* data = static_cast<const double*>(PyArray_DATA(aa));
+    return std::vector<double>(data, data + *k * *k);
+}
+
+}  // namespace
+
+PyObject* sandwich(PyObject*, PyObject* args) {
+    PyObject *b_obj, *m_obj;
+    if (!PyArg_ParseTuple(args, "OO:sandwich", &b_obj, &m_obj)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::size_t k = 0, km = 0;
+        const std::vector<double> b = square_values(b_obj, &k);
+        const std::vector<double> m = square_values(m_obj, &km);
+        if (k != km) throw std::invalid_argument("bread and middle differ in size");
+        return square_array(bravolin::sandwich(b, m, k), k);
+    });
+}
+
+PyObject* definite_solve(PyObject*, PyObject* args) {
+    PyObject *a_obj, *v_obj;
+    if (!PyArg_ParseTuple(args, "OO:definite_solve", &a_obj, &v_obj)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::size_t k = 0;
+        const std::vector<double> a = square_values(a_obj, &k);
+        Ref v(PyArray_FROMANY(v_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+        auto* va = reinterpret_cast<PyArrayObject*>(v.get());
+        if (dim(va, 0) != k) throw std::invalid_argument("the right-hand side does not match");
+        const auto* data = static_cast<const double*>(PyArray_DATA(va));
+        return vector_array(bravolin::definite_solve(a, std::vector<double>(data, data + k), k));
     });
 }
 

@@ -19,7 +19,11 @@ PyMethodDef exact_methods[] = {
      "predict(x, coef (q, p), intercept (q,), threads) -> (n, q): each row from that row alone."},
     {"fit_statistics", bravolin::exact::fit_statistics, METH_VARARGS,
      "fit_statistics(state, p, fit_intercept, coef (q, p), intercept (q,)) -> (ssr, centered_tss, "
-     "uncentered_tss, (D'WD)^-1 or None when singular, sum of weights)."},
+     "uncentered_tss, centered_ess, uncentered_ess, (D'WD)^-1 or None when singular, sum of weights)."},
+    {"sandwich", bravolin::exact::sandwich, METH_VARARGS,
+     "sandwich(b, m) -> b m b in double-double, rounded once."},
+    {"definite_solve", bravolin::exact::definite_solve, METH_VARARGS,
+     "definite_solve(a, v) -> a^-1 v for symmetric positive definite a, in double-double."},
     {"raw_gram", bravolin::exact::raw_gram, METH_VARARGS,
      "raw_gram(state, k) -> the raw moments of the first k columns of [1 | x | y], (k, k)."},
     {"row_leverage", bravolin::exact::row_leverage, METH_VARARGS,

@@ -74,12 +74,19 @@ FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, co
         }
         st.ssr.push_back(to_double(ssr));
         st.uncentered_tss.push_back(to_double(yy));
+        st.uncentered_ess.push_back(to_double(add(yy, {-ssr.value, ssr.exponent})));
         // sum w (y - ybar)^2 = (V_00 V_yy - V_0y^2) / V_00, exact before the division.
         const detail::Exact y0 = entry(m, 0, yc);
         const detail::Exact n_yy = mul(total, yy);
         const detail::Exact y0y0 = mul(y0, y0);
         const detail::Exact centred = add(n_yy, {-y0y0.value, y0y0.exponent});
-        st.centered_tss.push_back(static_cast<double>(centred.value.to_dd(centred.exponent) / total.value.to_dd(total.exponent)));
+        const DD weights = total.value.to_dd(total.exponent);
+        st.centered_tss.push_back(static_cast<double>(centred.value.to_dd(centred.exponent) / weights));
+        // (V_00 V_yy - V_0y^2 - V_00 ssr) / V_00: the explained sum, exact
+        // before the one division, so a small R^2 keeps its digits.
+        const detail::Exact n_ssr = mul(total, ssr);
+        const detail::Exact explained = add(centred, {-n_ssr.value, n_ssr.exponent});
+        st.centered_ess.push_back(static_cast<double>(explained.value.to_dd(explained.exponent) / weights));
     }
 
     // (D'WD)^-1 from the centred moments, which the intercept's column
@@ -127,6 +134,37 @@ std::vector<double> raw_gram(const Moments& m, std::size_t k) {
         for (std::size_t j = i; j < k; ++j) g[i * k + j] = g[j * k + i] = to_double(entry(m, i, j));
     }
     return g;
+}
+
+std::vector<double> sandwich(const std::vector<double>& bread, const std::vector<double>& middle, std::size_t k) {
+    if (bread.size() != k * k || middle.size() != k * k) throw std::invalid_argument("not k x k matrices");
+    std::vector<DD> half(k * k, DD(0.0));
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+            DD s(0.0);
+            for (std::size_t l = 0; l < k; ++l) s += DD(bread[i * k + l]) * DD(middle[l * k + j]);
+            half[i * k + j] = s;
+        }
+    }
+    std::vector<double> out(k * k);
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+            DD s(0.0);
+            for (std::size_t l = 0; l < k; ++l) s += half[i * k + l] * DD(bread[l * k + j]);
+            out[i * k + j] = static_cast<double>(s);
+        }
+    }
+    return out;
+}
+
+std::vector<double> definite_solve(const std::vector<double>& a, const std::vector<double>& v, std::size_t k) {
+    if (a.size() != k * k || v.size() != k) throw std::invalid_argument("not a k x k system");
+    detail::Square m(a.begin(), a.end());
+    std::vector<DD> x(v.begin(), v.end());
+    if (!detail::cholesky_solve(std::move(m), k, x, 1)) return std::vector<double>(k, std::nan(""));
+    std::vector<double> out(k);
+    for (std::size_t i = 0; i < k; ++i) out[i] = static_cast<double>(x[i]);
+    return out;
 }
 
 std::vector<double> eigenvalues(std::vector<double> a, std::size_t n) {

@@ -149,6 +149,11 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
                 const double* src = base + static_cast<std::ptrdiff_t>(b0) * step;
                 for (std::size_t r = 0; r < rows; ++r) column[r] = src[static_cast<std::ptrdiff_t>(r) * step];
             }
+            if (d.w != nullptr) {
+                // A row of weight zero is no row at all: its values, which the
+                // bins do not cover, are never cut into digits.
+                for (std::size_t r = 0; r < rows; ++r) column[r] = weights[r] == 0.0 ? 0.0 : column[r];
+            }
             std::int32_t* left = &ld[c * LEFT_DIGITS * rows];
             std::int32_t* right = &rd[c * RIGHT_DIGITS * rows];
             if (d.w == nullptr && m.left_bin[c] == m.right_bin[c]) {

@@ -639,11 +639,12 @@ def ols(
         ]
         return dask.compute(_tree(parts, dask.delayed(Moments.merge, pure=True)))[0].state
 
-    log_sum = 0.0
+    log_sum, positive_rows = 0.0, None
     if w is not None:
         counts = [dask.delayed(_block_weight_counts, pure=True)(wb) for wb in w.blocks]
         values, totals = dask.compute(_tree(counts, dask.delayed(_join_counts, pure=True)))[0]
         log_sum = log_weight_sum(values, totals)
+        positive_rows = int(totals.sum())
     columns = getattr(model, "feature_names_in_", None)
     names = (["const"] if fit_intercept else []) + (
         [str(c) for c in columns] if columns is not None
@@ -673,4 +674,5 @@ def ols(
         y_name=str(getattr(y, "name", None) or "y"),
         data=(fitted, y_array),
         pandas_index=None,
+        nobs=positive_rows,
     )

@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import html
 import math
-from collections.abc import Sequence
 from functools import cached_property
 from typing import Any
 
@@ -48,12 +47,6 @@ def _log_two_pi() -> float:
     return _LOG_2PI
 
 
-def _matmul(a: Sequence[Sequence[float]], b: Sequence[Sequence[float]]) -> list[list[float]]:
-    """a @ b with every entry an exactly rounded sum of rounded products."""
-    columns = list(zip(*b))
-    return [[math.fsum(x * y for x, y in zip(row, col)) for col in columns] for row in a]
-
-
 def _labels(obj: Any, count: int, prefix: str) -> list[str]:
     columns = getattr(obj, "columns", None)
     if columns is not None and len(columns) == count:
@@ -77,6 +70,8 @@ class OLSResults:
         ssr: float,
         centered_tss: float,
         uncentered_tss: float,
+        centered_ess: float,
+        uncentered_ess: float,
         nobs: int,
         rank: int,
         k_constant: int,
@@ -94,6 +89,7 @@ class OLSResults:
         self.ssr = ssr
         self.centered_tss = centered_tss
         self.uncentered_tss = uncentered_tss
+        self._ess = centered_ess if k_constant else uncentered_ess
         self.nobs = float(nobs)
         self.rank = rank
         self.k_constant = k_constant
@@ -186,17 +182,20 @@ class OLSResults:
     # Sums of squares and tests ---------------------------------------------
     @property
     def ess(self) -> float:
-        tss = self.centered_tss if self.k_constant else self.uncentered_tss
-        return tss - self.ssr
+        """The explained sum of squares, exact before its one rounding."""
+        return self._ess
 
     @property
     def rsquared(self) -> float:
+        # From the exactly rounded explained sum: 1 - ssr/tss would cancel
+        # when R² is small.
         tss = self.centered_tss if self.k_constant else self.uncentered_tss
-        return 1.0 - self.ssr / tss
+        return self._ess / tss
 
     @property
     def rsquared_adj(self) -> float:
-        return 1.0 - (self.nobs - self.k_constant) / self.df_resid * (1.0 - self.rsquared)
+        tss = self.centered_tss if self.k_constant else self.uncentered_tss
+        return 1.0 - (self.nobs - self.k_constant) / self.df_resid * (self.ssr / tss)
 
     @property
     def scale(self) -> float:
@@ -229,10 +228,10 @@ class OLSResults:
         slopes = list(range(self.k_constant, len(self._params)))
         if not slopes or self._cov is None:
             return math.nan
-        sub = [[float(self._cov[i, j]) for j in slopes] for i in slopes]
-        b = [float(self._params[i]) for i in slopes]
-        solved = _solve_small(sub, b)
-        return math.fsum(x * y for x, y in zip(b, solved)) / len(slopes)
+        sub = np.ascontiguousarray(self._cov[np.ix_(slopes, slopes)])
+        b = np.ascontiguousarray(self._params[slopes])
+        solved = _exact.definite_solve(sub, b)
+        return math.fsum(float(x) * float(y) for x, y in zip(b, solved)) / len(slopes)
 
     @property
     def f_pvalue(self) -> float:
@@ -352,26 +351,6 @@ class OLSResults:
         )
 
 
-def _solve_small(a: list[list[float]], b: list[float]) -> list[float]:
-    """a x = b by Gaussian elimination with partial pivoting, in a fixed
-    order (small robust Wald tests only)."""
-    n = len(b)
-    m = [row[:] + [b[i]] for i, row in enumerate(a)]
-    for k in range(n):
-        piv = max(range(k, n), key=lambda i: (abs(m[i][k]), -i))
-        m[k], m[piv] = m[piv], m[k]
-        if m[k][k] == 0.0:
-            return [math.nan] * n
-        for i in range(k + 1, n):
-            f = m[i][k] / m[k][k]
-            for j in range(k, n + 1):
-                m[i][j] -= f * m[k][j]
-    x = [0.0] * n
-    for i in range(n - 1, -1, -1):
-        x[i] = (m[i][n] - math.fsum(m[i][j] * x[j] for j in range(i + 1, n))) / m[i][i]
-    return x
-
-
 def _validate(X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None) -> tuple[Any, ...]:
     x = np.asarray(X, dtype=np.float64)
     if x.ndim == 1:
@@ -446,6 +425,7 @@ def ols(
     x, target, weights = _validate(X, y, sample_weight)
     threads = default_threads(n_jobs)
     moments = Moments.of(x, target[:, None], weights, threads)
+    counts = weight_counts(weights)
 
     def middle(params: NDArray[np.float64], bread: NDArray[np.float64]) -> NDArray[np.float64]:
         omega = robust_weights(x, target, weights, params, bread, fit_intercept, cov_type, threads)
@@ -457,7 +437,8 @@ def ols(
         cov_type=cov_type,
         tol=tol,
         middle=middle,
-        log_weight_sum=log_weight_sum(*weight_counts(weights)),
+        log_weight_sum=log_weight_sum(*counts),
+        nobs=None if weights is None else int(counts[1].sum()),
         names=(["const"] if fit_intercept else []) + _labels(X, x.shape[1], "x"),
         y_name=str(getattr(y, "name", None) or "y"),
         data=(lambda params: _fitted(x, params, fit_intercept, threads), target),
@@ -473,6 +454,7 @@ def results_from_moments(
     middle: Any,
     log_weight_sum: float,
     tol: float = _TOL,
+    nobs: int | None = None,
     names: list[str],
     y_name: str,
     data: tuple[Any, Any],
@@ -483,9 +465,10 @@ def results_from_moments(
     (a second pass over the data, wherever it lies)."""
     if cov_type not in COV_TYPES:
         raise ValueError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
-    p, n = moments.n_features, moments.n_rows
+    p = moments.n_features
+    n = moments.n_rows if nobs is None else nobs
     coef, intercept, rank, _, _ = moments.solve(bool(fit_intercept), float(tol), False)
-    ssr, centred, uncentred, cov_unscaled, _ = _exact.fit_statistics(
+    ssr, centred, uncentred, centred_ess, uncentred_ess, cov_unscaled, _ = _exact.fit_statistics(
         moments.state, p, bool(fit_intercept), coef, intercept
     )
     k_constant = 1 if fit_intercept else 0
@@ -502,8 +485,7 @@ def results_from_moments(
             meat = _exact.raw_gram(middle(params, cov_unscaled), 1 + p)
             if not fit_intercept:
                 meat = meat[1:, 1:]
-            b = cov_unscaled.tolist()
-            cov = np.array(_matmul(_matmul(b, meat.tolist()), b))
+            cov = _exact.sandwich(np.ascontiguousarray(cov_unscaled), np.ascontiguousarray(meat))
             if cov_type == "HC1":
                 cov = cov * (n / df_resid)
     gram = _exact.raw_gram(moments.state, 1 + p)
@@ -513,7 +495,8 @@ def results_from_moments(
     condition = math.sqrt(eig[-1] / eig[0]) if eig[0] > 0 else math.inf
     return OLSResults(
         params=params, cov=cov, ssr=float(ssr[0]), centered_tss=float(centred[0]),
-        uncentered_tss=float(uncentred[0]), nobs=n, rank=total_rank, k_constant=k_constant,
+        uncentered_tss=float(uncentred[0]), centered_ess=float(centred_ess[0]),
+        uncentered_ess=float(uncentred_ess[0]), nobs=n if nobs is None else nobs, rank=total_rank, k_constant=k_constant,
         cov_type=cov_type, names=names, y_name=y_name, condition_number=condition,
         log_weight_sum=log_weight_sum, data=data, pandas_index=pandas_index, singular=singular,
     )

@@ -17,6 +17,7 @@ number of significant digits an estimate shares with a reference.
 
 from __future__ import annotations
 
+import decimal
 import math
 import operator
 from dataclasses import dataclass
@@ -216,3 +217,111 @@ def worst_digits(estimates: Iterable[float | Fraction], references: Sequence) ->
     if len(estimates) != len(references):
         raise ValueError(f"{len(estimates)} estimates for {len(references)} references")
     return min(DIGITS_CAP, *(digits(e, r) for e, r in zip(estimates, references)))
+
+
+# ---------------------------------------------------------------------------
+# The certified statistics, and the best a float64 fit can report for them.
+
+
+@dataclass(frozen=True)
+class Statistics:
+    """Standard deviations of the estimates (intercept first), the residual
+    standard deviation and R², each an exact value or a 40-digit one."""
+
+    sd: tuple[Fraction, ...]
+    residual_sd: Fraction
+    r_squared: Fraction
+
+
+def certified_statistics(name: str) -> Statistics:
+    """NIST's certified statistics at the exact values of the printed
+    decimals (``load`` gives them as floats)."""
+    fields, params, _ = _read(name)
+    return Statistics(
+        sd=tuple(Fraction(sd) for _, sd in params),
+        residual_sd=Fraction(fields["residual_sd"][0]),
+        r_squared=Fraction(fields["r_squared"][0]),
+    )
+
+
+def sqrt_fraction(value: Fraction, significant: int = 40) -> Fraction:
+    """√value to ``significant`` digits (exact for a zero value). Far more
+    than a double holds, so the rounding cannot move a digit count."""
+    if value < 0:
+        raise ValueError("square root of a negative number")
+    if value == 0:
+        return Fraction(0)
+    with decimal.localcontext() as context:
+        context.prec = significant
+        root = (decimal.Decimal(value.numerator) / decimal.Decimal(value.denominator)).sqrt()
+    return Fraction(root)
+
+
+def _inverse(m: Sequence[Sequence[Fraction]]) -> list[list[Fraction]]:
+    """The exact inverse of a non-singular square matrix (Gauss-Jordan)."""
+    p = len(m)
+    a = [[Fraction(v) for v in row] + [Fraction(int(i == j)) for j in range(p)] for i, row in enumerate(m)]
+    for k in range(p):
+        pivot = next((i for i in range(k, p) if a[i][k] != 0), None)
+        if pivot is None:
+            raise ValueError("the design does not have full column rank")
+        a[k], a[pivot] = a[pivot], a[k]
+        lead = a[k][k]
+        a[k] = [v / lead for v in a[k]]
+        for i in range(p):
+            if i != k and a[i][k] != 0:
+                f = a[i][k]
+                a[i] = [u - f * v for u, v in zip(a[i], a[k])]
+    return [row[p:] for row in a]
+
+
+def _statistics(columns: Sequence[Sequence[Fraction]], y: Sequence[Fraction], fit_intercept: bool) -> Statistics:
+    """The exact least-squares statistics of the design given by its
+    columns (the column of ones among them when fit_intercept): R² centred
+    with an intercept and uncentred without, as NIST certifies it."""
+    p, n = len(columns), len(y)
+    gram = [[sum(map(operator.mul, columns[i], columns[j]), Fraction(0)) for j in range(p)] for i in range(p)]
+    inverse = _inverse(gram)
+    moment = [sum(map(operator.mul, column, y), Fraction(0)) for column in columns]
+    solution = [sum(map(operator.mul, row, moment), Fraction(0)) for row in inverse]
+    ssr = sum(((yi - sum(c[i] * b for c, b in zip(columns, solution))) ** 2 for i, yi in enumerate(y)), Fraction(0))
+    if fit_intercept:
+        mean = sum(y, Fraction(0)) / n
+        tss = sum(((v - mean) ** 2 for v in y), Fraction(0))
+    else:
+        tss = sum((v * v for v in y), Fraction(0))
+    scale = ssr / (n - p)
+    return Statistics(
+        sd=tuple(sqrt_fraction(scale * inverse[j][j]) for j in range(p)),
+        residual_sd=sqrt_fraction(scale),
+        r_squared=1 - ssr / tss,
+    )
+
+
+def exact_statistics(x: np.ndarray, y: np.ndarray, fit_intercept: bool) -> Statistics:
+    """The statistics of the exact least-squares solution of the float64
+    data: what a float64 method can at best report, since the data already
+    differ from NIST's decimals by their rounding."""
+    x = np.asarray(x, dtype=np.float64)
+    columns = [[Fraction(float(v)) for v in column] for column in x.T]
+    if fit_intercept:
+        columns.insert(0, [Fraction(1)] * x.shape[0])
+    return _statistics(columns, [Fraction(float(v)) for v in np.asarray(y, dtype=np.float64)], fit_intercept)
+
+
+def decimal_statistics(name: str) -> Statistics:
+    """The exact statistics on NIST's decimal data, the problem NIST
+    certified: they must reproduce the certified statistics to about their
+    printed digits, which checks ``_statistics`` itself."""
+    fields, _, rows = _read(name)
+    table = [[Fraction(w) for w in row] for row in rows]
+    y = [row[0] for row in table]
+    kind, size = fields["model"][0], int(fields["model"][1])
+    if kind == "polynomial":
+        columns = [[row[1] ** k for row in table] for k in range(1, size + 1)]
+    else:
+        columns = [[row[j] for row in table] for j in range(1, size + 1)]
+    fit_intercept = fields["intercept"] == ["yes"]
+    if fit_intercept:
+        columns.insert(0, [Fraction(1)] * len(table))
+    return _statistics(columns, y, fit_intercept)

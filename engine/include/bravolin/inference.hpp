@@ -17,6 +17,8 @@ struct FitStatistics {
     std::vector<double> ssr;             // per target: sum w (y - yhat)^2, exact then rounded
     std::vector<double> centered_tss;    // per target: sum w (y - ybar)^2, ybar the weighted mean
     std::vector<double> uncentered_tss;  // per target: sum w y^2
+    std::vector<double> centered_ess;    // per target: centered_tss - ssr, exact before rounding
+    std::vector<double> uncentered_ess;  // per target: uncentered_tss - ssr, exact before rounding
     std::vector<double> cov_unscaled;    // k x k, (D'WD)^-1; empty when the design is singular
     double weight_sum = 0.0;
 };
@@ -34,6 +36,14 @@ std::vector<double> raw_gram(const Moments& m, std::size_t k);
 // each row's sum in a fixed order (j outer, i inner, from 0 up), so a row's
 // leverage depends on that row alone. w null: every weight 1.
 void row_leverage(const Rows& x, bool intercept, const double* bread, double* out, unsigned threads);
+
+// b a b for symmetric b and a (k x k, row-major), in double-double, rounded
+// once: a robust covariance from its bread and middle.
+std::vector<double> sandwich(const std::vector<double>& bread, const std::vector<double>& middle, std::size_t k);
+
+// Solves a x = v for symmetric positive definite a (k x k) in double-double;
+// NaN where a is not definite.
+std::vector<double> definite_solve(const std::vector<double>& a, const std::vector<double>& v, std::size_t k);
 
 // Eigenvalues of symmetric a (n x n, row-major), ascending: Householder
 // tridiagonal form and implicit QL in double, a fixed sequence of operations.

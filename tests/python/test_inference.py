@@ -1,0 +1,312 @@
+"""bravolin.ols against statsmodels' OLS/WLS and SciPy's distributions.
+
+The problems are well conditioned (statsmodels' own condition number is
+checked), so statsmodels' pinv-based figures are accurate to a few units in
+the last place and a 1e-10 relative disagreement is a bug on one side.
+Differences of nearly equal numbers (interval bounds, residuals, off-diagonal
+covariances) are compared relative to their operands, since neither
+program can do better than that.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import math
+import warnings
+
+import numpy as np
+import pytest
+
+import bravolin
+
+sm = pytest.importorskip("statsmodels.api")
+stats = pytest.importorskip("scipy.stats")
+
+COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3")
+RTOL = 1e-10
+P_RTOL = 1e-12
+# Below the smallest normal double a p-value has fewer than 53 bits, so a
+# relative comparison would only measure the subnormal spacing.
+P_ATOL = np.finfo(np.float64).tiny
+# statsmodels is only a reference where its pinv solution is accurate.
+MAX_REFERENCE_CONDITION = 100.0
+
+# (n, p, fit_intercept, weighted, covariance types): every covariance on the
+# cheap problems; the 200-column one, whose robust covariance alone takes
+# seconds, with one classical and one robust covariance.
+GRID = [
+    (10, 1, True, False, COV_TYPES),
+    (10, 3, False, True, COV_TYPES),
+    (60, 8, True, True, COV_TYPES),
+    (500, 30, False, False, COV_TYPES),
+    (500, 30, True, True, COV_TYPES),
+    (100_000, 4, True, True, COV_TYPES),
+    (100_000, 2, False, False, COV_TYPES),
+    (1_500, 200, True, False, ("nonrobust", "HC3")),
+]
+CASES = [
+    pytest.param(n, p, const, weighted, cov,
+                 id=f"n{n}-p{p}-{'const' if const else 'noconst'}-{'wls' if weighted else 'ols'}-{cov}")
+    for n, p, const, weighted, covs in GRID
+    for cov in covs
+]
+
+
+def single_threaded_blas():
+    # On a busy machine a multithreaded BLAS under statsmodels spins for
+    # seconds; one thread changes no figure that matters here.
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return contextlib.nullcontext()
+    return threadpool_limits(1)
+
+
+@functools.lru_cache(maxsize=None)
+def problem(n, p, fit_intercept, weighted, seed=0):
+    """X, y, w (or None): half the slopes strong, half near the detection
+    limit (t of 2-4), so the p-values range from the tail to the middle;
+    heteroscedastic noise, so the robust covariances differ from the
+    classical one."""
+    rng = np.random.default_rng([n, p, int(fit_intercept), int(weighted), seed])
+    x = rng.standard_normal((n, p)) + rng.uniform(-1.0, 1.0, p)
+    strong = rng.uniform(0.5, 1.5, p)
+    weak = rng.uniform(2.0, 4.0, p) / math.sqrt(n)
+    slopes = np.where(np.arange(p) % 2 == 0, strong, weak) * rng.choice([-1.0, 1.0], p)
+    noise = (0.5 + np.abs(x[:, 0])) * rng.standard_normal(n)
+    y = (1.5 if fit_intercept else 0.0) + x @ slopes + noise
+    w = None
+    if weighted:
+        # On the large problems, weights of a few distinct values (frequency
+        # weights): the likelihood takes one scalar log per distinct weight,
+        # which a hundred thousand of them would make the slowest step here.
+        w = rng.uniform(0.5, 2.0, n) if n <= 10_000 else rng.integers(1, 9, n) / 4.0
+    for a in (x, y, w):
+        if a is not None:
+            a.setflags(write=False)
+    return x, y, w
+
+
+@functools.lru_cache(maxsize=None)
+def ours(n, p, fit_intercept, weighted, cov_type):
+    x, y, w = problem(n, p, fit_intercept, weighted)
+    return bravolin.ols(x, y, fit_intercept=fit_intercept, sample_weight=w, cov_type=cov_type)
+
+
+@functools.lru_cache(maxsize=None)
+def reference(n, p, fit_intercept, weighted, cov_type):
+    x, y, w = problem(n, p, fit_intercept, weighted)
+    exog = sm.add_constant(x, has_constant="add") if fit_intercept else x
+    with single_threaded_blas():
+        model = sm.WLS(y, exog, weights=w) if weighted else sm.OLS(y, exog)
+        fit = model.fit(cov_type=cov_type)
+        # Computed inside the limit: statsmodels caches them on first use.
+        for name in ("bse", "pvalues", "fvalue", "f_pvalue", "condition_number", "llf", "resid"):
+            getattr(fit, name)
+    return fit
+
+
+def relative_error(got, want, scale=None):
+    """max |got - want| / scale, scale defaulting to |want| element by
+    element; 0 where both are equal (infinities and zeros included)."""
+    got, want = np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
+    scale = np.abs(want) if scale is None else np.broadcast_to(np.asarray(scale, dtype=np.float64), want.shape)
+    equal = got == want
+    with np.errstate(divide="ignore", invalid="ignore"):
+        error = np.where(equal, 0.0, np.abs(got - want) / scale)
+    return float(np.max(error, initial=0.0)) if not np.isnan(error).any() else math.inf
+
+
+def assert_all_within(errors, bound):
+    bad = {name: error for name, error in errors.items() if not error <= bound}
+    assert not bad, "relative errors above {:g}: {}".format(
+        bound, ", ".join(f"{name}={error:.3g}" for name, error in sorted(bad.items())))
+
+
+SCALARS = (
+    "rsquared", "rsquared_adj", "fvalue", "f_pvalue", "ssr", "ess", "centered_tss", "uncentered_tss",
+    "mse_resid", "mse_model", "mse_total", "scale", "df_model", "df_resid", "nobs", "condition_number",
+    "aic", "bic", "llf",
+)
+VECTORS = ("params", "bse", "tvalues", "pvalues")
+
+
+@pytest.mark.parametrize("n, p, fit_intercept, weighted, cov_type", CASES)
+def test_every_figure_matches_statsmodels(n, p, fit_intercept, weighted, cov_type):
+    got, want = ours(n, p, fit_intercept, weighted, cov_type), reference(n, p, fit_intercept, weighted, cov_type)
+    assert want.condition_number < MAX_REFERENCE_CONDITION, "the reference is not reliable on this problem"
+    assert (got.use_t, got.rank, got.cov_type) == (want.use_t, want.model.rank, cov_type)
+
+    errors = {name: relative_error(getattr(got, name), getattr(want, name)) for name in SCALARS + VECTORS}
+
+    cov, cov_want = np.asarray(got.cov_params()), np.asarray(want.cov_params())
+    sd = np.sqrt(np.diag(cov_want))
+    errors["cov_params"] = relative_error(cov, cov_want, np.outer(sd, sd))
+    for alpha in (0.01, 0.05, 0.3):
+        bounds, bounds_want = np.asarray(got.conf_int(alpha)), np.asarray(want.conf_int(alpha))
+        width = (bounds_want[:, 1] - bounds_want[:, 0]) / 2
+        operands = np.abs(want.params) + width
+        errors[f"conf_int({alpha})"] = relative_error(bounds, bounds_want, operands[:, None])
+    y_scale = np.max(np.abs(problem(n, p, fit_intercept, weighted)[1]))
+    errors["resid"] = relative_error(got.resid, want.resid, y_scale)
+    errors["fittedvalues"] = relative_error(got.fittedvalues, want.fittedvalues, y_scale)
+    assert_all_within(errors, RTOL)
+
+
+def scipy_two_sided(result):
+    t = np.abs(np.asarray(result.tvalues))
+    if result.use_t:
+        return 2.0 * stats.t.sf(t, result.df_resid)
+    return 2.0 * stats.norm.sf(t)
+
+
+@pytest.mark.parametrize("n, p, fit_intercept, weighted, cov_type", CASES)
+def test_p_values_match_scipy_on_our_statistics(n, p, fit_intercept, weighted, cov_type):
+    got = ours(n, p, fit_intercept, weighted, cov_type)
+    np.testing.assert_allclose(got.pvalues, scipy_two_sided(got), rtol=P_RTOL, atol=P_ATOL)
+    # The robust F is a Wald statistic, still referred to F(q, df_resid)
+    # as statsmodels' f_test does.
+    f_p = stats.f.sf(got.fvalue, got.df_model, got.df_resid)
+    np.testing.assert_allclose(got.f_pvalue, f_p, rtol=P_RTOL, atol=P_ATOL)
+
+
+@pytest.mark.parametrize("n, p, fit_intercept, weighted, cov_type", CASES[:: len(COV_TYPES) - 1])
+def test_intervals_use_scipy_quantiles(n, p, fit_intercept, weighted, cov_type):
+    got = ours(n, p, fit_intercept, weighted, cov_type)
+    params, bse = np.asarray(got.params), np.asarray(got.bse)
+    for alpha in (1e-6, 0.01, 0.05, 0.5, 0.9):
+        if got.use_t:
+            q = stats.t.ppf(1 - alpha / 2, got.df_resid)
+        else:
+            q = stats.norm.ppf(1 - alpha / 2)
+        want = np.column_stack([params - q * bse, params + q * bse])
+        error = relative_error(got.conf_int(alpha), want, (np.abs(params) + q * bse)[:, None])
+        assert error <= P_RTOL, f"alpha={alpha}: relative error {error:.3g}"
+
+
+# ---------------------------------------------------------------------------
+# The same bits for any row order and any number of threads.
+
+BIT_FIGURES = ("params", "bse", "tvalues", "pvalues", "rsquared", "rsquared_adj", "fvalue", "f_pvalue",
+               "llf", "aic", "bic", "ssr", "condition_number")
+
+
+def fingerprint(result):
+    bits = {name: np.asarray(getattr(result, name), dtype=np.float64).tobytes() for name in BIT_FIGURES}
+    bits["conf_int"] = np.asarray(result.conf_int()).tobytes()
+    bits["cov_params"] = np.asarray(result.cov_params()).tobytes()
+    return bits
+
+
+@pytest.mark.parametrize("cov_type", COV_TYPES)
+@pytest.mark.parametrize("fit_intercept, weighted", [(True, False), (False, True), (True, True)])
+def test_same_bits_for_any_row_order_and_thread_count(cov_type, fit_intercept, weighted):
+    x, y, w = problem(10_000, 8, fit_intercept, weighted)
+    perm = np.random.default_rng(7).permutation(len(y))
+
+    def fit(rows, n_jobs):
+        return bravolin.ols(x[rows], y[rows], fit_intercept=fit_intercept,
+                            sample_weight=None if w is None else w[rows], cov_type=cov_type, n_jobs=n_jobs)
+
+    identity = np.arange(len(y))
+    base = fit(identity, 1)
+    expected = fingerprint(base)
+    for rows, n_jobs in ((identity, 2), (perm, 1), (perm, 2)):
+        other = fit(rows, n_jobs)
+        assert fingerprint(other) == expected, f"n_jobs={n_jobs}, permuted={rows is perm}"
+        # Each residual depends on its own row alone.
+        assert np.asarray(other.resid).tobytes() == np.asarray(base.resid)[rows].tobytes()
+        assert other.summary() == base.summary()
+
+
+# ---------------------------------------------------------------------------
+# pandas, the summary, singular designs and bad arguments.
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC1"])
+def test_pandas_inputs_label_every_result(fit_intercept, cov_type):
+    pd = pytest.importorskip("pandas")
+    x, y, w = problem(60, 8, True, True)
+    columns = [f"feature {j}" for j in range(x.shape[1])]
+    index = pd.RangeIndex(100, 100 + len(y), name="row")
+    frame = pd.DataFrame(x, columns=columns, index=index)
+    target = pd.Series(y, index=index, name="response")
+    got = bravolin.ols(frame, target, fit_intercept=fit_intercept, sample_weight=w, cov_type=cov_type)
+    plain = bravolin.ols(x, y, fit_intercept=fit_intercept, sample_weight=w, cov_type=cov_type)
+    exog = sm.add_constant(frame, has_constant="add") if fit_intercept else frame
+    want = sm.WLS(target, exog, weights=w).fit(cov_type=cov_type)
+
+    names = (["const"] if fit_intercept else []) + columns
+    assert list(want.params.index) == names
+    for attribute in ("params", "bse", "tvalues", "pvalues"):
+        series = getattr(got, attribute)
+        assert isinstance(series, pd.Series), attribute
+        assert list(series.index) == names, attribute
+        assert series.to_numpy().tobytes() == np.asarray(getattr(plain, attribute)).tobytes(), attribute
+    for table, plain_table, want_table in ((got.conf_int(), plain.conf_int(), want.conf_int()),
+                                           (got.cov_params(), plain.cov_params(), want.cov_params())):
+        assert isinstance(table, pd.DataFrame)
+        assert list(table.index) == list(want_table.index)
+        assert list(table.columns) == list(want_table.columns)
+        assert table.to_numpy().tobytes() == np.asarray(plain_table).tobytes()
+    for attribute in ("resid", "fittedvalues"):
+        series = getattr(got, attribute)
+        assert isinstance(series, pd.Series), attribute
+        assert series.index.equals(index), attribute
+        assert series.to_numpy().tobytes() == np.asarray(getattr(plain, attribute)).tobytes(), attribute
+    summary = got.summary()
+    assert "response" in summary
+
+
+@pytest.mark.parametrize("cov_type", COV_TYPES)
+def test_summary_names_the_coefficients_and_the_covariance(cov_type):
+    pd = pytest.importorskip("pandas")
+    x, y, _ = problem(60, 8, True, False)
+    columns = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "a<b&c"]
+    got = bravolin.ols(pd.DataFrame(x, columns=columns), y, cov_type=cov_type)
+    summary = got.summary()
+    assert isinstance(summary, str)
+    for name in ["const", *columns]:
+        assert name in summary, name
+    covariance_line = next(line for line in summary.splitlines() if "Covariance Type" in line)
+    assert cov_type in covariance_line
+    # statsmodels' column heads: t tests for the classical covariance,
+    # z tests for a robust one.
+    assert ("P>|t|" if cov_type == "nonrobust" else "P>|z|") in summary
+    assert "singular" not in summary
+    page = got._repr_html_()
+    assert "Covariance Type" in page and cov_type in page
+    assert "a&lt;b&amp;c" in page and "a<b&c" not in page
+
+
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC0", "HC3"])
+@pytest.mark.parametrize("fit_intercept", [True, False])
+def test_singular_design_is_reported_not_fatal(cov_type, fit_intercept):
+    x, y, _ = problem(60, 4, fit_intercept, False)
+    doubled = np.column_stack([x, x[:, 1]])
+    got = bravolin.ols(doubled, y, fit_intercept=fit_intercept, cov_type=cov_type)
+    exog = sm.add_constant(doubled, has_constant="add") if fit_intercept else doubled
+    with warnings.catch_warnings():
+        # statsmodels warns of the rank deficiency it works around.
+        warnings.simplefilter("ignore")
+        want = sm.OLS(y, exog).fit(cov_type=cov_type)
+    columns = x.shape[1] + fit_intercept
+    assert got.rank == want.model.rank == columns
+    assert (got.df_model, got.df_resid) == (want.df_model, want.df_resid)
+    # The fit itself is defined: the minimum-norm coefficients (statsmodels'
+    # pinv gives them too) and their fitted values.
+    assert relative_error(got.params, want.params, np.max(np.abs(want.params))) <= RTOL
+    assert relative_error(got.fittedvalues, want.fittedvalues, np.max(np.abs(y))) <= RTOL
+    assert relative_error(got.rsquared, want.rsquared) <= RTOL
+    summary = got.summary()
+    assert "singular" in summary.lower()
+    assert "singular" in got._repr_html_().lower()
+
+
+@pytest.mark.parametrize("cov_type", ["HC4", "hc0", "HAC", "", "robust", None])
+def test_unknown_covariance_type_is_rejected(cov_type):
+    x, y, _ = problem(10, 1, True, False)
+    with pytest.raises(ValueError, match="cov_type"):
+        bravolin.ols(x, y, cov_type=cov_type)
