@@ -8,6 +8,7 @@ another process and merges the results up a tree.
 """
 
 import faulthandler
+import sys
 import os
 import signal
 import threading
@@ -33,7 +34,7 @@ DEADLINE = 120
 def deadline():
     # A hung cluster call ends the run with every thread's traceback instead
     # of blocking it.
-    faulthandler.dump_traceback_later(DEADLINE * 2, exit=True)
+    faulthandler.dump_traceback_later(DEADLINE * 2, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
 
