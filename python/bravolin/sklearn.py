@@ -12,11 +12,13 @@ answer, the minimum-norm solution.
 from __future__ import annotations
 
 import warnings
+from numbers import Integral, Real
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
-from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.base import BaseEstimator, RegressorMixin, _fit_context
+from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from . import _exact
@@ -91,6 +93,15 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     rank_: int
     singular_: NDArray[np.float64]
 
+    # scikit-learn validates these on every fit, in its own words.
+    _parameter_constraints: dict[str, list[Any]] = {
+        "fit_intercept": ["boolean"],
+        "copy_X": ["boolean"],
+        "tol": [Interval(Real, 0, None, closed="left")],
+        "n_jobs": [None, Integral],
+        "positive": ["boolean"],
+    }
+
     def __init__(
         self,
         *,
@@ -135,6 +146,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         moments = Moments.of(x, y2, weights, default_threads(self.n_jobs))
         return moments, target.ndim
 
+    @_fit_context(prefer_skip_nested_validation=True)  # type: ignore[misc]
     def fit(
         self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
     ) -> LinearRegression:
@@ -147,6 +159,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
             del self._moments
         return self
 
+    @_fit_context(prefer_skip_nested_validation=True)  # type: ignore[misc]
     def partial_fit(
         self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
     ) -> LinearRegression:

@@ -11,8 +11,10 @@ generator).
 
 Besides the swap the plugin
 
-- deselects the tests listed in ``sklearn_suite.deselected`` and refuses an
-  entry that no longer names a collected test;
+- keeps, of each module named in ``sklearn_suite.selection``, only the tests
+  its patterns match;
+- deselects the tests listed in ``sklearn_suite.deselected``;
+- refuses a pattern or an entry of either list that names no collected test;
 - fails any test during which scikit-learn's own ``LinearRegression`` still
   ran (the swap missed a reference);
 - with ``--linreg-report=PATH`` writes a JSON record of the outcome of every
@@ -21,6 +23,7 @@ Besides the swap the plugin
 
 from __future__ import annotations
 
+import fnmatch
 import inspect
 import json
 import sys
@@ -33,6 +36,7 @@ import sklearn.linear_model._base
 from bravolin.sklearn import LinearRegression as _OURS
 
 from .deselected import DESELECTED
+from .selection import SELECTION
 
 _ORIGINAL = sklearn.linear_model._base.LinearRegression
 
@@ -92,6 +96,7 @@ class _Watch:
     def __init__(self) -> None:
         self.current: str | None = None
         self.ours: set[str] = set()
+        self.touched: set[str] = set()
         self.original: dict[str, list[str]] = {}
         self.enabled = False
         self.codes: dict[Any, tuple[str, str]] = {}
@@ -123,6 +128,7 @@ class _Watch:
         if self.current is None or label is None:
             return
         if label == "ours":
+            self.touched.add(self.current)
             if method == "fit":
                 self.ours.add(self.current)
         else:
@@ -149,10 +155,21 @@ def pytest_configure(config: pytest.Config) -> None:
     _watch.start()
 
 
-def _key(item: pytest.Item) -> tuple[str, str, str]:
+def _key(item: pytest.Item) -> tuple[str, str]:
     module = getattr(getattr(item, "module", None), "__name__", "?")
-    original = getattr(item, "originalname", item.name)
-    return module, f"{module}::{item.name}", f"{module}::{original}"
+    return module, f"{module}::{item.name}"
+
+
+_DESELECTED_BY_MODULE: dict[str, list[str]] = {}
+for _entry in DESELECTED:
+    _DESELECTED_BY_MODULE.setdefault(_entry.split("::", 1)[0], []).append(_entry)
+
+
+def _matches(item: pytest.Item, pattern: str) -> bool:
+    # "[" opens a character class in fnmatch; parameters are taken literally.
+    literal = pattern.replace("[", "[[]")
+    names = (item.name, getattr(item, "originalname", item.name))
+    return any(fnmatch.fnmatchcase(name, literal) for name in names)
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -162,31 +179,43 @@ def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item
     # from a module we had not swapped yet.
     _swap_everywhere()
 
-    keep, drop = [], []
+    keep, out_of_scope, drop = [], [], []
     used: set[str] = set()
     modules: set[str] = set()
     for item in items:
-        module, exact, whole = _key(item)
+        module, exact = _key(item)
         _names[item.nodeid] = exact
         modules.add(module)
-        entry = exact if exact in DESELECTED else whole if whole in DESELECTED else None
+        patterns = SELECTION.get(module)
+        if patterns is not None:
+            hits = [p for p in patterns if _matches(item, p)]
+            used.update(f"{module}::{p}" for p in hits)
+            if not hits:
+                out_of_scope.append(item)
+                continue
+        entries = _DESELECTED_BY_MODULE.get(module, ())
+        entry = next((e for e in entries if _matches(item, e.split("::", 1)[1])), None)
         if entry is None:
             keep.append(item)
         else:
             used.add(entry)
             drop.append(item)
-    # An entry for a collected module that names no test is a renamed or
-    # removed test: its reason no longer holds anything.
+    # A pattern or entry for a collected module that names no test is a
+    # renamed or removed test: it no longer selects or excuses anything.
+    wanted = set(DESELECTED) | {
+        f"{module}::{p}" for module, patterns in SELECTION.items() for p in patterns or ()
+    }
     stale = sorted(
-        entry for entry in DESELECTED
+        entry for entry in wanted
         if entry.split("::", 1)[0] in modules and entry not in used
     )
     if stale:
         raise pytest.UsageError(
-            "deselected entries that match no collected test:\n  " + "\n  ".join(stale)
+            "selected or deselected names that match no collected test:\n  "
+            + "\n  ".join(stale)
         )
-    if drop:
-        config.hook.pytest_deselected(items=drop)
+    if out_of_scope or drop:
+        config.hook.pytest_deselected(items=out_of_scope + drop)
         items[:] = keep
         _deselected.extend(_names[item.nodeid] for item in drop)
 
@@ -234,6 +263,7 @@ def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
         "monitored": _watch.enabled,
         "outcomes": _outcomes,
         "fitted_ours": sorted(_watch.ours),
+        "touched_ours": sorted(_watch.touched),
         "ran_original": {k: sorted(set(v)) for k, v in _watch.original.items()},
         "deselected": _deselected,
     }
