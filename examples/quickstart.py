@@ -113,7 +113,7 @@ def inference_next_to_statsmodels(x: Vector, y: Vector) -> None:
     results = bravolin.ols(frame, pd.Series(y[:, 0], name="y"), cov_type="HC1")
     print(results.summary())
     try:
-        import statsmodels.api as sm
+        import statsmodels.api as sm  # type: ignore[import-untyped]
     except ImportError:
         print("(statsmodels is not installed: its summary is not shown)")
         return
