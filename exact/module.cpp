@@ -14,7 +14,7 @@ PyMethodDef exact_methods[] = {
      "merge(a, b) -> state: the moments of the rows of both, exactly as if accumulated at once."},
     {"solve", bravolin::exact::solve, METH_VARARGS,
      "solve(state, p, fit_intercept, tol, positive) -> (coef (q, p), intercept (q,), rank, "
-     "singular, ill_conditioned)."},
+     "singular, ill_conditioned, dependent features)."},
     {"predict", bravolin::exact::predict, METH_VARARGS,
      "predict(x, coef (q, p), intercept (q,), threads) -> (n, q): each row from that row alone."},
     {"fit_statistics", bravolin::exact::fit_statistics, METH_VARARGS,

@@ -39,8 +39,12 @@ PyObject* solve(PyObject*, PyObject* args) {
         std::copy(r.coef.begin(), r.coef.end(), static_cast<double*>(cd));
         std::copy(r.intercept.begin(), r.intercept.end(), static_cast<double*>(id));
         std::copy(r.singular.begin(), r.singular.end(), static_cast<double*>(sd));
-        return Py_BuildValue("(OOnON)", coef.get(), intercept.get(), static_cast<Py_ssize_t>(r.rank),
-                             singular.get(), PyBool_FromLong(r.ill_conditioned));
+        Ref dependent(PyTuple_New(static_cast<Py_ssize_t>(r.dependent.size())));
+        for (std::size_t i = 0; i < r.dependent.size(); ++i) {
+            PyTuple_SET_ITEM(dependent.get(), static_cast<Py_ssize_t>(i), PyLong_FromSize_t(r.dependent[i]));
+        }
+        return Py_BuildValue("(OOnONO)", coef.get(), intercept.get(), static_cast<Py_ssize_t>(r.rank),
+                             singular.get(), PyBool_FromLong(r.ill_conditioned), dependent.get());
     });
 }
 

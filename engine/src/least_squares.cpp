@@ -225,6 +225,13 @@ LeastSquaresResult solve_least_squares(const CentredMoments& m, const LeastSquar
     const std::size_t a = sc.active.size();
     const Factor f = factorise(sc.s, a, options.tol);
     result.rank = f.rank;
+    {
+        std::vector<char> kept(p, 0);
+        for (std::size_t i = 0; i < f.rank; ++i) kept[sc.active[f.perm[i]]] = 1;
+        for (std::size_t i = 0; i < p; ++i) {
+            if (!kept[i]) result.dependent.push_back(i);
+        }
+    }
     const double cut = options.tol * options.tol;
     // A kept pivot near the cut-off, or beyond what double-double resolves.
     if (f.rank > 0 && (f.smallest_pivot < CUTOFF_MARGIN * CUTOFF_MARGIN * cut ||

@@ -41,6 +41,7 @@ class Solution(NamedTuple):
     rank: int
     singular: NDArray[np.float64]
     ill_conditioned: bool
+    dependent: tuple[int, ...] = ()  # features left out of the rank, ascending
 
 
 class Moments:
@@ -98,7 +99,7 @@ class Moments:
         """Least squares on the moments in double-double arithmetic: the
         minimum-norm solution when the column-scaled problem has singular
         values at or below ``tol`` times its largest."""
-        coef, intercept, rank, singular, ill = _exact.solve(
+        coef, intercept, rank, singular, ill, dependent = _exact.solve(
             self.state, self.n_features, bool(fit_intercept), float(tol), bool(positive)
         )
-        return Solution(coef, intercept, int(rank), singular, bool(ill))
+        return Solution(coef, intercept, int(rank), singular, bool(ill), tuple(dependent))

@@ -83,6 +83,7 @@ class OLSResults:
         data: tuple[Any, Any],
         pandas_index: Any,
         singular: bool,
+        dependent: list[str] | None = None,
     ) -> None:
         self._params = params
         self._cov = cov
@@ -101,6 +102,9 @@ class OLSResults:
         self._data = data
         self._index = pandas_index
         self.singular = singular
+        # The columns left out of the rank (ascending): constant ones, and
+        # those the pivoted factorisation found dependent on the others.
+        self.dependent = list(dependent or [])
         # statsmodels' convention: t and F tests with the classical
         # covariance, normal (z) tests with a robust one.
         self.use_t = cov_type == "nonrobust"
@@ -302,9 +306,10 @@ class OLSResults:
         ]
         if self.singular:
             notes.append(
-                f"[3] The design is singular (rank {self.rank} of {len(self._params)} parameters); "
-                "the coefficients are the minimum-norm solution and their standard errors are "
-                "not defined."
+                f"[3] The design is singular (rank {self.rank} of {len(self._params)} parameters): "
+                f"{', '.join(self.dependent) or 'some columns'} "
+                "left out as constant or combinations of the other columns; the coefficients "
+                "are the minimum-norm solution and their standard errors are not defined."
             )
         return notes
 
@@ -467,7 +472,8 @@ def results_from_moments(
         raise ValueError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
     p = moments.n_features
     n = moments.n_rows if nobs is None else nobs
-    coef, intercept, rank, _, _ = moments.solve(bool(fit_intercept), float(tol), False)
+    solution = moments.solve(bool(fit_intercept), float(tol), False)
+    coef, intercept, rank = solution.coef, solution.intercept, solution.rank
     ssr, centred, uncentred, centred_ess, uncentred_ess, cov_unscaled, _ = _exact.fit_statistics(
         moments.state, p, bool(fit_intercept), coef, intercept
     )
@@ -499,6 +505,7 @@ def results_from_moments(
         uncentered_ess=float(uncentred_ess[0]), nobs=n if nobs is None else nobs, rank=total_rank, k_constant=k_constant,
         cov_type=cov_type, names=names, y_name=y_name, condition_number=condition,
         log_weight_sum=log_weight_sum, data=data, pandas_index=pandas_index, singular=singular,
+        dependent=[names[j + k_constant] for j in solution.dependent],
     )
 
 

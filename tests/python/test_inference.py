@@ -303,6 +303,8 @@ def test_singular_design_is_reported_not_fatal(cov_type, fit_intercept):
     summary = got.summary()
     assert "singular" in summary.lower()
     assert "singular" in got._repr_html_().lower()
+    # Of two equal columns the later is the one left out, and named.
+    assert got.dependent == [f"x{x.shape[1] + 1}"] and f"x{x.shape[1] + 1}" in summary
 
 
 @pytest.mark.parametrize("cov_type", ["HC4", "hc0", "HAC", "", "robust", None])

@@ -44,6 +44,10 @@ struct LeastSquaresResult {
     std::vector<double> intercept;  // q (zeros without an intercept)
     std::size_t rank = 0;           // numerical rank of the centred design
     std::vector<double> singular;   // min(samples, p), descending: singular values of the centred, weighted X
+    // Features left out of the rank: constant ones (with an intercept; zero
+    // ones without), then those the pivoted factorisation found dependent
+    // on the features before them, ascending. Empty at full rank.
+    std::vector<std::size_t> dependent;
     // True when the rank decision or the accuracy could not be resolved with
     // confidence (a singular value within a small factor of the cut-off, or
     // a condition number beyond what double-double can resolve).
