@@ -14,6 +14,7 @@ CHILD = r"""
 import hashlib
 import os
 import numpy as np
+import bravolin
 import bravolin_learn
 from bravolin.sklearn import LinearRegression
 
@@ -46,6 +47,13 @@ for n, p, q, fit_intercept, weighted in cases:
     probe = rng.standard_normal((n // 2, p)) * 1e3
     for values in [model.coef_, np.asarray(model.intercept_), model.predict(x), model.predict(probe)]:
         digest.update(np.ascontiguousarray(values, dtype=np.float64).tobytes())
+    if q is None:
+        # Inference too: its distributions and products are the project's own.
+        results = bravolin.ols(x, y, fit_intercept=fit_intercept, sample_weight=weights,
+                               cov_type="HC3", n_jobs=int(os.environ['OPENBLAS_NUM_THREADS']))
+        for values in [results.params, results.bse, results.pvalues, results.conf_int(),
+                       [results.llf, results.fvalue, results.f_pvalue, results.rsquared]]:
+            digest.update(np.ascontiguousarray(values, dtype=np.float64).tobytes())
 print(digest.hexdigest())
 """
 
