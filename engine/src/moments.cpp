@@ -105,16 +105,16 @@ int split_tail(const std::int32_t* digits, int runs, int used, std::size_t rows,
 }
 
 // Rows per block: BLOCK_ROWS, fewer for wide data so that a block's digits
-// (36 bytes per value) stay near the cache.
+// (36 bytes per value) stay within 64 MiB per thread.
 std::size_t block_rows(std::size_t k) {
-    constexpr std::size_t DIGIT_BYTES_BUDGET = 4u << 20;
+    constexpr std::size_t DIGIT_BYTES_BUDGET = 64u << 20;
     const std::size_t fit = DIGIT_BYTES_BUDGET / (k * (LEFT_DIGITS + RIGHT_DIGITS) * sizeof(std::int32_t));
     return std::clamp<std::size_t>(fit / 64 * 64, 64, BLOCK_ROWS);
 }
 
 // Columns of the upper triangle's rows handled together, so that each column
-// of right digits is read from memory once per tile.
-constexpr std::size_t TILE_I = 8;
+// of right digits is read from memory once per tile of 32 left columns.
+constexpr std::size_t TILE_I = 32;
 
 void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m) {
     const std::size_t k = m.columns;
