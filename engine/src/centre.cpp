@@ -7,24 +7,6 @@
 
 namespace bravolin {
 
-namespace detail {
-
-Exact exact_entry(const Moments& m, std::size_t i, std::size_t j) {
-    Exact e;
-    if (m.left_bin[i] == EMPTY_BIN || m.right_bin[j] == EMPTY_BIN) return e;
-    const __int128* sums = &m.sums[m.entry(i, j) * PAIRS];
-    for (int s = 0; s < LEFT_DIGITS; ++s) {
-        for (int t = 0; t < RIGHT_DIGITS; ++t) {
-            const auto shift = static_cast<unsigned>(DIGIT_BITS * ((LEFT_DIGITS - 1 - s) + (RIGHT_DIGITS - 1 - t)));
-            e.value = e.value + BigInt::from_int128(sums[s * RIGHT_DIGITS + t]).shifted_left(shift);
-        }
-    }
-    e.exponent = DIGIT_BITS * (m.left_bin[i] + m.right_bin[j]) - 2 * DIGIT_BITS -
-                 DIGIT_BITS * ((LEFT_DIGITS - 1) + (RIGHT_DIGITS - 1));
-    return e;
-}
-
-}  // namespace detail
 
 namespace {
 
@@ -35,14 +17,7 @@ DD to_dd(const Exact& e) { return e.value.to_dd(e.exponent); }
 
 // a*b - c*d, exactly, as an integer times 2^exponent.
 Exact cross_difference(const Exact& a, const Exact& b, const Exact& c, const Exact& d) {
-    Exact first{a.value * b.value, a.exponent + b.exponent};
-    Exact second{c.value * d.value, c.exponent + d.exponent};
-    if (first.value.is_zero()) return {-second.value, second.exponent};
-    if (second.value.is_zero()) return first;
-    const int low = std::min(first.exponent, second.exponent);
-    return {first.value.shifted_left(static_cast<unsigned>(first.exponent - low)) -
-                second.value.shifted_left(static_cast<unsigned>(second.exponent - low)),
-            low};
+    return detail::add(detail::mul(a, b), detail::negate(detail::mul(c, d)));
 }
 
 }  // namespace

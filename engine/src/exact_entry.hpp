@@ -17,4 +17,12 @@ struct Exact {
 // Entry (i, j), i <= j: the digit-pair sums shifted into one integer.
 Exact exact_entry(const Moments& m, std::size_t i, std::size_t j);
 
+// Exact sums, differences and products, aligned to the lower exponent.
+Exact add(const Exact& a, const Exact& b);
+Exact negate(const Exact& a);
+Exact mul(const Exact& a, const Exact& b);
+
+// A double exactly.
+Exact exact_double(double v);
+
 }  // namespace bravolin::detail

@@ -14,27 +14,9 @@
 namespace bravolin {
 namespace {
 
-// A double exactly, as an integer times a power of two.
-detail::Exact exact_double(double v) {
-    if (v == 0.0) return {};
-    int e = 0;
-    const double m = std::frexp(v, &e);  // v = m 2^e, 0.5 <= |m| < 1
-    const auto mantissa = static_cast<__int128>(std::ldexp(m, 53));
-    return {BigInt::from_int128(mantissa), e - 53};
-}
-
-detail::Exact add(const detail::Exact& a, const detail::Exact& b) {
-    if (a.value.is_zero()) return b;
-    if (b.value.is_zero()) return a;
-    const int low = std::min(a.exponent, b.exponent);
-    return {a.value.shifted_left(static_cast<unsigned>(a.exponent - low)) +
-                b.value.shifted_left(static_cast<unsigned>(b.exponent - low)),
-            low};
-}
-
-detail::Exact mul(const detail::Exact& a, const detail::Exact& b) {
-    return {a.value * b.value, a.exponent + b.exponent};
-}
+using detail::add;
+using detail::exact_double;
+using detail::mul;
 
 double to_double(const detail::Exact& e) { return static_cast<double>(e.value.to_dd(e.exponent)); }
 
@@ -66,7 +48,7 @@ FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, co
         for (std::size_t j = 0; j <= p; ++j) {
             if (b[j].value.is_zero()) continue;
             const detail::Exact cross = mul(b[j], entry(m, j, yc));
-            ssr = add(ssr, {-cross.value.shifted_left(1), cross.exponent});
+            ssr = add(ssr, detail::negate(add(cross, cross)));
             for (std::size_t i = 0; i <= p; ++i) {
                 if (b[i].value.is_zero()) continue;
                 ssr = add(ssr, mul(mul(b[i], b[j]), entry(m, i, j)));
@@ -74,18 +56,18 @@ FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, co
         }
         st.ssr.push_back(to_double(ssr));
         st.uncentered_tss.push_back(to_double(yy));
-        st.uncentered_ess.push_back(to_double(add(yy, {-ssr.value, ssr.exponent})));
+        st.uncentered_ess.push_back(to_double(add(yy, detail::negate(ssr))));
         // sum w (y - ybar)^2 = (V_00 V_yy - V_0y^2) / V_00, exact before the division.
         const detail::Exact y0 = entry(m, 0, yc);
         const detail::Exact n_yy = mul(total, yy);
         const detail::Exact y0y0 = mul(y0, y0);
-        const detail::Exact centred = add(n_yy, {-y0y0.value, y0y0.exponent});
+        const detail::Exact centred = add(n_yy, detail::negate(y0y0));
         const DD weights = total.value.to_dd(total.exponent);
         st.centered_tss.push_back(static_cast<double>(centred.value.to_dd(centred.exponent) / weights));
         // (V_00 V_yy - V_0y^2 - V_00 ssr) / V_00: the explained sum, exact
         // before the one division, so a small R^2 keeps its digits.
         const detail::Exact n_ssr = mul(total, ssr);
-        const detail::Exact explained = add(centred, {-n_ssr.value, n_ssr.exponent});
+        const detail::Exact explained = add(centred, detail::negate(n_ssr));
         st.centered_ess.push_back(static_cast<double>(explained.value.to_dd(explained.exponent) / weights));
     }
 

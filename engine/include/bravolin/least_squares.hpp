@@ -31,9 +31,10 @@ struct CentredMoments {
 };
 
 struct LeastSquaresOptions {
-    // Relative cut-off on the singular values of the column-scaled (unit
-    // diagonal) problem: a direction is dropped when its singular value is at
-    // most tol times the largest.
+    // Rank cut-off on the column-scaled (unit diagonal) problem: its pivoted
+    // Cholesky factorisation stops when the largest remaining pivot is at
+    // most tol^2 (singular values below tol times the largest, to within a
+    // factor of the number of features).
     double tol = 0.0;
     bool positive = false;  // non-negative coefficients
     std::size_t samples = 0;  // rows: singular holds min(samples, p) values
