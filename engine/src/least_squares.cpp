@@ -55,8 +55,9 @@ constexpr double DOUBLE_PIVOT_FLOOR = 1e-10;
 constexpr double REFINED = 0x1p-108;
 constexpr int MAX_REFINEMENTS = 30;
 
-// z = R^-1 R^-T c for the first `rank` pivots of a factor in a's upper
-// triangle (row-major n x n), c and z in pivot order.
+// z = R^-1 R^-T c for the first `rank` pivots of a factor (double or
+// double-double) in a's upper triangle (row-major n x n), c and z in pivot
+// order.
 template <class T>
 void factor_solve(const std::vector<T>& r, std::size_t n, std::size_t rank, std::vector<DD>& z) {
     for (std::size_t i = 0; i < rank; ++i) {
@@ -71,20 +72,6 @@ void factor_solve(const std::vector<T>& r, std::size_t n, std::size_t rank, std:
     }
     for (std::size_t i = rank; i < n; ++i) z[i] = DD(0.0);
 }
-void factor_solve(const std::vector<DD>& r, std::size_t n, std::size_t rank, std::vector<DD>& z) {
-    for (std::size_t i = 0; i < rank; ++i) {
-        DD s = z[i];
-        for (std::size_t k = 0; k < i; ++k) s -= r[k * n + i] * z[k];
-        z[i] = s / r[i * n + i];
-    }
-    for (std::size_t i = rank; i-- > 0;) {
-        DD s = z[i];
-        for (std::size_t k = i + 1; k < rank; ++k) s -= r[i * n + k] * z[k];
-        z[i] = s / r[i * n + i];
-    }
-    for (std::size_t i = rank; i < n; ++i) z[i] = DD(0.0);
-}
-
 struct Factor {
     std::size_t rank = 0;
     std::vector<std::size_t> perm;
