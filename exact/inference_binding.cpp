@@ -29,10 +29,12 @@ PyObject* square_array(const std::vector<double>& v, std::size_t k) {
 }  // namespace
 
 PyObject* fit_statistics(PyObject*, PyObject* args) {
-    PyObject *state, *c_obj, *b_obj;
+    PyObject *state, *c_obj, *b_obj, *d_obj;
     Py_ssize_t p;
     int fit_intercept;
-    if (!PyArg_ParseTuple(args, "OnpOO:fit_statistics", &state, &p, &fit_intercept, &c_obj, &b_obj)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OnpOOO:fit_statistics", &state, &p, &fit_intercept, &c_obj, &b_obj, &d_obj)) {
+        return nullptr;
+    }
     return guarded([&]() -> PyObject* {
         const Moments m = from_state(state);
         if (p < 0 || static_cast<std::size_t>(p) + 1 > m.columns) throw std::invalid_argument("bad feature count");
@@ -44,13 +46,24 @@ PyObject* fit_statistics(PyObject*, PyObject* args) {
         if (dim(ca, 0) != q || dim(ca, 1) != static_cast<std::size_t>(p) || dim(ba, 0) != q) {
             throw std::invalid_argument("coef and intercept do not match the moments");
         }
+        std::vector<std::size_t> dependent;
+        {
+            Ref d(PySequence_Fast(d_obj, "dependent must be a sequence of feature indices"));
+            const Py_ssize_t count = PySequence_Fast_GET_SIZE(d.get());
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                const Py_ssize_t j = PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(d.get(), i), PyExc_OverflowError);
+                if (j == -1 && PyErr_Occurred()) throw PythonError();
+                if (j < 0 || j >= p) throw std::invalid_argument("a dependent feature out of range");
+                dependent.push_back(static_cast<std::size_t>(j));
+            }
+        }
         FitStatistics st;
         std::exception_ptr error;
         Py_BEGIN_ALLOW_THREADS
         try {
             st = bravolin::fit_statistics(m, static_cast<std::size_t>(p), fit_intercept != 0,
                                           static_cast<const double*>(PyArray_DATA(ca)),
-                                          static_cast<const double*>(PyArray_DATA(ba)));
+                                          static_cast<const double*>(PyArray_DATA(ba)), dependent);
         } catch (...) {
             error = std::current_exception();
         }
@@ -62,8 +75,22 @@ PyObject* fit_statistics(PyObject*, PyObject* args) {
         Ref centred_ess(vector_array(st.centered_ess));
         Ref uncentred_ess(vector_array(st.uncentered_ess));
         Ref cov(st.cov_unscaled.empty() ? Py_NewRef(Py_None) : square_array(st.cov_unscaled, st.k));
-        return Py_BuildValue("(OOOOOOd)", ssr.get(), centred.get(), uncentred.get(), centred_ess.get(),
-                             uncentred_ess.get(), cov.get(), st.weight_sum);
+        const npy_intp dims[2] = {static_cast<npy_intp>(q), static_cast<npy_intp>(st.k)};
+        void* data;
+        Ref params(new_array(2, dims, NPY_DOUBLE, &data));
+        std::copy(st.params.begin(), st.params.end(), static_cast<double*>(data));
+        Ref relations(PyList_New(0));
+        for (const auto& relation : st.relations) {
+            Ref members(PyTuple_New(static_cast<Py_ssize_t>(relation.size())));
+            for (std::size_t i = 0; i < relation.size(); ++i) {
+                PyObject* index = PyLong_FromSize_t(relation[i]);
+                if (index == nullptr) throw PythonError();
+                PyTuple_SET_ITEM(members.get(), static_cast<Py_ssize_t>(i), index);
+            }
+            if (PyList_Append(relations.get(), members.get()) < 0) throw PythonError();
+        }
+        return Py_BuildValue("(OOOOOOdOO)", ssr.get(), centred.get(), uncentred.get(), centred_ess.get(),
+                             uncentred_ess.get(), cov.get(), st.weight_sum, params.get(), relations.get());
     });
 }
 

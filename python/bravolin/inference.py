@@ -84,6 +84,7 @@ class OLSResults:
         pandas_index: Any,
         singular: bool,
         dependent: list[str] | None = None,
+        relations: list[list[str]] | None = None,
     ) -> None:
         self._params = params
         self._cov = cov
@@ -105,6 +106,9 @@ class OLSResults:
         # The columns left out of the rank (ascending): constant ones, and
         # those the pivoted factorisation found dependent on the others.
         self.dependent = list(dependent or [])
+        # Per left-out column, the columns of the relation that makes it
+        # dependent (itself included), in the design's order.
+        self.relations = [list(r) for r in relations or []]
         # statsmodels' convention: t and F tests with the classical
         # covariance, normal (z) tests with a robust one.
         self.use_t = cov_type == "nonrobust"
@@ -124,8 +128,9 @@ class OLSResults:
         return self._series(self._params)
 
     def cov_params(self) -> Any:
-        """The covariance of the parameters (by ``cov_type``); NaN when the
-        design is singular."""
+        """The covariance of the parameters (by ``cov_type``), from the
+        pseudo-inverse of the design when it is singular, as statsmodels'
+        ``pinv`` gives it; NaN when there are no residual degrees of freedom."""
         cov = self._cov if self._cov is not None else np.full((len(self._params),) * 2, np.nan)
         if self._index is None:
             return cov
@@ -305,11 +310,14 @@ class OLSResults:
             "bits on every machine, thread count and row order.",
         ]
         if self.singular:
+            involved = "; ".join(", ".join(r) for r in self.relations) or ", ".join(self.dependent)
             notes.append(
-                f"[3] The design is singular (rank {self.rank} of {len(self._params)} parameters): "
-                f"{', '.join(self.dependent) or 'some columns'} "
-                "left out as constant or combinations of the other columns; the coefficients "
-                "are the minimum-norm solution and their standard errors are not defined."
+                f"[3] The design is singular (rank {self.rank} of {len(self._params)} parameters). "
+                f"Linearly dependent columns: {involved} "
+                f"({', '.join(self.dependent)} left out of the rank). The coefficients are the "
+                "minimum-norm solution and the standard errors those of the pseudo-inverse, as "
+                "statsmodels' pinv gives them: the aliased coefficients are not identified "
+                "one by one."
             )
         return notes
 
@@ -474,16 +482,16 @@ def results_from_moments(
     n = moments.n_rows if nobs is None else nobs
     solution = moments.solve(bool(fit_intercept), float(tol), False)
     coef, intercept, rank = solution.coef, solution.intercept, solution.rank
-    ssr, centred, uncentred, centred_ess, uncentred_ess, cov_unscaled, _ = _exact.fit_statistics(
-        moments.state, p, bool(fit_intercept), coef, intercept
-    )
+    (ssr, centred, uncentred, centred_ess, uncentred_ess, cov_unscaled, _, all_params,
+     relations) = _exact.fit_statistics(moments.state, p, bool(fit_intercept), coef, intercept,
+                                        list(solution.dependent))
     k_constant = 1 if fit_intercept else 0
-    params = np.concatenate([intercept[:1], coef[0]]) if fit_intercept else coef[0].copy()
+    params = all_params[0].copy()
     total_rank = rank + k_constant
-    singular = cov_unscaled is None or total_rank < len(params)
+    singular = total_rank < len(params)
     df_resid = n - total_rank
     cov = None
-    if not singular and df_resid > 0:
+    if cov_unscaled is not None and df_resid > 0:
         if cov_type == "nonrobust":
             scale = float(ssr[0]) / df_resid
             cov = np.array([[v * scale for v in row] for row in cov_unscaled])
@@ -506,6 +514,7 @@ def results_from_moments(
         cov_type=cov_type, names=names, y_name=y_name, condition_number=condition,
         log_weight_sum=log_weight_sum, data=data, pandas_index=pandas_index, singular=singular,
         dependent=[names[j + k_constant] for j in solution.dependent],
+        relations=[[names[i] for i in members] for members in relations],
     )
 
 
