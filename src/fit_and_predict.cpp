@@ -4,7 +4,7 @@
 #include <variant>
 
 #include "arrays.hpp"
-#include "barrier.hpp"
+#include "bravolin/boundary/barrier.hpp"
 #include "binding.hpp"
 #include "borrow_registry.hpp"
 #include "linear_regression.hpp"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "barrier.hpp"
+#include "bravolin/boundary/barrier.hpp"
 #include "binding.hpp"
 #include "numpy_api.hpp"
 #include "process_state.hpp"

@@ -2,9 +2,10 @@
 #include <atomic>
 #include <string>
 
-#include "barrier.hpp"
+#include "bravolin/boundary/barrier.hpp"
 #include "linear_regression.hpp"
 #include "process_state.hpp"
+#include "strassen/fault.hpp"
 
 namespace {
 
