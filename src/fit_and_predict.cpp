@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "arrays.hpp"
+#include "messages.hpp"
 #include "bravolin/boundary/barrier.hpp"
 #include "binding.hpp"
 #include "borrow_registry.hpp"
@@ -24,7 +25,7 @@ class AccessGuard {
 public:
     static bool exclusive(LinearRegressionObject* self, AccessGuard& guard) {
         if (self->borrow_flag != 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            PyErr_SetString(PyExc_RuntimeError, messages::ALREADY_BORROWED);
             return false;
         }
         self->borrow_flag = -1;
@@ -33,7 +34,7 @@ public:
     }
     static bool shared(LinearRegressionObject* self, AccessGuard& guard) {
         if (self->borrow_flag == -1) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            PyErr_SetString(PyExc_RuntimeError, messages::ALREADY_MUTABLY_BORROWED);
             return false;
         }
         self->borrow_flag += 1;
