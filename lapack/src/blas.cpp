@@ -4,7 +4,7 @@
 // (and the sign and payload of a NaN) is the reference's. The reference's
 // unrolling of dscal and dswap only regroups independent elements and is not
 // repeated.
-#include "lapack_blas.hpp"
+#include "blas.hpp"
 
 #include <cmath>
 

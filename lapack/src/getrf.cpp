@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "lapack.hpp"
-#include "lapack_blas.hpp"
+#include "blas.hpp"
 
 namespace bravolin::lapack {
 

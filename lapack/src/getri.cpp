@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "lapack.hpp"
-#include "lapack_blas.hpp"
+#include "blas.hpp"
 
 namespace bravolin::lapack {
 
