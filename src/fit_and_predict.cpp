@@ -90,8 +90,8 @@ PyObject* linear_regression_fit(PyObject* self_object, PyObject* const* args, Py
         const strassen::MatrixView y = y_view.matrix();
 
         const strassen::InterruptScope interrupt(python_signal_pending, nullptr);
-        if (auto failure = fit(self->state, x, y)) {
-            PyErr_SetString(PyExc_RuntimeError, failure->c_str());
+        if (const auto failure = fit(self->state, x, y)) {
+            PyErr_SetString(PyExc_RuntimeError, messages::text(*failure));
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -115,8 +115,8 @@ PyObject* linear_regression_predict(PyObject* self_object, PyObject* const* args
 
         const strassen::InterruptScope interrupt(python_signal_pending, nullptr);
         auto result = predict(self->state, x);
-        if (auto* failure = std::get_if<std::string>(&result)) {
-            PyErr_SetString(PyExc_RuntimeError, failure->c_str());
+        if (const auto* failure = std::get_if<Failure>(&result)) {
+            PyErr_SetString(PyExc_RuntimeError, messages::text(*failure));
             return nullptr;
         }
         return make_result_array(std::move(std::get<strassen::Buffer>(result)));

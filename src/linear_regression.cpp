@@ -82,7 +82,7 @@ bool refuse_while_changing(const LinearRegressionObject* self) {
 // attribute.
 bool refuse_unfitted(const LinearRegressionObject* self) {
     if (self->state.coefficients) return false;
-    PyErr_SetString(PyExc_AttributeError, NOT_FITTED);
+    PyErr_SetString(PyExc_AttributeError, messages::NOT_FITTED);
     return true;
 }
 

@@ -3,11 +3,21 @@
 // Texts ending in ": " are prefixes; a description of the cause follows.
 #pragma once
 
+#include "model.hpp"
+
 namespace bravolin::messages {
 
 // The model's expected failures (RuntimeError).
 inline constexpr const char* INVERSION_FAILED = "Matrix inversion failed.";
 inline constexpr const char* NOT_FITTED = "Model has not been fitted yet.";
+
+inline constexpr const char* text(Failure failure) noexcept {
+    switch (failure) {
+        case Failure::inversion_failed: return INVERSION_FAILED;
+        case Failure::not_fitted: return NOT_FITTED;
+    }
+    return INVERSION_FAILED;  // unreachable: every enumerator is named above
+}
 
 // Conflicting use of an instance (RuntimeError).
 inline constexpr const char* ALREADY_BORROWED = "Already borrowed";
