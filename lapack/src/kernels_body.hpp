@@ -47,18 +47,18 @@ constexpr int KC = 256;
 constexpr int MC = 16 * MR;
 
 // Assumptions: ap holds MR rows of A for kc steps, step l at ap[l*MR ...];
-// bp holds the multipliers of NR columns, step l at bp[l*NR ...]; c is a full
-// MR x NR tile, column-major with leading dimension ldc. Lane r of acc[j][v]
-// is c(v*LANES + r, j): it starts from c's value and adds bp(l, j)·ap(l, r)
-// for l ascending. With Skip, bit j of zero[l] set means the reference skips
-// step l for column j (a zero multiplier), and that column's sum is left as
-// it is for that step.
-template <bool Skip>
+// bp holds the multipliers of NR columns, step l at bp[l*NR ...]; c is an MR
+// x NC tile (NC <= NR), column-major with leading dimension ldc. Lane r of
+// acc[j][v] is c(v*LANES + r, j): it starts from c's value and adds
+// bp(l, j)·ap(l, r) for l ascending. With Skip, bit j of zero[l] set means the
+// reference skips step l for column j (a zero multiplier), and that column's
+// sum is left as it is for that step.
+template <bool Skip, int NC>
 inline void micro_tile(int kc, const double* ap, const double* bp, const unsigned char* zero,
                        double* c, int ldc) {
-    Vec acc[NR][MV];
+    Vec acc[static_cast<std::size_t>(NC)][MV];
 #pragma GCC unroll 8
-    for (int j = 0; j < NR; ++j)
+    for (int j = 0; j < NC; ++j)
 #pragma GCC unroll 4
         for (int v = 0; v < MV; ++v) acc[j][v] = load(c + off(v * LANES, j, ldc));
     for (int l = 0; l < kc; ++l) {
@@ -66,7 +66,7 @@ inline void micro_tile(int kc, const double* ap, const double* bp, const unsigne
 #pragma GCC unroll 4
         for (int v = 0; v < MV; ++v) av[v] = load(ap + l * MR + v * LANES);
 #pragma GCC unroll 8
-        for (int j = 0; j < NR; ++j) {
+        for (int j = 0; j < NC; ++j) {
             if (Skip && ((zero[l] >> j) & 1) != 0) continue;
             // A scalar operand is copied to every lane (no arithmetic).
             const double t = bp[l * NR + j];
@@ -75,20 +75,34 @@ inline void micro_tile(int kc, const double* ap, const double* bp, const unsigne
         }
     }
 #pragma GCC unroll 8
-    for (int j = 0; j < NR; ++j)
+    for (int j = 0; j < NC; ++j)
 #pragma GCC unroll 4
         for (int v = 0; v < MV; ++v) store(c + off(v * LANES, j, ldc), acc[j][v]);
 }
 
-// micro_tile on a rows x cols corner of a tile (rows <= MR, cols <= NR),
-// through a full tile on the stack.
+// micro_tile on the first cols columns of a tile of full height.
 template <bool Skip>
-void edge_tile(int kc, const double* ap, const double* bp, const unsigned char* zero, double* c,
-               int ldc, int rows, int cols) {
+void full_height_tile(int kc, const double* ap, const double* bp, const unsigned char* zero,
+                      double* c, int ldc, int cols) {
+    switch (cols) {
+        case 1: return micro_tile<Skip, 1>(kc, ap, bp, zero, c, ldc);
+        case 2: return micro_tile<Skip, 2>(kc, ap, bp, zero, c, ldc);
+        case 3: return micro_tile<Skip, 3>(kc, ap, bp, zero, c, ldc);
+        case 4: return micro_tile<Skip, 4>(kc, ap, bp, zero, c, ldc);
+        case 5: return micro_tile<Skip, 5>(kc, ap, bp, zero, c, ldc);
+        default: return micro_tile<Skip, NR>(kc, ap, bp, zero, c, ldc);
+    }
+}
+
+// A rows x cols corner of a tile (rows < MR, cols <= NR), through a full
+// tile on the stack.
+template <bool Skip>
+void short_tile(int kc, const double* ap, const double* bp, const unsigned char* zero, double* c,
+                int ldc, int rows, int cols) {
     double tile[MR * NR] = {};
     for (int j = 0; j < cols; ++j)
         for (int i = 0; i < rows; ++i) tile[i + j * MR] = c[off(i, j, ldc)];
-    micro_tile<Skip>(kc, ap, bp, zero, tile, MR);
+    micro_tile<Skip, NR>(kc, ap, bp, zero, tile, MR);
     for (int j = 0; j < cols; ++j)
         for (int i = 0; i < rows; ++i) c[off(i, j, ldc)] = tile[i + j * MR];
 }
@@ -96,10 +110,10 @@ void edge_tile(int kc, const double* ap, const double* bp, const unsigned char* 
 template <bool Skip>
 void any_tile(int kc, const double* ap, const double* bp, const unsigned char* zero, double* c,
               int ldc, int rows, int cols) {
-    if (rows == MR && cols == NR)
-        micro_tile<Skip>(kc, ap, bp, zero, c, ldc);
+    if (rows == MR)
+        full_height_tile<Skip>(kc, ap, bp, zero, c, ldc, cols);
     else
-        edge_tile<Skip>(kc, ap, bp, zero, c, ldc, rows, cols);
+        short_tile<Skip>(kc, ap, bp, zero, c, ldc, rows, cols);
 }
 
 // A's mc x kc block (leading dimension lda) as panels of MR rows, step by step.
