@@ -20,6 +20,11 @@ using detail::Diag;
 // which updates are grouped together, so it is part of the bits.
 constexpr int GETRF_BLOCK = 64;
 
+// A panel's factorisation costs about as much as the update of this many
+// columns of the trailing matrix (its products are a third of a panel's
+// update, its pivot searches and scalings run one column at a time).
+constexpr int PANEL_COLUMNS = 64;
+
 // DLAMCH('S'): the smallest normal double, whose reciprocal does not overflow.
 // Pivots below it are divided by instead of multiplied by their reciprocal.
 constexpr double SAFE_MINIMUM = DBL_MIN;
@@ -100,15 +105,21 @@ int detail::dgetrf_with(const Kernels& kernels, int m, int n, double* a, int lda
     // its interchanges to both sides, then update the trailing matrix.
     // Everything after the panel works column by column and reads only the
     // panel (the interchanges left of it; the solve and the update right of
-    // it), so those columns are done in two halves.
+    // it), so those columns are done in two halves. The next panel needs only
+    // its own columns updated: the first half updates them first and then
+    // factors it, while the second half updates the rest.
     detail::Halves halves(mn >= detail::HALVES_MIN_SIDE);
     int info = 0;
-    for (int j = 0; j < mn; j += GETRF_BLOCK) {
+    const auto factor = [&](int j) {
         const int jb = std::min(mn - j, GETRF_BLOCK);
         const int inner = dgetrf2(kernels, m - j, jb, &at(a, lda, j, j), lda, ipiv + j);
         if (info == 0 && inner > 0) info = inner + j;
         for (int i = j; i < std::min(m, j + jb); ++i) ipiv[i] += j;
-
+    };
+    factor(0);
+    for (int j = 0; j < mn; j += GETRF_BLOCK) {
+        const int jb = std::min(mn - j, GETRF_BLOCK);
+        const int next = j + jb;
         const auto update = [&](int c0, int c1) {
             if (c1 <= c0) return;
             dlaswp(c1 - c0, &at(a, lda, 0, c0), lda, j + 1, j + jb, ipiv);
@@ -119,11 +130,15 @@ int detail::dgetrf_with(const Kernels& kernels, int m, int n, double* a, int lda
                                  &at(a, lda, j, c0), lda, 1.0, &at(a, lda, j + jb, c0), lda);
             }
         };
-        const int split = j + jb + std::max(0, n - j - jb) / 2;
+        const int rest = n - next;
+        int first = std::max(0, (rest - PANEL_COLUMNS) / 2);
+        if (next < mn) first = std::max(first, std::min(mn - next, GETRF_BLOCK));
+        const int split = next + std::min(first, rest);
         halves.run(
             [&] {
                 dlaswp(j, a, lda, j + 1, j + jb, ipiv);
-                update(j + jb, split);
+                update(next, split);
+                if (next < mn) factor(next);
             },
             [&] { update(split, n); });
     }

@@ -132,11 +132,15 @@ int detail::dgetri_with(const Kernels& kernels, int n, double* a, int lda, const
     }
 
     // The row interchanges of the factorisation become column interchanges of
-    // the inverse, undone last to first.
-    for (int j = n - 2; j >= 0; --j) {
-        const int jp = ipiv[j];
-        if (jp != j + 1) detail::dswap(n, &at(a, lda, 0, j), &at(a, lda, 0, jp - 1));
-    }
+    // the inverse, undone last to first. They only move elements within a
+    // row, so the rows go in two halves.
+    const auto interchange = [&](int i0, int i1) {
+        for (int j = n - 2; j >= 0; --j) {
+            const int jp = ipiv[j];
+            if (jp != j + 1) detail::dswap(i1 - i0, &at(a, lda, i0, j), &at(a, lda, i0, jp - 1));
+        }
+    };
+    halves.run([&] { interchange(0, n / 2); }, [&] { interchange(n / 2, n); });
     work[0] = static_cast<double>(iws);
     return 0;
 }
