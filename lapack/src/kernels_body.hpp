@@ -308,15 +308,10 @@ void dtrmm_left_upper_n(Diag diag, int m, int n, double alpha, const double* a, 
     }
 }
 
-void dtrsm_left_lower_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
-                        double* b, int ldb) {
-    if (m == 0 || n == 0) return;
+void dtrsm_left_lower_reference(Diag diag, int m, int n, double alpha, const double* a, int lda,
+                                double* b, int ldb) {
     for (int j = 0; j < n; ++j) {
         double* bj = b + off(0, j, ldb);
-        if (alpha == 0.0) {
-            for (int i = 0; i < m; ++i) bj[i] = 0.0;
-            continue;
-        }
         if (alpha != 1.0) {
             for (int i = 0; i < m; ++i) bj[i] = alpha * bj[i];
         }
@@ -327,6 +322,102 @@ void dtrsm_left_lower_n(Diag diag, int m, int n, double alpha, const double* a, 
                 const double bk = bj[k];
                 for (int i = k + 1; i < m; ++i) bj[i] = bj[i] - bk * ak[i];
             }
+        }
+    }
+}
+
+// Columns of B solved side by side: TV vectors of them.
+constexpr int TV = 4;
+constexpr int TW = TV * LANES;
+
+typedef long long Mask __attribute__((vector_size(LAPACK_VECTOR_BYTES)));
+
+inline Mask load_mask(const long long* p) {
+    Mask v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void dtrsm_left_lower_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
+                        double* b, int ldb) {
+    if (m == 0 || n == 0) return;
+    if (alpha == 0.0) {
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < m; ++i) b[off(i, j, ldb)] = 0.0;
+        return;
+    }
+    if (n < TW || m < 4) return dtrsm_left_lower_reference(diag, m, n, alpha, a, lda, b, ldb);
+
+    // Element (i, j) is alpha·B(i, j), minus B(k, j)·A(i, k) for k = 0 .. i-1
+    // ascending, where B(k, j) is row k's final value, each step skipped where
+    // row k's value was zero before its division by A(k, k) (the reference
+    // tests it before dividing); then divided by A(i, i) unless it is zero.
+    // So a row is finished from the finished rows above it, for TW columns
+    // at once: lane c of a vector is column c, in a transposed copy of B's
+    // columns. Rows of A's lower triangle are copied contiguous first.
+    const auto rows_of_a = scratch(static_cast<long long>(m) * (m - 1) / 2);
+    for (int i = 1; i < m; ++i) {
+        double* dst = rows_of_a.get() + static_cast<std::ptrdiff_t>(i) * (i - 1) / 2;
+        for (int k = 0; k < i; ++k) dst[k] = a[off(i, k, lda)];
+    }
+    const auto panel = scratch(static_cast<long long>(m) * TW);
+    // Row k's lanes that were nonzero before the division, as all-ones.
+    const auto nonzero = std::make_unique_for_overwrite<long long[]>(count(static_cast<long long>(m) * TW));
+    // Per row: 0 when no column had a nonzero value, 2 when all had, 1 otherwise.
+    std::vector<unsigned char> state(count(m));
+    for (int c0 = 0; c0 < n; c0 += TW) {
+        const int cols = std::min(TW, n - c0);
+        for (int i = 0; i < m; ++i) {
+            double* row = panel.get() + static_cast<std::ptrdiff_t>(i) * TW;
+            for (int c = 0; c < cols; ++c) row[c] = b[off(i, c0 + c, ldb)];
+            for (int c = cols; c < TW; ++c) row[c] = 1.0;  // thrown away
+        }
+        for (int i = 0; i < m; ++i) {
+            double* row = panel.get() + static_cast<std::ptrdiff_t>(i) * TW;
+            Vec acc[TV];
+#pragma GCC unroll 4
+            for (int v = 0; v < TV; ++v) {
+                acc[v] = load(row + v * LANES);
+                if (alpha != 1.0) acc[v] = alpha * acc[v];
+            }
+            const double* ai = rows_of_a.get() + static_cast<std::ptrdiff_t>(i) * (i - 1) / 2;
+            for (int k = 0; k < i; ++k) {
+                if (state[count(k)] == 0) continue;
+                const double* bk = panel.get() + static_cast<std::ptrdiff_t>(k) * TW;
+                const double aik = ai[k];
+                if (state[count(k)] == 2) {
+#pragma GCC unroll 4
+                    for (int v = 0; v < TV; ++v)
+                        acc[v] = acc[v] - load(bk + v * LANES) * aik;
+                } else {
+                    const long long* mk = nonzero.get() + static_cast<std::ptrdiff_t>(k) * TW;
+#pragma GCC unroll 4
+                    for (int v = 0; v < TV; ++v)
+                        acc[v] = load_mask(mk + v * LANES) ? acc[v] - load(bk + v * LANES) * aik
+                                                           : acc[v];
+                }
+            }
+            int nonzero_lanes = 0;
+            long long* mi = nonzero.get() + static_cast<std::ptrdiff_t>(i) * TW;
+            Mask own[TV];
+#pragma GCC unroll 4
+            for (int v = 0; v < TV; ++v) {
+                own[v] = acc[v] != 0.0;
+                __builtin_memcpy(mi + v * LANES, &own[v], sizeof own[v]);
+                for (int l = 0; l < LANES; ++l) nonzero_lanes += own[v][l] != 0 ? 1 : 0;
+            }
+            state[count(i)] = nonzero_lanes == 0 ? 0 : (nonzero_lanes == TW ? 2 : 1);
+            if (diag == Diag::non_unit) {
+                const double aii = a[off(i, i, lda)];
+#pragma GCC unroll 4
+                for (int v = 0; v < TV; ++v) acc[v] = own[v] ? acc[v] / aii : acc[v];
+            }
+#pragma GCC unroll 4
+            for (int v = 0; v < TV; ++v) store(row + v * LANES, acc[v]);
+        }
+        for (int i = 0; i < m; ++i) {
+            const double* row = panel.get() + static_cast<std::ptrdiff_t>(i) * TW;
+            for (int c = 0; c < cols; ++c) b[off(i, c0 + c, ldb)] = row[c];
         }
     }
 }
