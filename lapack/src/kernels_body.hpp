@@ -13,7 +13,7 @@
 // build forbids contracting a product and a sum into an FMA, and no FMA
 // target is enabled here, so the compiler cannot fuse them either.
 //
-// Lanes beyond the matrix (in packed panels and edge tiles) compute on zero
+// Lanes beyond the matrix (in packed panels and edge tiles) compute on
 // padding and are thrown away; they never reach the caller's memory.
 
 namespace bravolin::lapack::detail {
@@ -41,8 +41,8 @@ inline std::size_t count(long long n) { return static_cast<std::size_t>(n); }
 constexpr int MV = 2;
 constexpr int MR = MV * LANES;
 constexpr int NR = 6;
-// Packed blocks: KC steps of the sum by MC rows of A (AVX2: 128 x 256, a
-// quarter of a 1 MiB L2), and KC rows of the multipliers.
+// Packed blocks: KC steps of the sum by MC rows of A (AVX2: 128 x 256, half
+// of a core's 512 KiB L2), and KC rows of the multipliers.
 constexpr int KC = 256;
 constexpr int MC = 16 * MR;
 
