@@ -17,8 +17,10 @@
 namespace bravolin::lapack::detail {
 
 // Sides from which a second thread pays for its start (tens of microseconds)
-// and its joins: below it, one step's work is a few microseconds.
-inline constexpr int HALVES_MIN_SIDE = 192;
+// and its joins (a dozen or more per call, each a wake-up that can wait for
+// a busy core): measured at 250, one thread was faster; at 1000, two threads
+// took half the time.
+inline constexpr int HALVES_MIN_SIDE = 384;
 
 class Halves {
 public:

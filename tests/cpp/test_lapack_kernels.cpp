@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "halves.hpp"
 #include "kernels.hpp"
 
 namespace {
@@ -201,18 +203,26 @@ TEST(LapackKernels, DtrsmRightUpperMatchesTheReferenceBlas) {
 
 TEST(LapackKernels, EveryVariantFactorsAndInvertsAsTheReference) {
     // The model's calls (M = N = LDA = k, then LWORK = k) on each variant,
-    // including sides where the steps run in two halves on two threads.
+    // on both sides of HALVES_MIN_SIDE, from which the steps run in two
+    // halves on two threads.
     const Reference& ref = reference();
     ASSERT_EQ(ref.error, "");
     std::mt19937_64 rng(47);
-    for (int n : {1, 2, 33, 64, 65, 100, 191, 192, 257, 300}) {
-        for (int special : {0, 2}) {
-            auto a = entries(rng, size(n, n), special);
+    for (int n : {1, 2, 33, 64, 65, 100, 257, 383, 384, 385, 450}) {
+        for (int special : {0, 2, -1}) {
+            auto a = entries(rng, size(n, n), std::max(special, 0));
             for (int i = 0; i < n; ++i) a[size(1, i) * static_cast<std::size_t>(n + 1)] += 2.0;
+            // -1: a zero column past the first panels, so that INFO comes
+            // from a panel factored while the rest is updated.
+            if (special < 0)
+                for (int i = 0; i < n; ++i) a[size(1, i) + size(n, (2 * n) / 3)] = 0.0;
             std::vector<double> want = a, work(static_cast<std::size_t>(n));
             std::vector<int> ipiv_want(static_cast<std::size_t>(n));
             int info_getrf = 0, info_getri = 0;
             ref.dgetrf(&n, &n, want.data(), &n, ipiv_want.data(), &info_getrf);
+            if (special < 0) {
+                EXPECT_GT(info_getrf, 0) << "side " << n;
+            }
             if (info_getrf == 0)
                 ref.dgetri(&n, want.data(), &n, ipiv_want.data(), work.data(), &n, &info_getri);
             for (Isa isa : variants()) {
@@ -234,6 +244,10 @@ TEST(LapackKernels, EveryVariantFactorsAndInvertsAsTheReference) {
             }
         }
     }
+}
+
+TEST(LapackKernels, TheSidesAboveTestBothSidesOfTheThreadThreshold) {
+    EXPECT_EQ(bravolin::lapack::detail::HALVES_MIN_SIDE, 384);
 }
 
 TEST(LapackKernels, TheChosenVariantIsTheBestSupported) {
