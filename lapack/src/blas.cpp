@@ -1,7 +1,8 @@
-// Ported from the reference BLAS (idamax, dscal, dswap, dgemv, dgemm, dtrmv,
-// dtrmm, dtrsm). Indices are 0-based here; every loop runs in the reference's
-// direction and every expression keeps its operand order, so that the rounding
-// (and the sign and payload of a NaN) is the reference's. The reference's
+// Ported from the reference BLAS (idamax, dscal, dswap, dtrmv, and the
+// right-sided lower dtrsm of the blocked inversion). Indices are 0-based here;
+// every loop runs in the reference's direction and every expression keeps its
+// operand order, so that the rounding (and the sign and payload of a NaN) is
+// the reference's. The reference's
 // unrolling of dscal and dswap only regroups independent elements and is not
 // repeated.
 #include "blas.hpp"
@@ -37,79 +38,12 @@ void dswap(int n, double* x, double* y) {
     }
 }
 
-void dgemv_n(int m, int n, double alpha, const double* a, int lda, const double* x, double beta,
-             double* y) {
-    if (m == 0 || n == 0 || (alpha == 0.0 && beta == 1.0)) return;
-    if (beta != 1.0) {
-        if (beta == 0.0) {
-            for (int i = 0; i < m; ++i) y[i] = 0.0;
-        } else {
-            for (int i = 0; i < m; ++i) y[i] = beta * y[i];
-        }
-    }
-    if (alpha == 0.0) return;
-    // No skip of a zero x[j], unlike the triangular routines: 3.11 dropped it
-    // here so that an infinity or NaN in A reaches y.
-    for (int j = 0; j < n; ++j) {
-        const double temp = alpha * x[j];
-        for (int i = 0; i < m; ++i) y[i] = y[i] + temp * at(a, lda, i, j);
-    }
-}
-
-void dgemm_nn(int m, int n, int k, double alpha, const double* a, int lda, const double* b,
-              int ldb, double beta, double* c, int ldc) {
-    if (m == 0 || n == 0 || ((alpha == 0.0 || k == 0) && beta == 1.0)) return;
-    if (alpha == 0.0) {
-        for (int j = 0; j < n; ++j) {
-            double* cj = column(c, ldc, 0, j);
-            for (int i = 0; i < m; ++i) cj[i] = beta == 0.0 ? 0.0 : beta * cj[i];
-        }
-        return;
-    }
-    for (int j = 0; j < n; ++j) {
-        double* cj = column(c, ldc, 0, j);
-        if (beta == 0.0) {
-            for (int i = 0; i < m; ++i) cj[i] = 0.0;
-        } else if (beta != 1.0) {
-            for (int i = 0; i < m; ++i) cj[i] = beta * cj[i];
-        }
-        // No skip of a zero B(l, j): see dgemv_n.
-        for (int l = 0; l < k; ++l) {
-            const double temp = alpha * at(b, ldb, l, j);
-            const double* al = &a[static_cast<std::ptrdiff_t>(l) * lda];
-            for (int i = 0; i < m; ++i) cj[i] = cj[i] + temp * al[i];
-        }
-    }
-}
-
 void dtrmv_upper_n(Diag diag, int n, const double* a, int lda, double* x) {
     for (int j = 0; j < n; ++j) {
         if (x[j] != 0.0) {
             const double temp = x[j];
             for (int i = 0; i < j; ++i) x[i] = x[i] + temp * at(a, lda, i, j);
             if (diag == Diag::non_unit) x[j] = x[j] * at(a, lda, j, j);
-        }
-    }
-}
-
-void dtrmm_left_upper_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
-                        double* b, int ldb) {
-    if (m == 0 || n == 0) return;
-    if (alpha == 0.0) {
-        for (int j = 0; j < n; ++j) {
-            for (int i = 0; i < m; ++i) at(b, ldb, i, j) = 0.0;
-        }
-        return;
-    }
-    for (int j = 0; j < n; ++j) {
-        double* bj = column(b, ldb, 0, j);
-        for (int k = 0; k < m; ++k) {
-            if (bj[k] != 0.0) {
-                double temp = alpha * bj[k];
-                for (int i = 0; i < k; ++i) bj[i] = bj[i] + temp * at(a, lda, i, k);
-                if (diag == Diag::non_unit) temp = temp * at(a, lda, k, k);
-                bj[k] = temp;
-            }
         }
     }
 }
@@ -123,46 +57,6 @@ void zero_fill(int m, int n, double* b, int ldb) {
 }
 
 }  // namespace
-
-void dtrsm_left_lower_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
-                        double* b, int ldb) {
-    if (m == 0 || n == 0) return;
-    if (alpha == 0.0) return zero_fill(m, n, b, ldb);
-    for (int j = 0; j < n; ++j) {
-        double* bj = column(b, ldb, 0, j);
-        if (alpha != 1.0) {
-            for (int i = 0; i < m; ++i) bj[i] = alpha * bj[i];
-        }
-        for (int k = 0; k < m; ++k) {
-            if (bj[k] != 0.0) {
-                if (diag == Diag::non_unit) bj[k] = bj[k] / at(a, lda, k, k);
-                for (int i = k + 1; i < m; ++i) bj[i] = bj[i] - bj[k] * at(a, lda, i, k);
-            }
-        }
-    }
-}
-
-void dtrsm_right_upper_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
-                         double* b, int ldb) {
-    if (m == 0 || n == 0) return;
-    if (alpha == 0.0) return zero_fill(m, n, b, ldb);
-    for (int j = 0; j < n; ++j) {
-        double* bj = column(b, ldb, 0, j);
-        if (alpha != 1.0) {
-            for (int i = 0; i < m; ++i) bj[i] = alpha * bj[i];
-        }
-        for (int k = 0; k < j; ++k) {
-            if (at(a, lda, k, j) != 0.0) {
-                const double* bk = column(b, ldb, 0, k);
-                for (int i = 0; i < m; ++i) bj[i] = bj[i] - at(a, lda, k, j) * bk[i];
-            }
-        }
-        if (diag == Diag::non_unit) {
-            const double temp = 1.0 / at(a, lda, j, j);
-            for (int i = 0; i < m; ++i) bj[i] = temp * bj[i];
-        }
-    }
-}
 
 void dtrsm_right_lower_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
                          double* b, int ldb) {
