@@ -12,6 +12,9 @@ namespace strassen::detail::level {
 // Quadrants of a square of even side 2h: X11 top left, X12 top right, X21
 // bottom left, X22 bottom right.
 inline constexpr std::size_t X11 = 0, X12 = 1, X21 = 2, X22 = 3;
+// Which half of the rows (0 top, 1 bottom) and of the columns quadrant q is.
+constexpr std::size_t row_half(std::size_t q) noexcept { return q >> 1; }
+constexpr std::size_t col_half(std::size_t q) noexcept { return q & 1; }
 
 enum class Op { copy, add, sub };
 

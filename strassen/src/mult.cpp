@@ -6,6 +6,7 @@
 #include "cancel.hpp"
 #include "level.hpp"
 #include "strassen/fault.hpp"
+#include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/region.hpp"
 
@@ -17,16 +18,14 @@ void check_conformable(const Matrix& a, const Matrix& b) {
     if (a.cols != b.rows) fault("Matrix sizes do not match");
 }
 
-// Quadrant q of an n x n matrix with half side h: 0 = X11, 1 = X12, 2 = X21,
-// 3 = X22.
-const double* quadrant(const Matrix& m, std::size_t h, std::size_t q) {
-    const std::size_t row = q >= 2 ? h : 0;
-    const std::size_t col = (q & 1) != 0 ? h : 0;
-    return m.data.data() + row * m.cols + col;
-}
-
 using detail::level::Op;
 namespace level = detail::level;
+namespace geometry = detail::geometry;
+
+// Quadrant q (level.hpp) of an n x n matrix with half side h.
+const double* quadrant(const Matrix& m, std::size_t h, std::size_t q) {
+    return m.data.data() + level::row_half(q) * h * m.cols + level::col_half(q) * h;
+}
 
 // One h x h operand, element by element straight from the parent's rows; the
 // left term of a sum or difference is always the left IEEE operand.
@@ -56,9 +55,8 @@ Buffer quadrant_operand(const Matrix& m, std::size_t h, const level::OperandSpec
 // The dense recursion's entry for every sub-product: no conformance or
 // memory check.
 Matrix mult_unchecked(const Matrix& a, const Matrix& b) {
-    const std::size_t d = detail::common_side(a, b);
-    // Already square, equal and even: no copy at all.
-    if (a.rows == d && a.cols == d && b.cols == d) return strassen_square(a, b);
+    if (geometry::is_square(a.rows, a.cols, b.cols)) return strassen_square(a, b);
+    const std::size_t d = geometry::common_side(a.rows, a.cols, b.cols);
     const Matrix ap = a.pad(d);
     const Matrix bp = b.pad(d);
     const Matrix cp = strassen_square(ap, bp);
@@ -68,15 +66,6 @@ Matrix mult_unchecked(const Matrix& a, const Matrix& b) {
 }  // namespace
 
 namespace detail {
-
-std::size_t common_side(std::size_t a_rows, std::size_t inner, std::size_t b_cols) noexcept {
-    const std::size_t d = std::max({a_rows, inner, b_cols});
-    return d + (d & 1);
-}
-
-std::size_t common_side(const Matrix& a, const Matrix& b) noexcept {
-    return common_side(a.rows, a.cols, b.cols);
-}
 
 void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {
     const std::size_t h = a.rows / 2;
@@ -131,8 +120,9 @@ Matrix mult(const Matrix& a, const Matrix& b) {
     if (!detail::region_path_applies(a, b)) return mult_dense(a, b);
     Buffer out;
     out.resize(a.rows * b.cols);
-    detail::region_product(detail::whole(a), detail::whole(b), false, detail::common_side(a, b),
-                           a.rows, b.cols, out.data(), b.cols);
+    detail::region_product(detail::whole(a), detail::whole(b), false,
+                           geometry::common_side(a.rows, a.cols, b.cols), a.rows, b.cols,
+                           out.data(), b.cols);
     return Matrix(std::move(out), a.rows, b.cols);
 }
 
@@ -144,7 +134,7 @@ Matrix mult_dense(const Matrix& a, const Matrix& b) {
 
 Matrix strassen_square(const Matrix& a, const Matrix& b) {
     const std::size_t n = a.rows;
-    if (n <= NAIVE_THRESHOLD) return naive_mult(a, b);
+    if (geometry::is_leaf(n)) return naive_mult(a, b);
     // A job of a cancelled call stops here, between blocks of its work.
     detail::throw_if_cancelled();
     const std::size_t h = n / 2;

@@ -9,12 +9,15 @@
 
 #include "cancel.hpp"
 #include "strassen/fault.hpp"
+#include "strassen/geometry.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/region.hpp"
 
 namespace strassen {
 
 namespace {
+
+namespace geometry = detail::geometry;
 
 // Multiply-adds of the region path's data below which a product runs on the
 // calling thread: seven workers take about 0.1 to 0.2 ms to start and join
@@ -195,7 +198,7 @@ void product_job(ProductJob job) {
 
 Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
     const std::size_t n = a.rows;
-    if (n <= NAIVE_THRESHOLD) return naive_mult(a, b);
+    if (geometry::is_leaf(n)) return naive_mult(a, b);
     const std::size_t h = n / 2;
 
     // All fourteen exist before the first job is submitted.
@@ -230,11 +233,11 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
 Matrix par_mult_dense(const Matrix& a, const Matrix& b) {
     check_conformable(a, b);
     detail::check_dense_fits(a, b);
+    const std::size_t d = geometry::common_side(a.rows, a.cols, b.cols);
     // One schoolbook block: no sub-products, so no pool.
-    if (detail::common_side(a, b) <= NAIVE_THRESHOLD) return mult_dense(a, b);
+    if (geometry::is_leaf(d)) return mult_dense(a, b);
     ThreadPool pool(PAR_MULT_WORKERS);
-    const std::size_t d = detail::common_side(a, b);
-    if (a.rows == d && a.cols == d && b.cols == d) return par_strassen_square(a, b, pool);
+    if (geometry::is_square(a.rows, a.cols, b.cols)) return par_strassen_square(a, b, pool);
     detail::check_interrupt();
     const Matrix ap = a.pad(d);
     detail::check_interrupt();
@@ -256,10 +259,10 @@ Matrix par_mult(const Matrix& a, const Matrix& b) {
 
     const WaitForBorrows wait{std::make_shared<Borrows>()};
     ThreadPool pool(PAR_MULT_WORKERS);
-    const std::size_t d = detail::common_side(a, b);
+    const std::size_t d = geometry::common_side(a.rows, a.cols, b.cols);
     Buffer out;
     out.resize(a.rows * b.cols);
-    if (d <= NAIVE_THRESHOLD)
+    if (geometry::is_leaf(d))
         detail::region_product(detail::whole(a), detail::whole(b), false, d, a.rows, b.cols,
                                out.data(), b.cols);
     else

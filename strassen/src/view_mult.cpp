@@ -11,6 +11,7 @@
 
 #include "cancel.hpp"
 #include "strassen/fault.hpp"
+#include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/par_mult.hpp"
@@ -40,26 +41,8 @@ constexpr std::size_t TALL_WORKERS = 2;
 // most 8 rows high, and each strip skips the columns left of its first row.
 constexpr std::size_t SYMMETRY_STRIP = 8;
 
-// The smallest half side met by the recursion below a square of this side
-// (SIZE_MAX when the square is a leaf). A product is "tall" when its result's
-// rows and columns fit in every half: then every level splits only the inner
-// dimension (Gram products) or only the rows (x·w), no quadrant sum is formed,
-// and the recursion is a tree over blocks of rows.
-std::size_t smallest_half(std::size_t side) {
-    std::size_t smallest = SIZE_MAX;
-    for (std::size_t s = side + (side & 1); s > NAIVE_THRESHOLD;) {
-        const std::size_t h = s / 2;
-        smallest = h;
-        s = h + (h & 1);
-    }
-    return smallest;
-}
-
-std::size_t depth_of(std::size_t side) {
-    std::size_t depth = 0;
-    for (std::size_t s = side + (side & 1); s > NAIVE_THRESHOLD; s = s / 2 + (s / 2) % 2) ++depth;
-    return depth;
-}
+namespace geometry = detail::geometry;
+using geometry::in_half;
 
 double load(const char* p) {
     double v;
@@ -177,17 +160,16 @@ struct Design {
     bool y_stops;   // an outside y value ends the pass (else it is only noted)
     bool g_needed;  // DᵀD is wanted, not only DᵀY
 
-    // A node whose half side is below this mixes quadrants: it is computed by
-    // the region path itself, on its packed block of rows.
+    // A node whose level does not split cleanly at this width mixes
+    // quadrants: it is computed by the region path itself, on its packed
+    // block of rows.
     std::size_t wide() const noexcept { return std::max(k, q); }
-    // The most rows a node's block can have: a leaf's, or a mixing node's
-    // (its side is below 2 * wide() + 2).
-    std::size_t block_rows() const noexcept { return std::max(NAIVE_THRESHOLD, 2 * wide() + 2); }
+    std::size_t block_rows() const noexcept { return geometry::block_rows(wide()); }
 };
 
 // Whether every node above the leaves splits only the rows: then DᵀD's part
 // is symmetric bit for bit (see tree_leaf).
-bool all_tall(const Design& d, std::size_t side) { return d.wide() <= smallest_half(side); }
+bool all_tall(const Design& d, std::size_t side) { return geometry::all_clean(side, d.wide()); }
 
 // One worker's (or the calling thread's) memory for a subtree.
 struct TreeScratch {
@@ -299,22 +281,23 @@ void mixing_node(const Design& d, std::size_t side, std::size_t len, double* out
 // Below, a leaf or a node that mixes quadrants.
 void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t len, double* out,
                TreeScratch& s, std::size_t depth, TreeState& state, bool symmetric) {
-    side += side & 1;
+    side = geometry::even_side(side);
     const std::size_t h = side / 2;
-    if (side <= NAIVE_THRESHOLD || h < d.wide()) {
+    if (!geometry::clean_split(side, d.wide())) {
         detail::throw_if_cancelled();
         if (state.stop->load(std::memory_order_relaxed)) throw Outside{};
         pack_block(d, lo, len, s, state);
-        if (side <= NAIVE_THRESHOLD)
+        if (geometry::is_leaf(side))
             tree_leaf(d, len, out, s, symmetric);
         else
             mixing_node(d, side, len, out, s);
         return;
     }
-    if (len <= h) return tree_node(d, h, lo, len, out, s, depth + 1, state, symmetric);
+    const std::size_t second = in_half(len, h, 1);
+    if (second == 0) return tree_node(d, h, lo, len, out, s, depth + 1, state, symmetric);
     double* m1 = s.levels.data() + depth * d.k * d.m;
     tree_node(d, h, lo, h, m1, s, depth + 1, state, symmetric);
-    tree_node(d, h, lo + h, len - h, out, s, depth + 1, state, symmetric);
+    tree_node(d, h, lo + h, second, out, s, depth + 1, state, symmetric);
     add_products(d, out, m1);
 }
 
@@ -369,12 +352,12 @@ struct JoinOnExit {
 std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_outside,
                                    bool& x_outside) {
     const std::size_t n = d.x.rows;
-    const std::size_t depth = depth_of(side);
+    const std::size_t depth = geometry::depth(side);
     const bool symmetric = all_tall(d, side);
     auto stop = std::make_shared<std::atomic<bool>>(false);
 
-    const std::size_t top = side + (side & 1);
-    const bool split = top > NAIVE_THRESHOLD && top / 2 >= d.wide() && n > top / 2;
+    const std::size_t top = geometry::even_side(side), h = top / 2;
+    const bool split = geometry::clean_split(top, d.wide()) && in_half(n, h, 1) > 0;
     std::size_t work = 0;
     if (__builtin_mul_overflow(n, d.k * d.m, &work)) work = SIZE_MAX;
     if (!split || work < PARALLEL_WORK) {
@@ -389,15 +372,13 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
 
     // The top level's two products, M1 over the first half of the rows and M7
     // over the rest, as two jobs; C11 = M7 + M1 on the calling thread.
-    const std::size_t h = top / 2;
     auto slots = std::make_shared<std::array<TreeSlot, 2>>();
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     {
         ThreadPool pool(TALL_WORKERS);
         JoinOnExit guard{pool, *cancel};
-        const std::size_t ranges[2][2] = {{0, h}, {h, n - h}};
         for (std::size_t j = 0; j < 2; ++j) {
-            const std::size_t lo = ranges[j][0], len = ranges[j][1];
+            const std::size_t lo = j * h, len = in_half(n, h, j);
             pool.execute([d, h, lo, len, depth, symmetric, stop, cancel, slots, j]() {
                 detail::CancelScope scope(cancel.get());
                 run_subtree(d, h, lo, len, depth, symmetric, stop, (*slots)[j]);
@@ -497,15 +478,16 @@ struct RowsSlot {
 void rows_node(const MatrixView& x, const double* w, double bound, std::size_t side,
                std::size_t lo, std::size_t len, double* out, Buffer& panel,
                const std::atomic<bool>& stop) {
-    side += side & 1;
+    side = geometry::even_side(side);
     const std::size_t h = side / 2;
-    if (side > NAIVE_THRESHOLD && h >= x.cols) {
-        if (len <= h) return rows_node(x, w, bound, h, lo, len, out, panel, stop);
+    if (geometry::clean_split(side, x.cols)) {
+        const std::size_t second = in_half(len, h, 1);
+        if (second == 0) return rows_node(x, w, bound, h, lo, len, out, panel, stop);
         rows_node(x, w, bound, h, lo, h, out, panel, stop);
-        rows_node(x, w, bound, h, lo + h, len - h, out, panel, stop);
+        rows_node(x, w, bound, h, lo + h, second, out, panel, stop);
         return;
     }
-    if (side <= NAIVE_THRESHOLD) {
+    if (geometry::is_leaf(side)) {
         if (x.mapped()) return rows_times_column<true>(x, w, bound, lo, len, out, stop);
         return rows_times_column<false>(x, w, bound, lo, len, out, stop);
     }
@@ -525,9 +507,7 @@ void run_rows(const MatrixView& x, const double* w, double bound, std::size_t si
               RowsSlot& slot) {
     try {
         Buffer panel;
-        // A mixing node's side is below 2p + 2.
-        if (side > NAIVE_THRESHOLD && smallest_half(side) < x.cols)
-            panel.resize((2 * x.cols + 2) * x.cols);
+        if (!geometry::all_clean(side, x.cols)) panel.resize(geometry::block_rows(x.cols) * x.cols);
         rows_node(x, w, bound, side, lo, len, out, panel, stop);
     } catch (const Outside&) {
         slot.outside = true;
@@ -566,12 +546,12 @@ Matrix materialise(const MatrixView& x, bool ones) {
 
 NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
-    const std::size_t side = detail::common_side(k, n, k);
+    const std::size_t side = geometry::common_side(k, n, k);
     // DᵀY joins the pass when it has the same recursion: y conforms and the
     // common square is the same.
-    const bool fuse = y.rows == n && detail::common_side(k, n, y.cols) == side;
-    Design d{x,     ones, y, fuse ? y.cols : 0, k, k + (fuse ? y.cols : 0), detail::region_bound(side),
-             false, true};
+    const bool fuse = y.rows == n && geometry::common_side(k, n, y.cols) == side;
+    const std::size_t q = fuse ? y.cols : 0;
+    Design d{x, ones, y, q, k, k + q, geometry::region_bound(side), false, true};
     bool y_outside = false, x_outside = false;
     std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside);
     if (!both) {
@@ -591,10 +571,10 @@ NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView&
 Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
     if (y.rows != n) fault("Matrix sizes do not match");
-    const std::size_t side = detail::common_side(k, n, y.cols);
+    const std::size_t side = geometry::common_side(k, n, y.cols);
     // Only DᵀY: the panel's D columns are read for Dᵀ, the product's columns
     // are y's; any outside value ends the pass.
-    Design d{x, ones, y, y.cols, k, k + y.cols, detail::region_bound(side), true, false};
+    Design d{x, ones, y, y.cols, k, k + y.cols, geometry::region_bound(side), true, false};
     bool y_outside = false, x_outside = false;
     if (std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside))
         return columns(*both, k, d.m, k, d.q);
@@ -607,8 +587,8 @@ Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
 Matrix view_mult(const MatrixView& x, const Matrix& w) {
     if (x.cols != w.rows) fault("Matrix sizes do not match");
     const std::size_t n = x.rows, p = x.cols;
-    const std::size_t side = detail::common_side(n, p, w.cols);
-    const double bound = detail::region_bound(side);
+    const std::size_t side = geometry::common_side(n, p, w.cols);
+    const double bound = geometry::region_bound(side);
     if (w.cols != 1) return par_mult(materialise(x, false), w);
     if (count_outside(w.data.data(), p, bound) > 0) return dense_product(x, w, "w");
 
@@ -618,9 +598,9 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     std::size_t work = 0;
     if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
-    const std::size_t top = side + (side & 1), h = top / 2;
+    const std::size_t h = geometry::even_side(side) / 2;
     const double* wd = w.data.data();
-    if (work < PARALLEL_ROWS_WORK || top <= NAIVE_THRESHOLD || h < p || n <= h) {
+    if (work < PARALLEL_ROWS_WORK || !geometry::clean_split(side, p) || in_half(n, h, 1) == 0) {
         RowsSlot slot;
         run_rows(x, wd, bound, side, 0, n, out.data(), *stop, slot);
         if (slot.error) std::rethrow_exception(slot.error);
@@ -633,10 +613,9 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     {
         ThreadPool pool(TALL_WORKERS);
         JoinOnExit guard{pool, *cancel};
-        const std::size_t ranges[2][2] = {{0, h}, {h, n - h}};
         double* o = out.data();
         for (std::size_t j = 0; j < 2; ++j) {
-            const std::size_t lo = ranges[j][0], len = ranges[j][1];
+            const std::size_t lo = j * h, len = in_half(n, h, j);
             pool.execute([x, wd, bound, h, lo, len, o, stop, cancel, slots, j]() {
                 detail::CancelScope scope(cancel.get());
                 run_rows(x, wd, bound, h, lo, len, o, *stop, (*slots)[j]);
