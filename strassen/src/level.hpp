@@ -65,4 +65,32 @@ inline constexpr Chain CHAINS[4] = {{4, {{6, +1}, {4, -1}, {3, +1}, {0, +1}}},
                                     {2, {{3, +1}, {1, +1}, {}, {}}},
                                     {4, {{0, +1}, {1, -1}, {2, +1}, {5, +1}}}};
 
+// Tall operands hold data in some quadrants only: a set of them, bit q for
+// quadrant q. A term without data is an implicit +0.0; since no product is
+// -0.0, a chain without its all-zero products has the same bits.
+constexpr unsigned quads(std::size_t q1, std::size_t q2) noexcept { return 1u << q1 | 1u << q2; }
+constexpr bool holds(unsigned set, std::size_t q) noexcept { return (set >> q & 1) != 0; }
+
+// The quadrant an operand is, unchanged, when only one term holds data; 4
+// when it is a sum, a negated quadrant or all zero.
+constexpr std::size_t sole_quadrant(const OperandSpec& s, unsigned set) noexcept {
+    const bool first = holds(set, s.q1), second = s.op != Op::copy && holds(set, s.q2);
+    return first && !second ? s.q1 : second && !first && s.op == Op::add ? s.q2 : 4;
+}
+
+// Quadrant c's chain without the products of an operand that holds no data,
+// for A's data in quadrants `a` and B's in `b`.
+constexpr Chain present_chain(std::size_t c, unsigned a, unsigned b) noexcept {
+    auto reads_data = [](const OperandSpec& s, unsigned set) {
+        return holds(set, s.q1) || (s.op != Op::copy && holds(set, s.q2));
+    };
+    Chain out{};
+    for (std::size_t t = 0; t < CHAINS[c].length; ++t) {
+        const Term& term = CHAINS[c].terms[t];
+        if (reads_data(LEFT[term.product], a) && reads_data(RIGHT[term.product], b))
+            out.terms[out.length++] = term;
+    }
+    return out;
+}
+
 }  // namespace strassen::detail::level

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "cancel.hpp"
+#include "level.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
@@ -42,7 +43,44 @@ constexpr std::size_t TALL_WORKERS = 2;
 constexpr std::size_t SYMMETRY_STRIP = 8;
 
 namespace geometry = detail::geometry;
+namespace level = detail::level;
 using geometry::in_half;
+using level::X11;
+using level::X12;
+using level::X21;
+
+// --- a clean level of the tall trees, read off level.hpp ------------------------
+
+// A clean Gram level: Dᵀ's data in its top quadrants, [D | Y]'s in its left
+// ones, the result in C11. Its chain is two added plain quadrant products,
+// one per half of the data's rows (Dᵀ's columns); the first term is computed
+// into the result, so either alone (the other half empty) is the product.
+constexpr unsigned DT_QUADS = level::quads(X11, X12), PANEL_QUADS = level::quads(X11, X21);
+constexpr level::Chain GRAM = level::present_chain(X11, DT_QUADS, PANEL_QUADS);
+
+// The half of the rows a term multiplies; 2 when it is no added plain product.
+constexpr std::size_t rows_half(const level::Term& t) {
+    const std::size_t a = level::sole_quadrant(level::LEFT[t.product], DT_QUADS);
+    const std::size_t b = level::sole_quadrant(level::RIGHT[t.product], PANEL_QUADS);
+    return a != 4 && b != 4 && level::col_half(a) == level::row_half(b) && t.sign > 0
+               ? level::col_half(a)
+               : 2;
+}
+static_assert(GRAM.length == 2 && rows_half(GRAM.terms[0]) + rows_half(GRAM.terms[1]) == 1);
+constexpr std::size_t HEAD_HALF = rows_half(GRAM.terms[0]);
+
+// A clean x·w level: x's data in its left quadrants, w's in B11. C11 and C21
+// are each one added product of their own quadrant of x and all of w: the
+// two halves of the rows are independent, with nothing to combine.
+constexpr bool product_alone(std::size_t c) {
+    constexpr unsigned X_QUADS = level::quads(X11, X21), W_QUADS = level::quads(X11, X11);
+    const level::Chain chain = level::present_chain(c, X_QUADS, W_QUADS);
+    const std::size_t k = chain.terms[0].product;
+    return chain.length == 1 && chain.terms[0].sign > 0 &&
+           level::sole_quadrant(level::LEFT[k], X_QUADS) == c &&
+           level::sole_quadrant(level::RIGHT[k], W_QUADS) == X11;
+}
+static_assert(product_alone(X11) && product_alone(X21));
 
 double load(const char* p) {
     double v;
@@ -252,12 +290,13 @@ void tree_leaf(const Design& d, std::size_t len, double* out, TreeScratch& s, bo
     }
 }
 
-// out = out + m1 (C11 = M7 + M1) over the wanted columns; unwanted ones are
-// never read.
-void add_products(const Design& d, double* out, const double* m1) {
+// The Gram chain's second term added to its first, over the wanted columns;
+// unwanted ones are never read.
+void add_second_term(const Design& d, double* first, const double* second) {
     const std::size_t from = d.g_needed ? 0 : d.k;
     for (std::size_t i = 0; i < d.k; ++i)
-        for (std::size_t j = from; j < d.m; ++j) out[i * d.m + j] = out[i * d.m + j] + m1[i * d.m + j];
+        for (std::size_t j = from; j < d.m; ++j)
+            first[i * d.m + j] = first[i * d.m + j] + second[i * d.m + j];
 }
 
 // A node whose quadrants mix: the region path's own recursion on the packed
@@ -274,10 +313,8 @@ void mixing_node(const Design& d, std::size_t side, std::size_t len, double* out
 }
 
 // The region path's recursion for a tall Gram product, over rows [lo, lo + len)
-// of a logical square of this side: with the result inside C11 and only the
-// inner dimension split, the level has M1 = A11·B11 (the first h rows) and
-// M7 = A12·B21 (the rest, when there is any), and C11 = M7 + M1. Each
-// element is one IEEE addition, so the order of the two terms does not matter.
+// of a logical square of this side: a clean level is the GRAM chain, its
+// halves computed in row order (the dense path's order of the products).
 // Below, a leaf or a node that mixes quadrants.
 void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t len, double* out,
                TreeScratch& s, std::size_t depth, TreeState& state, bool symmetric) {
@@ -293,12 +330,14 @@ void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t le
             mixing_node(d, side, len, out, s);
         return;
     }
-    const std::size_t second = in_half(len, h, 1);
-    if (second == 0) return tree_node(d, h, lo, len, out, s, depth + 1, state, symmetric);
-    double* m1 = s.levels.data() + depth * d.k * d.m;
-    tree_node(d, h, lo, h, m1, s, depth + 1, state, symmetric);
-    tree_node(d, h, lo + h, second, out, s, depth + 1, state, symmetric);
-    add_products(d, out, m1);
+    // With an empty half, the chain is its other term alone.
+    if (in_half(len, h, 1) == 0)
+        return tree_node(d, h, lo, len, out, s, depth + 1, state, symmetric);
+    double* second = s.levels.data() + depth * d.k * d.m;
+    for (std::size_t half = 0; half < 2; ++half)
+        tree_node(d, h, lo + half * h, in_half(len, h, half), half == HEAD_HALF ? out : second, s,
+                  depth + 1, state, symmetric);
+    add_second_term(d, out, second);
 }
 
 // What one half of the top level leaves for the calling thread.
@@ -370,8 +409,8 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
         return std::move(slot.out);
     }
 
-    // The top level's two products, M1 over the first half of the rows and M7
-    // over the rest, as two jobs; C11 = M7 + M1 on the calling thread.
+    // The top level's two halves of the rows as two jobs; the GRAM chain on
+    // the calling thread.
     auto slots = std::make_shared<std::array<TreeSlot, 2>>();
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     {
@@ -393,9 +432,9 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
     for (TreeSlot& slot : *slots)
         if (slot.outside) return std::nullopt;
     y_outside = (*slots)[0].y_outside || (*slots)[1].y_outside;
-    Buffer& m7 = (*slots)[1].out;
-    add_products(d, m7.data(), (*slots)[0].out.data());
-    return std::move(m7);
+    Buffer& first = (*slots)[HEAD_HALF].out;
+    add_second_term(d, first.data(), (*slots)[1 - HEAD_HALF].out.data());
+    return std::move(first);
 }
 
 // The lower triangle of the k x k block at the left of a k x m buffer, from
@@ -471,10 +510,9 @@ struct RowsSlot {
 
 // The region path's recursion for x·w over rows [lo, lo + len) of a logical
 // square of this side. While x's columns fit in the half, a level splits only
-// the rows: C11 = M1 = A11·w and C21 = M2 = A21·w, each the other's
-// independent half, with no sum between them. A node below whose half x's
-// columns do not fit mixes quadrants and is computed by the region path
-// itself on its packed block of rows; the leaves are plain dot products.
+// the rows, into two independent halves (product_alone). A node below whose
+// half x's columns do not fit mixes quadrants and is computed by the region
+// path itself on its packed block of rows; the leaves are plain dot products.
 void rows_node(const MatrixView& x, const double* w, double bound, std::size_t side,
                std::size_t lo, std::size_t len, double* out, Buffer& panel,
                const std::atomic<bool>& stop) {
