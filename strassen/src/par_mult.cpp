@@ -49,6 +49,18 @@ void noting_out_of_memory(ProductSlot& slot, Body&& body) {
     }
 }
 
+// Submits one top-level product: the job runs body on what it owns, under
+// the call's cancel flag, with a lack of memory noted in its slot.
+template <class Job>
+void submit(ThreadPool& pool, const std::shared_ptr<std::atomic<bool>>& cancel, Job job,
+            void (*body)(Job)) {
+    pool.execute([job = std::move(job), cancel, body]() mutable {
+        detail::CancelScope scope(cancel.get());
+        const std::shared_ptr<ProductSlot> slot = job.slot;
+        noting_out_of_memory(*slot, [&] { body(std::move(job)); });
+    });
+}
+
 // Counts the jobs that still read the caller's operands through views. The
 // region path's jobs borrow a and b instead of copying them, so par_mult must
 // not return, normally or by an exception, while one of them may still read.
@@ -143,14 +155,10 @@ void par_region_level(const Matrix& a, const Matrix& b, std::size_t d, ThreadPoo
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     for (std::size_t k = 0; k < 7; ++k) {
         if (!plan.present[k]) continue;
-        RegionJob job{std::move(plan.left[k]), std::move(plan.right[k]), plan.half,
-                      plan.rows[k],           plan.cols[k],            slots[k],
-                      Borrows::take(borrows)};
-        pool.execute([job = std::move(job), cancel]() mutable {
-            detail::CancelScope scope(cancel.get());
-            const std::shared_ptr<ProductSlot> slot = job.slot;
-            noting_out_of_memory(*slot, [&] { region_job(std::move(job)); });
-        });
+        submit(pool, cancel,
+               RegionJob{std::move(plan.left[k]), std::move(plan.right[k]), plan.half,
+                         plan.rows[k], plan.cols[k], slots[k], Borrows::take(borrows)},
+               region_job);
     }
     detail::join_interruptible(pool, *cancel);
 
@@ -209,12 +217,9 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     for (int k = 0; k < 7; ++k) {
         slots[k] = std::make_shared<ProductSlot>();
-        ProductJob job{std::move(operands[k]), std::move(operands[7 + k]), h, slots[k]};
-        pool.execute([job = std::move(job), cancel]() mutable {
-            detail::CancelScope scope(cancel.get());
-            const std::shared_ptr<ProductSlot> slot = job.slot;
-            noting_out_of_memory(*slot, [&] { product_job(std::move(job)); });
-        });
+        submit(pool, cancel,
+               ProductJob{std::move(operands[k]), std::move(operands[7 + k]), h, slots[k]},
+               product_job);
     }
     detail::join_interruptible(pool, *cancel);
 

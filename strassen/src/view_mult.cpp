@@ -340,32 +340,29 @@ void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t le
     add_second_term(d, out, second);
 }
 
-// What one half of the top level leaves for the calling thread.
-struct TreeSlot {
-    Buffer out;
+// --- running a tree ---------------------------------------------------------------
+
+// How a subtree ended, for the calling thread: a value outside the bound, or
+// the exception it met. Every way out captures, on every thread, so that no
+// failure ends a worker and the caller rethrows it.
+struct Ending {
     bool outside = false;
-    bool x_outside = false;
-    bool y_outside = false;
     std::exception_ptr error;
 };
 
-void run_subtree(const Design& d, std::size_t side, std::size_t lo, std::size_t len,
-                 std::size_t depth, bool symmetric, const std::shared_ptr<std::atomic<bool>>& stop,
-                 TreeSlot& slot) {
-    TreeState state{stop.get()};
+// Runs body; any way out but the normal one raises `stop`, which ends the
+// other half early.
+template <class Body>
+void capturing(Ending& end, std::atomic<bool>& stop, Body&& body) {
     try {
-        TreeScratch scratch(d, depth);
-        slot.out.resize(d.k * d.m);
-        tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state, symmetric);
-        slot.y_outside = state.y_outside;
+        body();
+        return;
     } catch (const Outside&) {
-        slot.outside = true;
-        slot.x_outside = state.x_outside;
-        stop->store(true, std::memory_order_relaxed);
+        end.outside = true;
     } catch (...) {
-        slot.error = std::current_exception();
-        stop->store(true, std::memory_order_relaxed);
+        end.error = std::current_exception();
     }
+    stop.store(true, std::memory_order_relaxed);
 }
 
 // Raises the cancel flag and waits for the jobs when the calling thread leaves
@@ -385,6 +382,47 @@ struct JoinOnExit {
     }
 };
 
+// The top level's two halves of the rows, run(0) and run(1), as two jobs on a
+// pool made for the call; then the first half's failure, else the second's,
+// rethrown here.
+template <class Run>
+void on_two_workers(const Run& run, const std::array<Ending, 2>& ends) {
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    {
+        ThreadPool pool(TALL_WORKERS);
+        JoinOnExit guard{pool, *cancel};
+        for (std::size_t j = 0; j < 2; ++j)
+            pool.execute([run, j, cancel]() {
+                detail::CancelScope scope(cancel.get());
+                run(j);
+            });
+        detail::join_interruptible(pool, *cancel);
+        guard.joined = true;
+    }
+    for (const Ending& end : ends)
+        if (end.error) std::rethrow_exception(end.error);
+}
+
+// What a subtree of the Gram tree leaves for the calling thread.
+struct TreeSlot {
+    Buffer out;
+    bool x_outside = false;
+    bool y_outside = false;
+};
+
+void run_subtree(const Design& d, std::size_t side, std::size_t lo, std::size_t len,
+                 std::size_t depth, bool symmetric, std::atomic<bool>& stop, TreeSlot& slot,
+                 Ending& end) {
+    TreeState state{&stop};
+    capturing(end, stop, [&] {
+        TreeScratch scratch(d, depth);
+        slot.out.resize(d.k * d.m);
+        tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state, symmetric);
+    });
+    slot.x_outside = state.x_outside;
+    slot.y_outside = state.y_outside;
+}
+
 // Dᵀ[D | Y] by the tree, k x m row-major; nullopt when a value was outside the
 // bound (x's always; y's only when d.y_stops), x_outside then saying whether
 // one was x's. y_outside reports y's others.
@@ -401,36 +439,26 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
     if (__builtin_mul_overflow(n, d.k * d.m, &work)) work = SIZE_MAX;
     if (!split || work < PARALLEL_WORK) {
         TreeSlot slot;
-        run_subtree(d, side, 0, n, depth, symmetric, stop, slot);
-        if (slot.error) std::rethrow_exception(slot.error);
+        Ending end;
+        run_subtree(d, side, 0, n, depth, symmetric, *stop, slot, end);
+        if (end.error) std::rethrow_exception(end.error);
         x_outside = slot.x_outside;
-        if (slot.outside) return std::nullopt;
+        if (end.outside) return std::nullopt;
         y_outside = slot.y_outside;
         return std::move(slot.out);
     }
 
-    // The top level's two halves of the rows as two jobs; the GRAM chain on
-    // the calling thread.
+    // The GRAM chain of the two halves on the calling thread.
     auto slots = std::make_shared<std::array<TreeSlot, 2>>();
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
-    {
-        ThreadPool pool(TALL_WORKERS);
-        JoinOnExit guard{pool, *cancel};
-        for (std::size_t j = 0; j < 2; ++j) {
-            const std::size_t lo = j * h, len = in_half(n, h, j);
-            pool.execute([d, h, lo, len, depth, symmetric, stop, cancel, slots, j]() {
-                detail::CancelScope scope(cancel.get());
-                run_subtree(d, h, lo, len, depth, symmetric, stop, (*slots)[j]);
-            });
-        }
-        detail::join_interruptible(pool, *cancel);
-        guard.joined = true;
-    }
-    for (TreeSlot& slot : *slots)
-        if (slot.error) std::rethrow_exception(slot.error);
+    auto ends = std::make_shared<std::array<Ending, 2>>();
+    on_two_workers(
+        [d, h, n, depth, symmetric, stop, slots, ends](std::size_t j) {
+            run_subtree(d, h, j * h, in_half(n, h, j), depth, symmetric, *stop, (*slots)[j],
+                        (*ends)[j]);
+        },
+        *ends);
     x_outside = (*slots)[0].x_outside || (*slots)[1].x_outside;
-    for (TreeSlot& slot : *slots)
-        if (slot.outside) return std::nullopt;
+    if ((*ends)[0].outside || (*ends)[1].outside) return std::nullopt;
     y_outside = (*slots)[0].y_outside || (*slots)[1].y_outside;
     Buffer& first = (*slots)[HEAD_HALF].out;
     add_second_term(d, first.data(), (*slots)[1 - HEAD_HALF].out.data());
@@ -503,11 +531,6 @@ void rows_times_column(const MatrixView& x, const double* w, double bound, std::
         if (dot_rows<1, MAPPED>(x, w, bound, i, out) > 0) throw Outside{};
 }
 
-struct RowsSlot {
-    bool outside = false;
-    std::exception_ptr error;
-};
-
 // The region path's recursion for x·w over rows [lo, lo + len) of a logical
 // square of this side. While x's columns fit in the half, a level splits only
 // the rows, into two independent halves (product_alone). A node below whose
@@ -542,18 +565,12 @@ void rows_node(const MatrixView& x, const double* w, double bound, std::size_t s
 
 void run_rows(const MatrixView& x, const double* w, double bound, std::size_t side,
               std::size_t lo, std::size_t len, double* out, std::atomic<bool>& stop,
-              RowsSlot& slot) {
-    try {
+              Ending& end) {
+    capturing(end, stop, [&] {
         Buffer panel;
         if (!geometry::all_clean(side, x.cols)) panel.resize(geometry::block_rows(x.cols) * x.cols);
         rows_node(x, w, bound, side, lo, len, out, panel, stop);
-    } catch (const Outside&) {
-        slot.outside = true;
-        stop.store(true, std::memory_order_relaxed);
-    } catch (...) {
-        slot.error = std::current_exception();
-        stop.store(true, std::memory_order_relaxed);
-    }
+    });
 }
 
 // x·w when a value of `cause` is outside the bound: the dense recursion on a
@@ -639,32 +656,20 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     const std::size_t h = geometry::even_side(side) / 2;
     const double* wd = w.data.data();
     if (work < PARALLEL_ROWS_WORK || !geometry::clean_split(side, p) || in_half(n, h, 1) == 0) {
-        RowsSlot slot;
-        run_rows(x, wd, bound, side, 0, n, out.data(), *stop, slot);
-        if (slot.error) std::rethrow_exception(slot.error);
-        if (!slot.outside) return Matrix(std::move(out), n, 1);
+        Ending end;
+        run_rows(x, wd, bound, side, 0, n, out.data(), *stop, end);
+        if (end.error) std::rethrow_exception(end.error);
+        if (!end.outside) return Matrix(std::move(out), n, 1);
         return dense_product(x, w, "x");
     }
-    // The top level's two halves of the rows as two jobs.
-    auto slots = std::make_shared<std::array<RowsSlot, 2>>();
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
-    {
-        ThreadPool pool(TALL_WORKERS);
-        JoinOnExit guard{pool, *cancel};
-        double* o = out.data();
-        for (std::size_t j = 0; j < 2; ++j) {
-            const std::size_t lo = j * h, len = in_half(n, h, j);
-            pool.execute([x, wd, bound, h, lo, len, o, stop, cancel, slots, j]() {
-                detail::CancelScope scope(cancel.get());
-                run_rows(x, wd, bound, h, lo, len, o, *stop, (*slots)[j]);
-            });
-        }
-        detail::join_interruptible(pool, *cancel);
-        guard.joined = true;
-    }
-    for (RowsSlot& slot : *slots)
-        if (slot.error) std::rethrow_exception(slot.error);
-    if ((*slots)[0].outside || (*slots)[1].outside) return dense_product(x, w, "x");
+    auto ends = std::make_shared<std::array<Ending, 2>>();
+    double* o = out.data();
+    on_two_workers(
+        [x, wd, bound, h, n, o, stop, ends](std::size_t j) {
+            run_rows(x, wd, bound, h, j * h, in_half(n, h, j), o, *stop, (*ends)[j]);
+        },
+        *ends);
+    if ((*ends)[0].outside || (*ends)[1].outside) return dense_product(x, w, "x");
     return Matrix(std::move(out), n, 1);
 }
 
