@@ -12,9 +12,13 @@ namespace strassen::detail::level {
 // Quadrants of a square of even side 2h: X11 top left, X12 top right, X21
 // bottom left, X22 bottom right.
 inline constexpr std::size_t X11 = 0, X12 = 1, X21 = 2, X22 = 3;
-// Which half of the rows (0 top, 1 bottom) and of the columns quadrant q is.
+// Which half of the rows (0 top, 1 bottom) and of the columns quadrant q is,
+// and where it starts in a square of half side h and row stride ld.
 constexpr std::size_t row_half(std::size_t q) noexcept { return q >> 1; }
 constexpr std::size_t col_half(std::size_t q) noexcept { return q & 1; }
+constexpr std::size_t offset(std::size_t q, std::size_t h, std::size_t ld) noexcept {
+    return row_half(q) * h * ld + col_half(q) * h;
+}
 
 enum class Op { copy, add, sub };
 
@@ -64,6 +68,8 @@ inline constexpr Chain CHAINS[4] = {{4, {{6, +1}, {4, -1}, {3, +1}, {0, +1}}},
                                     {2, {{4, +1}, {2, +1}, {}, {}}},
                                     {2, {{3, +1}, {1, +1}, {}, {}}},
                                     {4, {{0, +1}, {1, -1}, {2, +1}, {5, +1}}}};
+// The product that holds quadrant q of C once its chain is evaluated in place.
+constexpr std::size_t result_of(std::size_t q) noexcept { return CHAINS[q].terms[0].product; }
 
 // Tall operands hold data in some quadrants only: a set of them, bit q for
 // quadrant q. A term without data is an implicit +0.0; since no product is

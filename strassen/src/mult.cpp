@@ -1,6 +1,7 @@
 #include "strassen/mult.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "cancel.hpp"
@@ -22,10 +23,6 @@ using detail::level::Op;
 namespace level = detail::level;
 namespace geometry = detail::geometry;
 
-// Quadrant q (level.hpp) of an n x n matrix with half side h.
-const double* quadrant(const Matrix& m, std::size_t h, std::size_t q) {
-    return m.data.data() + level::row_half(q) * h * m.cols + level::col_half(q) * h;
-}
 
 // One h x h operand, element by element straight from the parent's rows; the
 // left term of a sum or difference is always the left IEEE operand.
@@ -34,8 +31,8 @@ Buffer quadrant_operand(const Matrix& m, std::size_t h, const level::OperandSpec
     out.resize(h * h);
     double* o = out.data();
     const std::size_t ld = m.cols;
-    const double* x = quadrant(m, h, spec.q1);
-    const double* y = quadrant(m, h, spec.q2);
+    const double* x = m.data.data() + level::offset(spec.q1, h, ld);
+    const double* y = m.data.data() + level::offset(spec.q2, h, ld);
     for (std::size_t r = 0; r < h; ++r, x += ld, y += ld) {
         switch (spec.op) {
             case Op::copy:
@@ -85,21 +82,20 @@ void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {
     check_interrupt();
 }
 
-void combine_products(Matrix& m1, Matrix& m2, Matrix& m3, Matrix& m4, Matrix& m5, Matrix& m6,
-                      Matrix& m7) {
+Matrix combine_products(std::array<Matrix, 7>& m, std::size_t h, std::size_t n) {
     // Each chain into its first product, in quadrant order: a product is
     // overwritten only after every chain that reads it (level.hpp).
-    Matrix* const m[7] = {&m1, &m2, &m3, &m4, &m5, &m6, &m7};
     for (const level::Chain& chain : level::CHAINS) {
-        Matrix& target = *m[chain.terms[0].product];
+        Matrix& target = m[chain.terms[0].product];
         for (std::size_t t = 1; t < chain.length; ++t) {
-            const Matrix& term = *m[chain.terms[t].product];
             if (chain.terms[t].sign > 0)
-                target.add(term);
+                target.add(m[chain.terms[t].product]);
             else
-                target.sub(term);
+                target.sub(m[chain.terms[t].product]);
         }
     }
+    return join_quadrants(m[level::result_of(level::X11)], m[level::result_of(level::X12)],
+                          m[level::result_of(level::X21)], m[level::result_of(level::X22)], h, n);
 }
 
 }  // namespace detail
@@ -148,16 +144,10 @@ Matrix strassen_square(const Matrix& a, const Matrix& b) {
         Matrix right(std::move(operands[7 + k]), h, h);
         return mult_unchecked(left, right);
     };
-    Matrix m1 = product(0);
-    Matrix m2 = product(1);
-    Matrix m3 = product(2);
-    Matrix m4 = product(3);
-    Matrix m5 = product(4);
-    Matrix m6 = product(5);
-    Matrix m7 = product(6);
-
-    detail::combine_products(m1, m2, m3, m4, m5, m6, m7);
-    return join_quadrants(m7, m5, m4, m1, h, n);
+    // A braced list is evaluated in order: M1 to M7.
+    std::array<Matrix, 7> m{product(0), product(1), product(2), product(3),
+                            product(4), product(5), product(6)};
+    return detail::combine_products(m, h, n);
 }
 
 Matrix join_quadrants(const Matrix& c11, const Matrix& c12, const Matrix& c21, const Matrix& c22,

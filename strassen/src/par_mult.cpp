@@ -223,16 +223,12 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
     }
     detail::join_interruptible(pool, *cancel);
 
-    Matrix m1 = detail::take_product(slots[0]);
-    Matrix m2 = detail::take_product(slots[1]);
-    Matrix m3 = detail::take_product(slots[2]);
-    Matrix m4 = detail::take_product(slots[3]);
-    Matrix m5 = detail::take_product(slots[4]);
-    Matrix m6 = detail::take_product(slots[5]);
-    Matrix m7 = detail::take_product(slots[6]);
-
-    detail::combine_products(m1, m2, m3, m4, m5, m6, m7);
-    return join_quadrants(m7, m5, m4, m1, h, n);
+    // Taken in order, M1 to M7: the first failing slot's fault is the one met.
+    std::array<Matrix, 7> m{detail::take_product(slots[0]), detail::take_product(slots[1]),
+                            detail::take_product(slots[2]), detail::take_product(slots[3]),
+                            detail::take_product(slots[4]), detail::take_product(slots[5]),
+                            detail::take_product(slots[6])};
+    return detail::combine_products(m, h, n);
 }
 
 Matrix par_mult_dense(const Matrix& a, const Matrix& b) {

@@ -30,17 +30,12 @@ using level::X21;
 using level::X22;
 using geometry::in_half;
 
-// Quadrant q of an output of row stride ldo and half side h.
-double* quadrant(double* out, std::size_t ldo, std::size_t h, std::size_t q) {
-    return out + level::row_half(q) * h * ldo + level::col_half(q) * h;
-}
-
 Region quadrant(const Region& r, std::size_t h, std::size_t q) {
     Region out;
     out.rows = in_half(r.rows, h, level::row_half(q));
     out.cols = in_half(r.cols, h, level::col_half(q));
     if (out.empty()) return Region{};
-    out.data = r.data + level::row_half(q) * h * r.ld + level::col_half(q) * h;
+    out.data = r.data + level::offset(q, h, r.ld);
     out.ld = r.ld;
     return out;
 }
@@ -204,7 +199,7 @@ void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& pr
     for (std::size_t q = 0; q < 4; ++q) {
         const std::size_t rows = plan.quad_rows[q], cols = plan.quad_cols[q];
         if (rows == 0 || cols == 0) continue;
-        double* dst = quadrant(out, ldo, h, q);
+        double* dst = out + level::offset(q, h, ldo);
         const Chain& chain = CHAINS[q];
         bool written = false;
         for (std::size_t t = 0; t < chain.length; ++t) {
@@ -253,7 +248,7 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
             double* dst;
             std::size_t ld;
             if (plan.direct[k] >= 0) {
-                dst = quadrant(out, ldo, h, static_cast<std::size_t>(plan.direct[k]));
+                dst = out + level::offset(static_cast<std::size_t>(plan.direct[k]), h, ldo);
                 ld = ldo;
             } else {
                 temps[k].resize(plan.rows[k] * plan.cols[k]);

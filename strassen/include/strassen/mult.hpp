@@ -6,6 +6,7 @@
 // different operands.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 #include "strassen/matrix.hpp"
@@ -48,10 +49,9 @@ namespace detail {
 // h x h buffer (h = n / 2): left operands of M1..M7 at [0, 7), right ones at
 // [7, 14), built in that order.
 void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]);
-// Strassen's combination in place, in its fixed order: afterwards m7 holds
-// C11, m5 C12, m4 C21 and m1 C22; m2, m3 and m6 are only read.
-void combine_products(Matrix& m1, Matrix& m2, Matrix& m3, Matrix& m4, Matrix& m5, Matrix& m6,
-                      Matrix& m7);
+// Strassen's combination of M1..M7 (at m[0..6]) in place, in its fixed
+// order, joined into the n x n result (n = 2 * h).
+Matrix combine_products(std::array<Matrix, 7>& m, std::size_t h, std::size_t n);
 }  // namespace detail
 
 }  // namespace strassen
