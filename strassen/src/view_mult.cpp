@@ -88,28 +88,6 @@ double load(const char* p) {
     return v;
 }
 
-// Copies `count` elements `stride` bytes apart into out; returns how many lie
-// outside the bound (NaN counts as outside).
-std::size_t copy_row(const char* src, std::ptrdiff_t stride, std::size_t count, double bound,
-                     double* out) {
-    std::size_t outside = 0;
-    if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        // The common contiguous row, apart so that the compiler can use vectors.
-        for (std::size_t j = 0; j < count; ++j) {
-            const double v = load(src + j * sizeof(double));
-            outside += std::fabs(v) <= bound ? 0 : 1;
-            out[j] = v;
-        }
-        return outside;
-    }
-    for (std::size_t j = 0; j < count; ++j) {
-        const double v = load(src + static_cast<std::ptrdiff_t>(j) * stride);
-        outside += std::fabs(v) <= bound ? 0 : 1;
-        out[j] = v;
-    }
-    return outside;
-}
-
 // Copies `count` elements `stride` bytes apart into out, unchecked.
 void copy_only(const char* src, std::ptrdiff_t stride, std::size_t count, double* out) {
     if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
@@ -171,12 +149,18 @@ void copy_mapped(const char* src, std::ptrdiff_t stride, std::size_t count,
         out[j] = (load(src + static_cast<std::ptrdiff_t>(j) * stride) - shift[j]) * scale[j];
 }
 
-// Row i of the view as it reads (mapped when the view is) into out; returns
-// how many of the values read lie outside the bound. The bound applies to the
-// mapped values: they are what the products multiply.
+// Row i of the view as it reads (mapped when the view is) into out.
+void copy_view_row(const MatrixView& v, std::size_t i, double* out) {
+    if (v.mapped())
+        copy_mapped(row_of(v, i), v.col_stride, v.cols, v.shift, v.scale, out);
+    else
+        copy_only(row_of(v, i), v.col_stride, v.cols, out);
+}
+
+// The same, returning how many of the values read lie outside the bound. The
+// bound applies to the mapped values: they are what the products multiply.
 std::size_t read_row(const MatrixView& v, std::size_t i, double bound, double* out) {
-    if (!v.mapped()) return copy_row(row_of(v, i), v.col_stride, v.cols, bound, out);
-    copy_mapped(row_of(v, i), v.col_stride, v.cols, v.shift, v.scale, out);
+    copy_view_row(v, i, out);
     return count_outside(out, v.cols, bound);
 }
 
@@ -240,16 +224,8 @@ void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s
     for (std::size_t i = 0; i < len; ++i) {
         double* row = panel + i * d.m;
         if (d.ones) row[0] = 1.0;
-        if (d.x.mapped())
-            copy_mapped(row_of(d.x, lo + i), d.x.col_stride, p, d.x.shift, d.x.scale, row + o);
-        else
-            copy_only(row_of(d.x, lo + i), d.x.col_stride, p, row + o);
-        if (d.q == 0) continue;
-        if (d.y.mapped())
-            copy_mapped(row_of(d.y, lo + i), d.y.col_stride, d.q, d.y.shift, d.y.scale,
-                        row + d.k);
-        else
-            copy_only(row_of(d.y, lo + i), d.y.col_stride, d.q, row + d.k);
+        copy_view_row(d.x, lo + i, row + o);
+        if (d.q > 0) copy_view_row(d.y, lo + i, row + d.k);
     }
     // The check comes after the maps, on the values the products multiply.
     // The ones are inside the bound, so the whole panel is checked at once;
@@ -382,13 +358,15 @@ struct JoinOnExit {
     }
 };
 
-// The top level's two halves of the rows, run(0) and run(1), as two jobs on a
-// pool made for the call; then the first half's failure, else the second's,
-// rethrown here.
-template <class Run>
-void on_two_workers(const Run& run, const std::array<Ending, 2>& ends) {
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
-    {
+// Runs the whole product on the calling thread (`whole`), or the top level's
+// two halves of the rows (run(0), run(1)) as two jobs on a pool made for the
+// call; then rethrows the first failure, in the order of the halves.
+template <class Whole, class Run>
+void run_top(bool parallel, const Whole& whole, const Run& run, const std::array<Ending, 2>& ends) {
+    if (!parallel) {
+        whole();
+    } else {
+        auto cancel = std::make_shared<std::atomic<bool>>(false);
         ThreadPool pool(TALL_WORKERS);
         JoinOnExit guard{pool, *cancel};
         for (std::size_t j = 0; j < 2; ++j)
@@ -432,26 +410,16 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
     const std::size_t depth = geometry::depth(side);
     const bool symmetric = all_tall(d, side);
     auto stop = std::make_shared<std::atomic<bool>>(false);
-
-    const std::size_t top = geometry::even_side(side), h = top / 2;
-    const bool split = geometry::clean_split(top, d.wide()) && in_half(n, h, 1) > 0;
+    const std::size_t h = geometry::even_side(side) / 2;
     std::size_t work = 0;
     if (__builtin_mul_overflow(n, d.k * d.m, &work)) work = SIZE_MAX;
-    if (!split || work < PARALLEL_WORK) {
-        TreeSlot slot;
-        Ending end;
-        run_subtree(d, side, 0, n, depth, symmetric, *stop, slot, end);
-        if (end.error) std::rethrow_exception(end.error);
-        x_outside = slot.x_outside;
-        if (end.outside) return std::nullopt;
-        y_outside = slot.y_outside;
-        return std::move(slot.out);
-    }
-
-    // The GRAM chain of the two halves on the calling thread.
+    const bool parallel =
+        work >= PARALLEL_WORK && geometry::clean_split(side, d.wide()) && in_half(n, h, 1) > 0;
     auto slots = std::make_shared<std::array<TreeSlot, 2>>();
     auto ends = std::make_shared<std::array<Ending, 2>>();
-    on_two_workers(
+    run_top(
+        parallel,
+        [&] { run_subtree(d, side, 0, n, depth, symmetric, *stop, (*slots)[0], (*ends)[0]); },
         [d, h, n, depth, symmetric, stop, slots, ends](std::size_t j) {
             run_subtree(d, h, j * h, in_half(n, h, j), depth, symmetric, *stop, (*slots)[j],
                         (*ends)[j]);
@@ -460,6 +428,8 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
     x_outside = (*slots)[0].x_outside || (*slots)[1].x_outside;
     if ((*ends)[0].outside || (*ends)[1].outside) return std::nullopt;
     y_outside = (*slots)[0].y_outside || (*slots)[1].y_outside;
+    if (!parallel) return std::move((*slots)[0].out);
+    // The GRAM chain of the two halves.
     Buffer& first = (*slots)[HEAD_HALF].out;
     add_second_term(d, first.data(), (*slots)[1 - HEAD_HALF].out.data());
     return std::move(first);
@@ -655,16 +625,12 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
     const std::size_t h = geometry::even_side(side) / 2;
     const double* wd = w.data.data();
-    if (work < PARALLEL_ROWS_WORK || !geometry::clean_split(side, p) || in_half(n, h, 1) == 0) {
-        Ending end;
-        run_rows(x, wd, bound, side, 0, n, out.data(), *stop, end);
-        if (end.error) std::rethrow_exception(end.error);
-        if (!end.outside) return Matrix(std::move(out), n, 1);
-        return dense_product(x, w, "x");
-    }
+    const bool parallel =
+        work >= PARALLEL_ROWS_WORK && geometry::clean_split(side, p) && in_half(n, h, 1) > 0;
     auto ends = std::make_shared<std::array<Ending, 2>>();
     double* o = out.data();
-    on_two_workers(
+    run_top(
+        parallel, [&] { run_rows(x, wd, bound, side, 0, n, o, *stop, (*ends)[0]); },
         [x, wd, bound, h, n, o, stop, ends](std::size_t j) {
             run_rows(x, wd, bound, h, j * h, in_half(n, h, j), o, *stop, (*ends)[j]);
         },
