@@ -48,8 +48,8 @@ constexpr std::size_t in_half(std::size_t extent, std::size_t half, std::size_t 
 }
 
 // The sides of the levels that split, from the top (the given side made
-// even) down to the last one above the leaves. Each level at least halves
-// the side, so 64 entries hold any std::size_t.
+// even) down to the last one above the leaves. A level's child is at most
+// half its side plus one, so 64 entries hold any std::size_t.
 struct LevelSides {
     std::size_t count = 0;
     std::size_t side[64] = {};
