@@ -23,7 +23,6 @@ using detail::level::Op;
 namespace level = detail::level;
 namespace geometry = detail::geometry;
 
-
 // One h x h operand, element by element straight from the parent's rows; the
 // left term of a sum or difference is always the left IEEE operand.
 Buffer quadrant_operand(const Matrix& m, std::size_t h, const level::OperandSpec& spec) {

@@ -12,7 +12,6 @@
 #include "strassen/fault.hpp"
 #include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
-#include "strassen/mult.hpp"
 
 namespace strassen::detail {
 
