@@ -1,15 +1,27 @@
 #include "strassen/fault.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <unistd.h>
 
 namespace strassen {
 
+namespace {
+// Read by reports on any thread; a pointer to a literal, so nothing to destroy
+// at exit while a detached worker may still report.
+std::atomic<const char*> report_prefix{"strassen"};
+}  // namespace
+
+void set_fault_prefix(const char* prefix) noexcept {
+    report_prefix.store(prefix, std::memory_order_release);
+}
+
 void fault(std::string message, std::source_location where) {
     // One fputs-free fprintf call so that concurrent reports from worker
     // threads do not interleave within a line.
-    std::fprintf(stderr, "bravolin_learn: internal fault at %s:%u: %s\n", where.file_name(),
+    std::fprintf(stderr, "%s: internal fault at %s:%u: %s\n",
+                 report_prefix.load(std::memory_order_acquire), where.file_name(),
                  static_cast<unsigned>(where.line()), message.c_str());
     throw Fault(std::move(message));
 }

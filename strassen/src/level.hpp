@@ -12,6 +12,13 @@ namespace strassen::detail::level {
 // Quadrants of a square of even side 2h: X11 top left, X12 top right, X21
 // bottom left, X22 bottom right.
 inline constexpr std::size_t X11 = 0, X12 = 1, X21 = 2, X22 = 3;
+// Which half of the rows (0 top, 1 bottom) and of the columns quadrant q is,
+// and where it starts in a square of half side h and row stride ld.
+constexpr std::size_t row_half(std::size_t q) noexcept { return q >> 1; }
+constexpr std::size_t col_half(std::size_t q) noexcept { return q & 1; }
+constexpr std::size_t offset(std::size_t q, std::size_t h, std::size_t ld) noexcept {
+    return row_half(q) * h * ld + col_half(q) * h;
+}
 
 enum class Op { copy, add, sub };
 
@@ -61,5 +68,35 @@ inline constexpr Chain CHAINS[4] = {{4, {{6, +1}, {4, -1}, {3, +1}, {0, +1}}},
                                     {2, {{4, +1}, {2, +1}, {}, {}}},
                                     {2, {{3, +1}, {1, +1}, {}, {}}},
                                     {4, {{0, +1}, {1, -1}, {2, +1}, {5, +1}}}};
+// The product that holds quadrant q of C once its chain is evaluated in place.
+constexpr std::size_t result_of(std::size_t q) noexcept { return CHAINS[q].terms[0].product; }
+
+// Tall operands hold data in some quadrants only: a set of them, bit q for
+// quadrant q. A term without data is an implicit +0.0; since no product is
+// -0.0, a chain without its all-zero products has the same bits.
+constexpr unsigned quads(std::size_t q1, std::size_t q2) noexcept { return 1u << q1 | 1u << q2; }
+constexpr bool holds(unsigned set, std::size_t q) noexcept { return (set >> q & 1) != 0; }
+
+// The quadrant an operand is, unchanged, when only one term holds data; 4
+// when it is a sum, a negated quadrant or all zero.
+constexpr std::size_t sole_quadrant(const OperandSpec& s, unsigned set) noexcept {
+    const bool first = holds(set, s.q1), second = s.op != Op::copy && holds(set, s.q2);
+    return first && !second ? s.q1 : second && !first && s.op == Op::add ? s.q2 : 4;
+}
+
+// Quadrant c's chain without the products of an operand that holds no data,
+// for A's data in quadrants `a` and B's in `b`.
+constexpr Chain present_chain(std::size_t c, unsigned a, unsigned b) noexcept {
+    auto reads_data = [](const OperandSpec& s, unsigned set) {
+        return holds(set, s.q1) || (s.op != Op::copy && holds(set, s.q2));
+    };
+    Chain out{};
+    for (std::size_t t = 0; t < CHAINS[c].length; ++t) {
+        const Term& term = CHAINS[c].terms[t];
+        if (reads_data(LEFT[term.product], a) && reads_data(RIGHT[term.product], b))
+            out.terms[out.length++] = term;
+    }
+    return out;
+}
 
 }  // namespace strassen::detail::level

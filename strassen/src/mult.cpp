@@ -1,11 +1,13 @@
 #include "strassen/mult.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "cancel.hpp"
 #include "level.hpp"
 #include "strassen/fault.hpp"
+#include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/region.hpp"
 
@@ -17,16 +19,9 @@ void check_conformable(const Matrix& a, const Matrix& b) {
     if (a.cols != b.rows) fault("Matrix sizes do not match");
 }
 
-// Quadrant q of an n x n matrix with half side h: 0 = X11, 1 = X12, 2 = X21,
-// 3 = X22.
-const double* quadrant(const Matrix& m, std::size_t h, std::size_t q) {
-    const std::size_t row = q >= 2 ? h : 0;
-    const std::size_t col = (q & 1) != 0 ? h : 0;
-    return m.data.data() + row * m.cols + col;
-}
-
 using detail::level::Op;
 namespace level = detail::level;
+namespace geometry = detail::geometry;
 
 // One h x h operand, element by element straight from the parent's rows; the
 // left term of a sum or difference is always the left IEEE operand.
@@ -35,8 +30,8 @@ Buffer quadrant_operand(const Matrix& m, std::size_t h, const level::OperandSpec
     out.resize(h * h);
     double* o = out.data();
     const std::size_t ld = m.cols;
-    const double* x = quadrant(m, h, spec.q1);
-    const double* y = quadrant(m, h, spec.q2);
+    const double* x = m.data.data() + level::offset(spec.q1, h, ld);
+    const double* y = m.data.data() + level::offset(spec.q2, h, ld);
     for (std::size_t r = 0; r < h; ++r, x += ld, y += ld) {
         switch (spec.op) {
             case Op::copy:
@@ -56,9 +51,8 @@ Buffer quadrant_operand(const Matrix& m, std::size_t h, const level::OperandSpec
 // The dense recursion's entry for every sub-product: no conformance or
 // memory check.
 Matrix mult_unchecked(const Matrix& a, const Matrix& b) {
-    const std::size_t d = detail::common_side(a, b);
-    // Already square, equal and even: no copy at all.
-    if (a.rows == d && a.cols == d && b.cols == d) return strassen_square(a, b);
+    if (geometry::is_square(a.rows, a.cols, b.cols)) return strassen_square(a, b);
+    const std::size_t d = geometry::common_side(a.rows, a.cols, b.cols);
     const Matrix ap = a.pad(d);
     const Matrix bp = b.pad(d);
     const Matrix cp = strassen_square(ap, bp);
@@ -68,15 +62,6 @@ Matrix mult_unchecked(const Matrix& a, const Matrix& b) {
 }  // namespace
 
 namespace detail {
-
-std::size_t common_side(std::size_t a_rows, std::size_t inner, std::size_t b_cols) noexcept {
-    const std::size_t d = std::max({a_rows, inner, b_cols});
-    return d + (d & 1);
-}
-
-std::size_t common_side(const Matrix& a, const Matrix& b) noexcept {
-    return common_side(a.rows, a.cols, b.cols);
-}
 
 void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {
     const std::size_t h = a.rows / 2;
@@ -96,21 +81,20 @@ void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {
     check_interrupt();
 }
 
-void combine_products(Matrix& m1, Matrix& m2, Matrix& m3, Matrix& m4, Matrix& m5, Matrix& m6,
-                      Matrix& m7) {
+Matrix combine_products(std::array<Matrix, 7>& m, std::size_t h, std::size_t n) {
     // Each chain into its first product, in quadrant order: a product is
     // overwritten only after every chain that reads it (level.hpp).
-    Matrix* const m[7] = {&m1, &m2, &m3, &m4, &m5, &m6, &m7};
     for (const level::Chain& chain : level::CHAINS) {
-        Matrix& target = *m[chain.terms[0].product];
+        Matrix& target = m[chain.terms[0].product];
         for (std::size_t t = 1; t < chain.length; ++t) {
-            const Matrix& term = *m[chain.terms[t].product];
             if (chain.terms[t].sign > 0)
-                target.add(term);
+                target.add(m[chain.terms[t].product]);
             else
-                target.sub(term);
+                target.sub(m[chain.terms[t].product]);
         }
     }
+    return join_quadrants(m[level::result_of(level::X11)], m[level::result_of(level::X12)],
+                          m[level::result_of(level::X21)], m[level::result_of(level::X22)], h, n);
 }
 
 }  // namespace detail
@@ -131,8 +115,9 @@ Matrix mult(const Matrix& a, const Matrix& b) {
     if (!detail::region_path_applies(a, b)) return mult_dense(a, b);
     Buffer out;
     out.resize(a.rows * b.cols);
-    detail::region_product(detail::whole(a), detail::whole(b), false, detail::common_side(a, b),
-                           a.rows, b.cols, out.data(), b.cols);
+    detail::region_product(detail::whole(a), detail::whole(b), false,
+                           geometry::common_side(a.rows, a.cols, b.cols), a.rows, b.cols,
+                           out.data(), b.cols);
     return Matrix(std::move(out), a.rows, b.cols);
 }
 
@@ -144,7 +129,7 @@ Matrix mult_dense(const Matrix& a, const Matrix& b) {
 
 Matrix strassen_square(const Matrix& a, const Matrix& b) {
     const std::size_t n = a.rows;
-    if (n <= NAIVE_THRESHOLD) return naive_mult(a, b);
+    if (geometry::is_leaf(n)) return naive_mult(a, b);
     // A job of a cancelled call stops here, between blocks of its work.
     detail::throw_if_cancelled();
     const std::size_t h = n / 2;
@@ -158,16 +143,10 @@ Matrix strassen_square(const Matrix& a, const Matrix& b) {
         Matrix right(std::move(operands[7 + k]), h, h);
         return mult_unchecked(left, right);
     };
-    Matrix m1 = product(0);
-    Matrix m2 = product(1);
-    Matrix m3 = product(2);
-    Matrix m4 = product(3);
-    Matrix m5 = product(4);
-    Matrix m6 = product(5);
-    Matrix m7 = product(6);
-
-    detail::combine_products(m1, m2, m3, m4, m5, m6, m7);
-    return join_quadrants(m7, m5, m4, m1, h, n);
+    // A braced list is evaluated in order: M1 to M7.
+    std::array<Matrix, 7> m{product(0), product(1), product(2), product(3),
+                            product(4), product(5), product(6)};
+    return detail::combine_products(m, h, n);
 }
 
 Matrix join_quadrants(const Matrix& c11, const Matrix& c12, const Matrix& c21, const Matrix& c22,

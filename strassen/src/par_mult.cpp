@@ -9,12 +9,15 @@
 
 #include "cancel.hpp"
 #include "strassen/fault.hpp"
+#include "strassen/geometry.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/region.hpp"
 
 namespace strassen {
 
 namespace {
+
+namespace geometry = detail::geometry;
 
 // Multiply-adds of the region path's data below which a product runs on the
 // calling thread: seven workers take about 0.1 to 0.2 ms to start and join
@@ -44,6 +47,18 @@ void noting_out_of_memory(ProductSlot& slot, Body&& body) {
         slot.out_of_memory = true;
         guard.done();
     }
+}
+
+// Submits one top-level product: the job runs body on what it owns, under
+// the call's cancel flag, with a lack of memory noted in its slot.
+template <class Job>
+void submit(ThreadPool& pool, const std::shared_ptr<std::atomic<bool>>& cancel, Job job,
+            void (*body)(Job)) {
+    pool.execute([job = std::move(job), cancel, body]() mutable {
+        detail::CancelScope scope(cancel.get());
+        const std::shared_ptr<ProductSlot> slot = job.slot;
+        noting_out_of_memory(*slot, [&] { body(std::move(job)); });
+    });
 }
 
 // Counts the jobs that still read the caller's operands through views. The
@@ -140,14 +155,10 @@ void par_region_level(const Matrix& a, const Matrix& b, std::size_t d, ThreadPoo
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     for (std::size_t k = 0; k < 7; ++k) {
         if (!plan.present[k]) continue;
-        RegionJob job{std::move(plan.left[k]), std::move(plan.right[k]), plan.half,
-                      plan.rows[k],           plan.cols[k],            slots[k],
-                      Borrows::take(borrows)};
-        pool.execute([job = std::move(job), cancel]() mutable {
-            detail::CancelScope scope(cancel.get());
-            const std::shared_ptr<ProductSlot> slot = job.slot;
-            noting_out_of_memory(*slot, [&] { region_job(std::move(job)); });
-        });
+        submit(pool, cancel,
+               RegionJob{std::move(plan.left[k]), std::move(plan.right[k]), plan.half,
+                         plan.rows[k], plan.cols[k], slots[k], Borrows::take(borrows)},
+               region_job);
     }
     detail::join_interruptible(pool, *cancel);
 
@@ -195,7 +206,7 @@ void product_job(ProductJob job) {
 
 Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
     const std::size_t n = a.rows;
-    if (n <= NAIVE_THRESHOLD) return naive_mult(a, b);
+    if (geometry::is_leaf(n)) return naive_mult(a, b);
     const std::size_t h = n / 2;
 
     // All fourteen exist before the first job is submitted.
@@ -206,35 +217,28 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool) {
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     for (int k = 0; k < 7; ++k) {
         slots[k] = std::make_shared<ProductSlot>();
-        ProductJob job{std::move(operands[k]), std::move(operands[7 + k]), h, slots[k]};
-        pool.execute([job = std::move(job), cancel]() mutable {
-            detail::CancelScope scope(cancel.get());
-            const std::shared_ptr<ProductSlot> slot = job.slot;
-            noting_out_of_memory(*slot, [&] { product_job(std::move(job)); });
-        });
+        submit(pool, cancel,
+               ProductJob{std::move(operands[k]), std::move(operands[7 + k]), h, slots[k]},
+               product_job);
     }
     detail::join_interruptible(pool, *cancel);
 
-    Matrix m1 = detail::take_product(slots[0]);
-    Matrix m2 = detail::take_product(slots[1]);
-    Matrix m3 = detail::take_product(slots[2]);
-    Matrix m4 = detail::take_product(slots[3]);
-    Matrix m5 = detail::take_product(slots[4]);
-    Matrix m6 = detail::take_product(slots[5]);
-    Matrix m7 = detail::take_product(slots[6]);
-
-    detail::combine_products(m1, m2, m3, m4, m5, m6, m7);
-    return join_quadrants(m7, m5, m4, m1, h, n);
+    // Taken in order, M1 to M7: the first failing slot's fault is the one met.
+    std::array<Matrix, 7> m{detail::take_product(slots[0]), detail::take_product(slots[1]),
+                            detail::take_product(slots[2]), detail::take_product(slots[3]),
+                            detail::take_product(slots[4]), detail::take_product(slots[5]),
+                            detail::take_product(slots[6])};
+    return detail::combine_products(m, h, n);
 }
 
 Matrix par_mult_dense(const Matrix& a, const Matrix& b) {
     check_conformable(a, b);
     detail::check_dense_fits(a, b);
+    const std::size_t d = geometry::common_side(a.rows, a.cols, b.cols);
     // One schoolbook block: no sub-products, so no pool.
-    if (detail::common_side(a, b) <= NAIVE_THRESHOLD) return mult_dense(a, b);
+    if (geometry::is_leaf(d)) return mult_dense(a, b);
     ThreadPool pool(PAR_MULT_WORKERS);
-    const std::size_t d = detail::common_side(a, b);
-    if (a.rows == d && a.cols == d && b.cols == d) return par_strassen_square(a, b, pool);
+    if (geometry::is_square(a.rows, a.cols, b.cols)) return par_strassen_square(a, b, pool);
     detail::check_interrupt();
     const Matrix ap = a.pad(d);
     detail::check_interrupt();
@@ -256,10 +260,10 @@ Matrix par_mult(const Matrix& a, const Matrix& b) {
 
     const WaitForBorrows wait{std::make_shared<Borrows>()};
     ThreadPool pool(PAR_MULT_WORKERS);
-    const std::size_t d = detail::common_side(a, b);
+    const std::size_t d = geometry::common_side(a.rows, a.cols, b.cols);
     Buffer out;
     out.resize(a.rows * b.cols);
-    if (d <= NAIVE_THRESHOLD)
+    if (geometry::is_leaf(d))
         detail::region_product(detail::whole(a), detail::whole(b), false, d, a.rows, b.cols,
                                out.data(), b.cols);
     else

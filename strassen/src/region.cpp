@@ -1,7 +1,6 @@
 #include "strassen/region.hpp"
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,8 +10,8 @@
 #include "cancel.hpp"
 #include "level.hpp"
 #include "strassen/fault.hpp"
+#include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
-#include "strassen/mult.hpp"
 
 namespace strassen::detail {
 
@@ -28,15 +27,14 @@ using level::X11;
 using level::X12;
 using level::X21;
 using level::X22;
+using geometry::in_half;
 
 Region quadrant(const Region& r, std::size_t h, std::size_t q) {
-    const std::size_t row = q >= 2 ? h : 0;
-    const std::size_t col = (q & 1) != 0 ? h : 0;
     Region out;
-    out.rows = r.rows > row ? std::min(r.rows - row, h) : 0;
-    out.cols = r.cols > col ? std::min(r.cols - col, h) : 0;
+    out.rows = in_half(r.rows, h, level::row_half(q));
+    out.cols = in_half(r.cols, h, level::col_half(q));
     if (out.empty()) return Region{};
-    out.data = r.data + row * r.ld + col;
+    out.data = r.data + level::offset(q, h, r.ld);
     out.ld = r.ld;
     return out;
 }
@@ -142,12 +140,12 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
     const std::size_t h = side / 2;
     plan.half = h;
 
-    const std::size_t top = std::min(rows, h), bottom = rows > h ? rows - h : 0;
-    const std::size_t left = std::min(cols, h), right = cols > h ? cols - h : 0;
-    plan.quad_rows = {top, top, bottom, bottom};
-    plan.quad_cols = {left, right, left, right};
     bool quad_needed[4];
-    for (std::size_t q = 0; q < 4; ++q) quad_needed[q] = plan.quad_rows[q] > 0 && plan.quad_cols[q] > 0;
+    for (std::size_t q = 0; q < 4; ++q) {
+        plan.quad_rows[q] = in_half(rows, h, level::row_half(q));
+        plan.quad_cols[q] = in_half(cols, h, level::col_half(q));
+        quad_needed[q] = plan.quad_rows[q] > 0 && plan.quad_cols[q] > 0;
+    }
 
     const Region qa[4] = {quadrant(a, h, X11), quadrant(a, h, X12), quadrant(a, h, X21),
                           quadrant(a, h, X22)};
@@ -200,7 +198,7 @@ void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& pr
     for (std::size_t q = 0; q < 4; ++q) {
         const std::size_t rows = plan.quad_rows[q], cols = plan.quad_cols[q];
         if (rows == 0 || cols == 0) continue;
-        double* dst = out + (q >= 2 ? h : 0) * ldo + ((q & 1) != 0 ? h : 0);
+        double* dst = out + level::offset(q, h, ldo);
         const Chain& chain = CHAINS[q];
         bool written = false;
         for (std::size_t t = 0; t < chain.length; ++t) {
@@ -234,8 +232,8 @@ void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& pr
 
 void region_product(const Region& a, const Region& b, bool negate_result, std::size_t side,
                     std::size_t rows, std::size_t cols, double* out, std::size_t ldo) {
-    side += side & 1;
-    if (side <= NAIVE_THRESHOLD) {
+    side = geometry::even_side(side);
+    if (geometry::is_leaf(side)) {
         leaf(a, b, rows, cols, out, ldo);
     } else {
         throw_if_cancelled();
@@ -249,8 +247,7 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
             double* dst;
             std::size_t ld;
             if (plan.direct[k] >= 0) {
-                const auto q = static_cast<std::size_t>(plan.direct[k]);
-                dst = out + (q >= 2 ? h : 0) * ldo + ((q & 1) != 0 ? h : 0);
+                dst = out + level::offset(static_cast<std::size_t>(plan.direct[k]), h, ldo);
                 ld = ldo;
             } else {
                 temps[k].resize(plan.rows[k] * plan.cols[k]);
@@ -270,15 +267,8 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
     if (negate_result) negate(out, ldo, rows, cols);
 }
 
-double region_bound(std::size_t side) noexcept {
-    int levels = 0;
-    for (std::size_t s = side; s > NAIVE_THRESHOLD; s = s / 2 + (s / 2) % 2) ++levels;
-    // A leaf operand is a sum of at most 2^levels input elements.
-    return std::ldexp(DBL_MAX, -(levels + 2));
-}
-
 bool region_path_applies(const Matrix& a, const Matrix& b) {
-    const double limit = region_bound(common_side(a, b));
+    const double limit = geometry::region_bound(geometry::common_side(a.rows, a.cols, b.cols));
     std::size_t outside = 0;
     for (const Matrix* m : {&a, &b})
         for (double x : m->data) outside += std::fabs(x) <= limit ? 0 : 1;  // NaN counts too
@@ -286,30 +276,6 @@ bool region_path_applies(const Matrix& a, const Matrix& b) {
 }
 
 namespace {
-
-using Count = unsigned __int128;
-
-// An upper bound, in elements, of what mult_dense's recursion holds at its
-// peak for a square of even side n, beyond its two operands: every phase's
-// memory summed as if all coincided (the fourteen operands, the padded copies
-// and result of the one sub-product under way, its own recursion, the seven
-// products and the joined result).
-Count sequential_peak(Count n) {
-    if (n <= NAIVE_THRESHOLD) return 2 * n * n;  // the schoolbook result, and slack
-    const Count h = n / 2, hp = h + (h & 1);
-    const Count child = (hp != h ? 3 * hp * hp : 0) + sequential_peak(hp) + h * h;
-    return 14 * h * h + child + 7 * h * h + n * n;
-}
-
-// The same for par_mult_dense on side d: the padded operands, the fourteen
-// operands, all seven jobs at once (each holding its two operands, the
-// sequential peak of its product, and the product), the products taken back,
-// the joined result and the cut one.
-Count parallel_peak(Count d) {
-    const Count h = d / 2, hp = h + (h & 1);
-    const Count job = 2 * h * h + (hp != h ? 3 * hp * hp : 0) + sequential_peak(hp) + h * h;
-    return 2 * d * d + 14 * h * h + 7 * job + 7 * h * h + 2 * d * d;
-}
 
 std::string gib(long double bytes) {
     char text[32];
@@ -320,16 +286,15 @@ std::string gib(long double bytes) {
 }  // namespace
 
 void check_dense_fits(const Matrix& a, const Matrix& b, const char* cause) {
-    const std::size_t d = common_side(a, b);
-    if (d <= NAIVE_THRESHOLD) return;
-    const bool padded = a.rows != d || a.cols != d || b.cols != d;
-    const unsigned __int128 side = d, half = d / 2;
-    const unsigned __int128 count = (padded ? 2 * side * side : 0) + 14 * half * half;
+    const std::size_t d = geometry::common_side(a.rows, a.cols, b.cols);
+    if (geometry::is_leaf(d)) return;
+    const geometry::Count count =
+        geometry::dense_operands(d, !geometry::is_square(a.rows, a.cols, b.cols));
     check_allocation(count > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(count), sizeof(double),
                      "the dense Strassen product's operands");
     // The operands alone fit; the whole recursion may not. Refused up front,
     // rather than left to the kernel's out-of-memory killer halfway through.
-    const long double peak = static_cast<long double>(parallel_peak(side)) * sizeof(double);
+    const long double peak = static_cast<long double>(geometry::dense_peak(d)) * sizeof(double);
     const std::size_t physical = physical_memory_bytes();
     if (peak > static_cast<long double>(physical))
         throw OutOfMemory(std::string("cannot compute the exact product: ") +

@@ -10,7 +10,9 @@
 #include <utility>
 
 #include "cancel.hpp"
+#include "level.hpp"
 #include "strassen/fault.hpp"
+#include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/par_mult.hpp"
@@ -40,53 +42,50 @@ constexpr std::size_t TALL_WORKERS = 2;
 // most 8 rows high, and each strip skips the columns left of its first row.
 constexpr std::size_t SYMMETRY_STRIP = 8;
 
-// The smallest half side met by the recursion below a square of this side
-// (SIZE_MAX when the square is a leaf). A product is "tall" when its result's
-// rows and columns fit in every half: then every level splits only the inner
-// dimension (Gram products) or only the rows (x·w), no quadrant sum is formed,
-// and the recursion is a tree over blocks of rows.
-std::size_t smallest_half(std::size_t side) {
-    std::size_t smallest = SIZE_MAX;
-    for (std::size_t s = side + (side & 1); s > NAIVE_THRESHOLD;) {
-        const std::size_t h = s / 2;
-        smallest = h;
-        s = h + (h & 1);
-    }
-    return smallest;
-}
+namespace geometry = detail::geometry;
+namespace level = detail::level;
+using geometry::in_half;
+using level::X11;
+using level::X12;
+using level::X21;
 
-std::size_t depth_of(std::size_t side) {
-    std::size_t depth = 0;
-    for (std::size_t s = side + (side & 1); s > NAIVE_THRESHOLD; s = s / 2 + (s / 2) % 2) ++depth;
-    return depth;
+// --- a clean level of the tall trees, read off level.hpp ------------------------
+
+// A clean Gram level: Dᵀ's data in its top quadrants, [D | Y]'s in its left
+// ones, the result in C11. Its chain is two added plain quadrant products,
+// one per half of the data's rows (Dᵀ's columns); the first term is computed
+// into the result, so either alone (the other half empty) is the product.
+constexpr unsigned DT_QUADS = level::quads(X11, X12), PANEL_QUADS = level::quads(X11, X21);
+constexpr level::Chain GRAM = level::present_chain(X11, DT_QUADS, PANEL_QUADS);
+
+// The half of the rows a term multiplies; 2 when it is no added plain product.
+constexpr std::size_t rows_half(const level::Term& t) {
+    const std::size_t a = level::sole_quadrant(level::LEFT[t.product], DT_QUADS);
+    const std::size_t b = level::sole_quadrant(level::RIGHT[t.product], PANEL_QUADS);
+    return a != 4 && b != 4 && level::col_half(a) == level::row_half(b) && t.sign > 0
+               ? level::col_half(a)
+               : 2;
 }
+static_assert(GRAM.length == 2 && rows_half(GRAM.terms[0]) + rows_half(GRAM.terms[1]) == 1);
+constexpr std::size_t HEAD_HALF = rows_half(GRAM.terms[0]);
+
+// A clean x·w level: x's data in its left quadrants, w's in B11. C11 and C21
+// are each one added product of their own quadrant of x and all of w: the
+// two halves of the rows are independent, with nothing to combine.
+constexpr bool product_alone(std::size_t c) {
+    constexpr unsigned X_QUADS = level::quads(X11, X21), W_QUADS = level::quads(X11, X11);
+    const level::Chain chain = level::present_chain(c, X_QUADS, W_QUADS);
+    const std::size_t k = chain.terms[0].product;
+    return chain.length == 1 && chain.terms[0].sign > 0 &&
+           level::sole_quadrant(level::LEFT[k], X_QUADS) == c &&
+           level::sole_quadrant(level::RIGHT[k], W_QUADS) == X11;
+}
+static_assert(product_alone(X11) && product_alone(X21));
 
 double load(const char* p) {
     double v;
     std::memcpy(&v, p, sizeof v);
     return v;
-}
-
-// Copies `count` elements `stride` bytes apart into out; returns how many lie
-// outside the bound (NaN counts as outside).
-std::size_t copy_row(const char* src, std::ptrdiff_t stride, std::size_t count, double bound,
-                     double* out) {
-    std::size_t outside = 0;
-    if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        // The common contiguous row, apart so that the compiler can use vectors.
-        for (std::size_t j = 0; j < count; ++j) {
-            const double v = load(src + j * sizeof(double));
-            outside += std::fabs(v) <= bound ? 0 : 1;
-            out[j] = v;
-        }
-        return outside;
-    }
-    for (std::size_t j = 0; j < count; ++j) {
-        const double v = load(src + static_cast<std::ptrdiff_t>(j) * stride);
-        outside += std::fabs(v) <= bound ? 0 : 1;
-        out[j] = v;
-    }
-    return outside;
 }
 
 // Copies `count` elements `stride` bytes apart into out, unchecked.
@@ -150,12 +149,18 @@ void copy_mapped(const char* src, std::ptrdiff_t stride, std::size_t count,
         out[j] = (load(src + static_cast<std::ptrdiff_t>(j) * stride) - shift[j]) * scale[j];
 }
 
-// Row i of the view as it reads (mapped when the view is) into out; returns
-// how many of the values read lie outside the bound. The bound applies to the
-// mapped values: they are what the products multiply.
+// Row i of the view as it reads (mapped when the view is) into out.
+void copy_view_row(const MatrixView& v, std::size_t i, double* out) {
+    if (v.mapped())
+        copy_mapped(row_of(v, i), v.col_stride, v.cols, v.shift, v.scale, out);
+    else
+        copy_only(row_of(v, i), v.col_stride, v.cols, out);
+}
+
+// The same, returning how many of the values read lie outside the bound. The
+// bound applies to the mapped values: they are what the products multiply.
 std::size_t read_row(const MatrixView& v, std::size_t i, double bound, double* out) {
-    if (!v.mapped()) return copy_row(row_of(v, i), v.col_stride, v.cols, bound, out);
-    copy_mapped(row_of(v, i), v.col_stride, v.cols, v.shift, v.scale, out);
+    copy_view_row(v, i, out);
     return count_outside(out, v.cols, bound);
 }
 
@@ -177,17 +182,16 @@ struct Design {
     bool y_stops;   // an outside y value ends the pass (else it is only noted)
     bool g_needed;  // DᵀD is wanted, not only DᵀY
 
-    // A node whose half side is below this mixes quadrants: it is computed by
-    // the region path itself, on its packed block of rows.
+    // A node whose level does not split cleanly at this width mixes
+    // quadrants: it is computed by the region path itself, on its packed
+    // block of rows.
     std::size_t wide() const noexcept { return std::max(k, q); }
-    // The most rows a node's block can have: a leaf's, or a mixing node's
-    // (its side is below 2 * wide() + 2).
-    std::size_t block_rows() const noexcept { return std::max(NAIVE_THRESHOLD, 2 * wide() + 2); }
+    std::size_t block_rows() const noexcept { return geometry::block_rows(wide()); }
 };
 
 // Whether every node above the leaves splits only the rows: then DᵀD's part
 // is symmetric bit for bit (see tree_leaf).
-bool all_tall(const Design& d, std::size_t side) { return d.wide() <= smallest_half(side); }
+bool all_tall(const Design& d, std::size_t side) { return geometry::all_clean(side, d.wide()); }
 
 // One worker's (or the calling thread's) memory for a subtree.
 struct TreeScratch {
@@ -220,16 +224,8 @@ void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s
     for (std::size_t i = 0; i < len; ++i) {
         double* row = panel + i * d.m;
         if (d.ones) row[0] = 1.0;
-        if (d.x.mapped())
-            copy_mapped(row_of(d.x, lo + i), d.x.col_stride, p, d.x.shift, d.x.scale, row + o);
-        else
-            copy_only(row_of(d.x, lo + i), d.x.col_stride, p, row + o);
-        if (d.q == 0) continue;
-        if (d.y.mapped())
-            copy_mapped(row_of(d.y, lo + i), d.y.col_stride, d.q, d.y.shift, d.y.scale,
-                        row + d.k);
-        else
-            copy_only(row_of(d.y, lo + i), d.y.col_stride, d.q, row + d.k);
+        copy_view_row(d.x, lo + i, row + o);
+        if (d.q > 0) copy_view_row(d.y, lo + i, row + d.k);
     }
     // The check comes after the maps, on the values the products multiply.
     // The ones are inside the bound, so the whole panel is checked at once;
@@ -270,12 +266,13 @@ void tree_leaf(const Design& d, std::size_t len, double* out, TreeScratch& s, bo
     }
 }
 
-// out = out + m1 (C11 = M7 + M1) over the wanted columns; unwanted ones are
-// never read.
-void add_products(const Design& d, double* out, const double* m1) {
+// The Gram chain's second term added to its first, over the wanted columns;
+// unwanted ones are never read.
+void add_second_term(const Design& d, double* first, const double* second) {
     const std::size_t from = d.g_needed ? 0 : d.k;
     for (std::size_t i = 0; i < d.k; ++i)
-        for (std::size_t j = from; j < d.m; ++j) out[i * d.m + j] = out[i * d.m + j] + m1[i * d.m + j];
+        for (std::size_t j = from; j < d.m; ++j)
+            first[i * d.m + j] = first[i * d.m + j] + second[i * d.m + j];
 }
 
 // A node whose quadrants mix: the region path's own recursion on the packed
@@ -292,58 +289,56 @@ void mixing_node(const Design& d, std::size_t side, std::size_t len, double* out
 }
 
 // The region path's recursion for a tall Gram product, over rows [lo, lo + len)
-// of a logical square of this side: with the result inside C11 and only the
-// inner dimension split, the level has M1 = A11·B11 (the first h rows) and
-// M7 = A12·B21 (the rest, when there is any), and C11 = M7 + M1. Each
-// element is one IEEE addition, so the order of the two terms does not matter.
+// of a logical square of this side: a clean level is the GRAM chain, its
+// halves computed in row order (the dense path's order of the products).
 // Below, a leaf or a node that mixes quadrants.
 void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t len, double* out,
                TreeScratch& s, std::size_t depth, TreeState& state, bool symmetric) {
-    side += side & 1;
+    side = geometry::even_side(side);
     const std::size_t h = side / 2;
-    if (side <= NAIVE_THRESHOLD || h < d.wide()) {
+    if (!geometry::clean_split(side, d.wide())) {
         detail::throw_if_cancelled();
         if (state.stop->load(std::memory_order_relaxed)) throw Outside{};
         pack_block(d, lo, len, s, state);
-        if (side <= NAIVE_THRESHOLD)
+        if (geometry::is_leaf(side))
             tree_leaf(d, len, out, s, symmetric);
         else
             mixing_node(d, side, len, out, s);
         return;
     }
-    if (len <= h) return tree_node(d, h, lo, len, out, s, depth + 1, state, symmetric);
-    double* m1 = s.levels.data() + depth * d.k * d.m;
-    tree_node(d, h, lo, h, m1, s, depth + 1, state, symmetric);
-    tree_node(d, h, lo + h, len - h, out, s, depth + 1, state, symmetric);
-    add_products(d, out, m1);
+    // With an empty half, the chain is its other term alone.
+    if (in_half(len, h, 1) == 0)
+        return tree_node(d, h, lo, len, out, s, depth + 1, state, symmetric);
+    double* second = s.levels.data() + depth * d.k * d.m;
+    for (std::size_t half = 0; half < 2; ++half)
+        tree_node(d, h, lo + half * h, in_half(len, h, half), half == HEAD_HALF ? out : second, s,
+                  depth + 1, state, symmetric);
+    add_second_term(d, out, second);
 }
 
-// What one half of the top level leaves for the calling thread.
-struct TreeSlot {
-    Buffer out;
+// --- running a tree ---------------------------------------------------------------
+
+// How a subtree ended, for the calling thread: a value outside the bound, or
+// the exception it met. Every way out captures, on every thread, so that no
+// failure ends a worker and the caller rethrows it.
+struct Ending {
     bool outside = false;
-    bool x_outside = false;
-    bool y_outside = false;
     std::exception_ptr error;
 };
 
-void run_subtree(const Design& d, std::size_t side, std::size_t lo, std::size_t len,
-                 std::size_t depth, bool symmetric, const std::shared_ptr<std::atomic<bool>>& stop,
-                 TreeSlot& slot) {
-    TreeState state{stop.get()};
+// Runs body; any way out but the normal one raises `stop`, which ends the
+// other half early.
+template <class Body>
+void capturing(Ending& end, std::atomic<bool>& stop, Body&& body) {
     try {
-        TreeScratch scratch(d, depth);
-        slot.out.resize(d.k * d.m);
-        tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state, symmetric);
-        slot.y_outside = state.y_outside;
+        body();
+        return;
     } catch (const Outside&) {
-        slot.outside = true;
-        slot.x_outside = state.x_outside;
-        stop->store(true, std::memory_order_relaxed);
+        end.outside = true;
     } catch (...) {
-        slot.error = std::current_exception();
-        stop->store(true, std::memory_order_relaxed);
+        end.error = std::current_exception();
     }
+    stop.store(true, std::memory_order_relaxed);
 }
 
 // Raises the cancel flag and waits for the jobs when the calling thread leaves
@@ -363,58 +358,81 @@ struct JoinOnExit {
     }
 };
 
+// Runs the whole product on the calling thread (`whole`), or the top level's
+// two halves of the rows (run(0), run(1)) as two jobs on a pool made for the
+// call; then rethrows the first failure, in the order of the halves.
+template <class Whole, class Run>
+void run_top(bool parallel, const Whole& whole, const Run& run, const std::array<Ending, 2>& ends) {
+    if (!parallel) {
+        whole();
+    } else {
+        auto cancel = std::make_shared<std::atomic<bool>>(false);
+        ThreadPool pool(TALL_WORKERS);
+        JoinOnExit guard{pool, *cancel};
+        for (std::size_t j = 0; j < 2; ++j)
+            pool.execute([run, j, cancel]() {
+                detail::CancelScope scope(cancel.get());
+                run(j);
+            });
+        detail::join_interruptible(pool, *cancel);
+        guard.joined = true;
+    }
+    for (const Ending& end : ends)
+        if (end.error) std::rethrow_exception(end.error);
+}
+
+// What a subtree of the Gram tree leaves for the calling thread.
+struct TreeSlot {
+    Buffer out;
+    bool x_outside = false;
+    bool y_outside = false;
+};
+
+void run_subtree(const Design& d, std::size_t side, std::size_t lo, std::size_t len,
+                 std::size_t depth, bool symmetric, std::atomic<bool>& stop, TreeSlot& slot,
+                 Ending& end) {
+    TreeState state{&stop};
+    capturing(end, stop, [&] {
+        TreeScratch scratch(d, depth);
+        slot.out.resize(d.k * d.m);
+        tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state, symmetric);
+    });
+    slot.x_outside = state.x_outside;
+    slot.y_outside = state.y_outside;
+}
+
 // Dᵀ[D | Y] by the tree, k x m row-major; nullopt when a value was outside the
 // bound (x's always; y's only when d.y_stops), x_outside then saying whether
 // one was x's. y_outside reports y's others.
 std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_outside,
                                    bool& x_outside) {
     const std::size_t n = d.x.rows;
-    const std::size_t depth = depth_of(side);
+    const std::size_t depth = geometry::depth(side);
     const bool symmetric = all_tall(d, side);
     auto stop = std::make_shared<std::atomic<bool>>(false);
-
-    const std::size_t top = side + (side & 1);
-    const bool split = top > NAIVE_THRESHOLD && top / 2 >= d.wide() && n > top / 2;
+    const std::size_t h = geometry::even_side(side) / 2;
     std::size_t work = 0;
     if (__builtin_mul_overflow(n, d.k * d.m, &work)) work = SIZE_MAX;
-    if (!split || work < PARALLEL_WORK) {
-        TreeSlot slot;
-        run_subtree(d, side, 0, n, depth, symmetric, stop, slot);
-        if (slot.error) std::rethrow_exception(slot.error);
-        x_outside = slot.x_outside;
-        if (slot.outside) return std::nullopt;
-        y_outside = slot.y_outside;
-        return std::move(slot.out);
-    }
-
-    // The top level's two products, M1 over the first half of the rows and M7
-    // over the rest, as two jobs; C11 = M7 + M1 on the calling thread.
-    const std::size_t h = top / 2;
+    const bool parallel =
+        work >= PARALLEL_WORK && geometry::clean_split(side, d.wide()) && in_half(n, h, 1) > 0;
     auto slots = std::make_shared<std::array<TreeSlot, 2>>();
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
-    {
-        ThreadPool pool(TALL_WORKERS);
-        JoinOnExit guard{pool, *cancel};
-        const std::size_t ranges[2][2] = {{0, h}, {h, n - h}};
-        for (std::size_t j = 0; j < 2; ++j) {
-            const std::size_t lo = ranges[j][0], len = ranges[j][1];
-            pool.execute([d, h, lo, len, depth, symmetric, stop, cancel, slots, j]() {
-                detail::CancelScope scope(cancel.get());
-                run_subtree(d, h, lo, len, depth, symmetric, stop, (*slots)[j]);
-            });
-        }
-        detail::join_interruptible(pool, *cancel);
-        guard.joined = true;
-    }
-    for (TreeSlot& slot : *slots)
-        if (slot.error) std::rethrow_exception(slot.error);
+    auto ends = std::make_shared<std::array<Ending, 2>>();
+    run_top(
+        parallel,
+        [&] { run_subtree(d, side, 0, n, depth, symmetric, *stop, (*slots)[0], (*ends)[0]); },
+        [d, h, n, depth, symmetric, stop, slots, ends](std::size_t j) {
+            run_subtree(d, h, j * h, in_half(n, h, j), depth, symmetric, *stop, (*slots)[j],
+                        (*ends)[j]);
+        },
+        *ends);
     x_outside = (*slots)[0].x_outside || (*slots)[1].x_outside;
-    for (TreeSlot& slot : *slots)
-        if (slot.outside) return std::nullopt;
+    if ((*ends)[0].outside || (*ends)[1].outside) return std::nullopt;
     y_outside = (*slots)[0].y_outside || (*slots)[1].y_outside;
-    Buffer& m7 = (*slots)[1].out;
-    add_products(d, m7.data(), (*slots)[0].out.data());
-    return std::move(m7);
+    if (!parallel) return std::move((*slots)[0].out);
+    // The GRAM chain of the two halves.
+    Buffer& first = (*slots)[HEAD_HALF].out;
+    add_second_term(d, first.data(), (*slots)[1 - HEAD_HALF].out.data());
+    return std::move(first);
 }
 
 // The lower triangle of the k x k block at the left of a k x m buffer, from
@@ -483,29 +501,24 @@ void rows_times_column(const MatrixView& x, const double* w, double bound, std::
         if (dot_rows<1, MAPPED>(x, w, bound, i, out) > 0) throw Outside{};
 }
 
-struct RowsSlot {
-    bool outside = false;
-    std::exception_ptr error;
-};
-
 // The region path's recursion for x·w over rows [lo, lo + len) of a logical
 // square of this side. While x's columns fit in the half, a level splits only
-// the rows: C11 = M1 = A11·w and C21 = M2 = A21·w, each the other's
-// independent half, with no sum between them. A node below whose half x's
-// columns do not fit mixes quadrants and is computed by the region path
-// itself on its packed block of rows; the leaves are plain dot products.
+// the rows, into two independent halves (product_alone). A node below whose
+// half x's columns do not fit mixes quadrants and is computed by the region
+// path itself on its packed block of rows; the leaves are plain dot products.
 void rows_node(const MatrixView& x, const double* w, double bound, std::size_t side,
                std::size_t lo, std::size_t len, double* out, Buffer& panel,
                const std::atomic<bool>& stop) {
-    side += side & 1;
+    side = geometry::even_side(side);
     const std::size_t h = side / 2;
-    if (side > NAIVE_THRESHOLD && h >= x.cols) {
-        if (len <= h) return rows_node(x, w, bound, h, lo, len, out, panel, stop);
+    if (geometry::clean_split(side, x.cols)) {
+        const std::size_t second = in_half(len, h, 1);
+        if (second == 0) return rows_node(x, w, bound, h, lo, len, out, panel, stop);
         rows_node(x, w, bound, h, lo, h, out, panel, stop);
-        rows_node(x, w, bound, h, lo + h, len - h, out, panel, stop);
+        rows_node(x, w, bound, h, lo + h, second, out, panel, stop);
         return;
     }
-    if (side <= NAIVE_THRESHOLD) {
+    if (geometry::is_leaf(side)) {
         if (x.mapped()) return rows_times_column<true>(x, w, bound, lo, len, out, stop);
         return rows_times_column<false>(x, w, bound, lo, len, out, stop);
     }
@@ -522,20 +535,12 @@ void rows_node(const MatrixView& x, const double* w, double bound, std::size_t s
 
 void run_rows(const MatrixView& x, const double* w, double bound, std::size_t side,
               std::size_t lo, std::size_t len, double* out, std::atomic<bool>& stop,
-              RowsSlot& slot) {
-    try {
+              Ending& end) {
+    capturing(end, stop, [&] {
         Buffer panel;
-        // A mixing node's side is below 2p + 2.
-        if (side > NAIVE_THRESHOLD && smallest_half(side) < x.cols)
-            panel.resize((2 * x.cols + 2) * x.cols);
+        if (!geometry::all_clean(side, x.cols)) panel.resize(geometry::block_rows(x.cols) * x.cols);
         rows_node(x, w, bound, side, lo, len, out, panel, stop);
-    } catch (const Outside&) {
-        slot.outside = true;
-        stop.store(true, std::memory_order_relaxed);
-    } catch (...) {
-        slot.error = std::current_exception();
-        stop.store(true, std::memory_order_relaxed);
-    }
+    });
 }
 
 // x·w when a value of `cause` is outside the bound: the dense recursion on a
@@ -566,12 +571,12 @@ Matrix materialise(const MatrixView& x, bool ones) {
 
 NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
-    const std::size_t side = detail::common_side(k, n, k);
+    const std::size_t side = geometry::common_side(k, n, k);
     // DᵀY joins the pass when it has the same recursion: y conforms and the
     // common square is the same.
-    const bool fuse = y.rows == n && detail::common_side(k, n, y.cols) == side;
-    Design d{x,     ones, y, fuse ? y.cols : 0, k, k + (fuse ? y.cols : 0), detail::region_bound(side),
-             false, true};
+    const bool fuse = y.rows == n && geometry::common_side(k, n, y.cols) == side;
+    const std::size_t q = fuse ? y.cols : 0;
+    Design d{x, ones, y, q, k, k + q, geometry::region_bound(side), false, true};
     bool y_outside = false, x_outside = false;
     std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside);
     if (!both) {
@@ -591,10 +596,10 @@ NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView&
 Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
     if (y.rows != n) fault("Matrix sizes do not match");
-    const std::size_t side = detail::common_side(k, n, y.cols);
+    const std::size_t side = geometry::common_side(k, n, y.cols);
     // Only DᵀY: the panel's D columns are read for Dᵀ, the product's columns
     // are y's; any outside value ends the pass.
-    Design d{x, ones, y, y.cols, k, k + y.cols, detail::region_bound(side), true, false};
+    Design d{x, ones, y, y.cols, k, k + y.cols, geometry::region_bound(side), true, false};
     bool y_outside = false, x_outside = false;
     if (std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside))
         return columns(*both, k, d.m, k, d.q);
@@ -607,8 +612,8 @@ Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
 Matrix view_mult(const MatrixView& x, const Matrix& w) {
     if (x.cols != w.rows) fault("Matrix sizes do not match");
     const std::size_t n = x.rows, p = x.cols;
-    const std::size_t side = detail::common_side(n, p, w.cols);
-    const double bound = detail::region_bound(side);
+    const std::size_t side = geometry::common_side(n, p, w.cols);
+    const double bound = geometry::region_bound(side);
     if (w.cols != 1) return par_mult(materialise(x, false), w);
     if (count_outside(w.data.data(), p, bound) > 0) return dense_product(x, w, "w");
 
@@ -618,36 +623,19 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     std::size_t work = 0;
     if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
-    const std::size_t top = side + (side & 1), h = top / 2;
+    const std::size_t h = geometry::even_side(side) / 2;
     const double* wd = w.data.data();
-    if (work < PARALLEL_ROWS_WORK || top <= NAIVE_THRESHOLD || h < p || n <= h) {
-        RowsSlot slot;
-        run_rows(x, wd, bound, side, 0, n, out.data(), *stop, slot);
-        if (slot.error) std::rethrow_exception(slot.error);
-        if (!slot.outside) return Matrix(std::move(out), n, 1);
-        return dense_product(x, w, "x");
-    }
-    // The top level's two halves of the rows as two jobs.
-    auto slots = std::make_shared<std::array<RowsSlot, 2>>();
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
-    {
-        ThreadPool pool(TALL_WORKERS);
-        JoinOnExit guard{pool, *cancel};
-        const std::size_t ranges[2][2] = {{0, h}, {h, n - h}};
-        double* o = out.data();
-        for (std::size_t j = 0; j < 2; ++j) {
-            const std::size_t lo = ranges[j][0], len = ranges[j][1];
-            pool.execute([x, wd, bound, h, lo, len, o, stop, cancel, slots, j]() {
-                detail::CancelScope scope(cancel.get());
-                run_rows(x, wd, bound, h, lo, len, o, *stop, (*slots)[j]);
-            });
-        }
-        detail::join_interruptible(pool, *cancel);
-        guard.joined = true;
-    }
-    for (RowsSlot& slot : *slots)
-        if (slot.error) std::rethrow_exception(slot.error);
-    if ((*slots)[0].outside || (*slots)[1].outside) return dense_product(x, w, "x");
+    const bool parallel =
+        work >= PARALLEL_ROWS_WORK && geometry::clean_split(side, p) && in_half(n, h, 1) > 0;
+    auto ends = std::make_shared<std::array<Ending, 2>>();
+    double* o = out.data();
+    run_top(
+        parallel, [&] { run_rows(x, wd, bound, side, 0, n, o, *stop, (*ends)[0]); },
+        [x, wd, bound, h, n, o, stop, ends](std::size_t j) {
+            run_rows(x, wd, bound, h, j * h, in_half(n, h, j), o, *stop, (*ends)[j]);
+        },
+        *ends);
+    if ((*ends)[0].outside || (*ends)[1].outside) return dense_product(x, w, "x");
     return Matrix(std::move(out), n, 1);
 }
 

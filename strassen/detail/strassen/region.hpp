@@ -92,14 +92,10 @@ void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& pr
 void region_product(const Region& a, const Region& b, bool negate, std::size_t side,
                     std::size_t rows, std::size_t cols, double* out, std::size_t ldo);
 
-// The bound of region_path_applies for products whose common square has this
-// (even) side: DBL_MAX / 2^(levels + 2), levels being the splits above the
-// leaves.
-double region_bound(std::size_t side) noexcept;
-
 // Whether the region path gives the dense path's bits for these operands:
-// every element finite, and small enough (at most DBL_MAX / 2^(levels + 2))
-// that no Strassen sum or difference on the way to the leaves can overflow.
+// every element finite, and within geometry::region_bound of the common
+// side, so that no Strassen sum or difference on the way to the leaves can
+// overflow.
 bool region_path_applies(const Matrix& a, const Matrix& b);
 
 // Throws OutOfMemory when the dense recursion would need more memory than the

@@ -44,8 +44,13 @@ std::size_t physical_memory_bytes() noexcept;
 // bytes overflow or exceed physical memory.
 void check_allocation(std::size_t count, std::size_t element_size, const char* what);
 
-// Reports `message` with the caller's location on standard error, then throws
-// `Fault(message)`.
+// The name that starts every fault report: "strassen" until the library's
+// user sets its own, once, before it runs any product. `prefix` must live as
+// long as the process (a string literal).
+void set_fault_prefix(const char* prefix) noexcept;
+
+// Reports `message` with the caller's location on standard error, after the
+// fault prefix, then throws `Fault(message)`.
 [[noreturn]] void fault(std::string message,
                         std::source_location where = std::source_location::current());
 

@@ -6,15 +6,12 @@
 // different operands.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 #include "strassen/matrix.hpp"
 
 namespace strassen {
-
-// Blocks of side 64 or less go to the schoolbook product: below that size the
-// seven-product recursion costs more in additions and copies than it saves.
-inline constexpr std::size_t NAIVE_THRESHOLD = 64;
 
 // Schoolbook product; each element a left-to-right sum from +0.0, so never
 // -0.0. Faults with "Matrix sizes do not match" when a.cols != b.rows.
@@ -38,7 +35,7 @@ Matrix mult(const Matrix& a, const Matrix& b);
 // naming the size when its operands alone would exceed physical memory.
 Matrix mult_dense(const Matrix& a, const Matrix& b);
 
-// One Strassen level on two n x n operands, n even or n <= NAIVE_THRESHOLD
+// One Strassen level on two n x n operands, n even or n a leaf's side
 // (unchecked). The seven sub-products go through the dense recursion.
 Matrix strassen_square(const Matrix& a, const Matrix& b);
 
@@ -48,18 +45,13 @@ Matrix join_quadrants(const Matrix& c11, const Matrix& c12, const Matrix& c21, c
                       std::size_t half, std::size_t n);
 
 namespace detail {
-// The side of the common square: the largest dimension, made even.
-std::size_t common_side(const Matrix& a, const Matrix& b) noexcept;
-// The same for an a_rows x inner times inner x b_cols product given by its sizes.
-std::size_t common_side(std::size_t a_rows, std::size_t inner, std::size_t b_cols) noexcept;
 // The fourteen operands of one Strassen level on two n x n operands, each an
 // h x h buffer (h = n / 2): left operands of M1..M7 at [0, 7), right ones at
 // [7, 14), built in that order.
 void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]);
-// Strassen's combination in place, in its fixed order: afterwards m7 holds
-// C11, m5 C12, m4 C21 and m1 C22; m2, m3 and m6 are only read.
-void combine_products(Matrix& m1, Matrix& m2, Matrix& m3, Matrix& m4, Matrix& m5, Matrix& m6,
-                      Matrix& m7);
+// Strassen's combination of M1..M7 (at m[0..6]) in place, in its fixed
+// order, joined into the n x n result (n = 2 * h).
+Matrix combine_products(std::array<Matrix, 7>& m, std::size_t h, std::size_t n);
 }  // namespace detail
 
 }  // namespace strassen
