@@ -40,7 +40,9 @@ inline constexpr const char* SUBINTERPRETER =
     "imported it in this process";
 inline constexpr const char* ALL_APPEND_FAILED = "could not append __name__ to __all__";
 
-// Internal faults (PanicException).
+// Internal faults (PanicException); each report on standard error starts
+// with the prefix.
+inline constexpr const char* FAULT_PREFIX = "bravolin_learn";
 inline constexpr const char* NULL_MATRIX = "cannot create a null matrix";
 inline constexpr const char* BORROW_CONFLICT = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed";
 inline constexpr const char* BORROW_API_ERROR = "Interal borrow checking API error: ";

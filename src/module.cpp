@@ -56,6 +56,8 @@ bool add_class(PyObject* module) {
 }
 
 PyObject* init_module() {
+    // Before anything can fault: the reports name this module.
+    strassen::set_fault_prefix(bravolin::messages::FAULT_PREFIX);
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         bravolin::ensure_error_set();

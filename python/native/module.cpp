@@ -49,6 +49,8 @@ PyModuleDef exact_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__exact() {
+    // The fault reports of this module's copy of the matrix library name it.
+    strassen::set_fault_prefix("bravolin._exact");
     if (PyArray_ImportNumPyAPI() < 0) return nullptr;
     return PyModule_Create(&exact_module);
 }

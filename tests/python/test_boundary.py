@@ -45,3 +45,6 @@ def test_the_same_fault_is_the_same_exception_in_both_modules(order):
     result = subprocess.run([sys.executable, "-c", CHILD.format(order=order)],
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
+    # Each module's fault report names the module, not the library below it.
+    reports = [line.split(" internal fault at ")[0] for line in result.stderr.splitlines()]
+    assert sorted(reports) == ["bravolin._exact:", "bravolin_learn:"], result.stderr
