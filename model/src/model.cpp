@@ -17,7 +17,7 @@ std::optional<Failure> fit(ModelState& state, const strassen::MatrixView& x,
     // parameter 0 of B; otherwise X itself. Neither D nor Dᵀ is ever formed:
     // the products read x where it lies, and DᵀY comes from the same pass as
     // DᵀD when y has x's rows.
-    strassen::NormalProducts products = strassen::normal_products(x, state.fit_intercept, y);
+    strassen::GramProducts products = strassen::gram_products(x, state.fit_intercept, y);
 
     // Singularity is reported before Y is looked at, so a y of the wrong
     // length on collinear data gives the inversion failure, not a fault.
@@ -25,7 +25,7 @@ std::optional<Failure> fit(ModelState& state, const strassen::MatrixView& x,
     if (!g_inv) return Failure::inversion_failed;
 
     const strassen::Matrix r = products.r ? std::move(*products.r)
-                                          : strassen::design_product(x, state.fit_intercept, y);
+                                          : strassen::cross_product(x, state.fit_intercept, y);
     // G⁻¹·(DᵀY): the k x n product G⁻¹Dᵀ is never formed.
     strassen::Matrix b = strassen::par_mult(*g_inv, r);
 

@@ -569,7 +569,7 @@ Matrix materialise(const MatrixView& x, bool ones) {
     return Matrix(std::move(out), x.rows, k);
 }
 
-NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView& y) {
+GramProducts gram_products(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
     const std::size_t side = geometry::common_side(k, n, k);
     // DᵀY joins the pass when it has the same recursion: y conforms and the
@@ -584,16 +584,16 @@ NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView&
         const Matrix dm = materialise(x, ones);
         const Matrix dt = dm.transpose();
         detail::check_dense_fits(dt, dm, "x");
-        NormalProducts out{par_mult(dt, dm), std::nullopt};
+        GramProducts out{par_mult(dt, dm), std::nullopt};
         return out;
     }
     if (all_tall(d, side)) mirror(*both, k, d.m);
-    NormalProducts out{columns(*both, k, d.m, 0, k), std::nullopt};
+    GramProducts out{columns(*both, k, d.m, 0, k), std::nullopt};
     if (fuse && !y_outside) out.r = columns(*both, k, d.m, k, d.q);
     return out;
 }
 
-Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y) {
+Matrix cross_product(const MatrixView& x, bool ones, const MatrixView& y) {
     const std::size_t n = x.rows, k = x.cols + (ones ? 1 : 0);
     if (y.rows != n) fault("Matrix sizes do not match");
     const std::size_t side = geometry::common_side(k, n, y.cols);

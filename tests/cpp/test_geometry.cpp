@@ -339,7 +339,7 @@ TEST(GeometryProducts, RowTreeSplitsOnlyWhenTheColumnsFitTheHalf) {
         }
 }
 
-TEST(GeometryProducts, NormalProductsAtEveryBoundaryWidth) {
+TEST(GeometryProducts, GramProductsAtEveryBoundaryWidth) {
     for (std::size_t n : SMALL_ROWS)
         for (std::size_t k : boundary_widths(n))
             for (const bool ones : {false, true}) {
@@ -349,14 +349,14 @@ TEST(GeometryProducts, NormalProductsAtEveryBoundaryWidth) {
                 std::mt19937_64 rng(n * 1000 + k);
                 const Matrix x = random_matrix(n, p, rng), y = random_matrix(n, 2, rng);
                 const Matrix d = ones ? with_ones(x) : x, dt = d.transpose();
-                const strassen::NormalProducts got =
-                    strassen::normal_products(MatrixView::of(x), ones, MatrixView::of(y));
+                const strassen::GramProducts got =
+                    strassen::gram_products(MatrixView::of(x), ones, MatrixView::of(y));
                 EXPECT_TRUE(same_bits(got.g, ref_mult(dt, d)));
                 const Matrix r = ref_mult(dt, y);
                 ASSERT_TRUE(got.r.has_value());
                 EXPECT_TRUE(same_bits(*got.r, r));
                 EXPECT_TRUE(same_bits(
-                    strassen::design_product(MatrixView::of(x), ones, MatrixView::of(y)), r));
+                    strassen::cross_product(MatrixView::of(x), ones, MatrixView::of(y)), r));
             }
 }
 
@@ -369,7 +369,7 @@ TEST(GeometryProducts, DesignProductAtEveryBoundaryWidthOfY) {
             const Matrix x = random_matrix(n, 2, rng), y = random_matrix(n, q, rng);
             const Matrix dt = with_ones(x).transpose();
             EXPECT_TRUE(same_bits(
-                strassen::design_product(MatrixView::of(x), true, MatrixView::of(y)),
+                strassen::cross_product(MatrixView::of(x), true, MatrixView::of(y)),
                 ref_mult(dt, y)));
         }
 }
@@ -388,8 +388,8 @@ TEST(GeometryProducts, ParallelTreesAtTheSmallestHalf) {
         const Matrix y = random_matrix(n, 1, rng);
         EXPECT_TRUE(same_bits(strassen::view_mult(MatrixView::of(x), w), strassen::par_mult(x, w)));
         const Matrix xt = x.transpose();
-        const strassen::NormalProducts got =
-            strassen::normal_products(MatrixView::of(x), false, MatrixView::of(y));
+        const strassen::GramProducts got =
+            strassen::gram_products(MatrixView::of(x), false, MatrixView::of(y));
         EXPECT_TRUE(same_bits(got.g, strassen::par_mult(xt, x)));
         ASSERT_TRUE(got.r.has_value());
         EXPECT_TRUE(same_bits(*got.r, strassen::par_mult(xt, y)));

@@ -100,9 +100,9 @@ struct Case {
     std::size_t n, p, q;
 };
 
-class NormalProducts : public ::testing::TestWithParam<Case> {};
+class GramProducts : public ::testing::TestWithParam<Case> {};
 
-TEST_P(NormalProducts, EqualProductsOfTheMaterialisedDesign) {
+TEST_P(GramProducts, EqualProductsOfTheMaterialisedDesign) {
     const Case c = GetParam();
     std::mt19937_64 rng(c.n * 131 + c.p * 7 + c.q);
     const Matrix x = random_matrix(c.n, c.p, rng);
@@ -117,12 +117,12 @@ TEST_P(NormalProducts, EqualProductsOfTheMaterialisedDesign) {
             SCOPED_TRACE(::testing::Message() << "ones " << ones << " layout "
                                               << static_cast<int>(layout));
             const Stored xs(x, layout), ys(y, layout);
-            strassen::NormalProducts got = strassen::normal_products(xs.view, ones, ys.view);
+            strassen::GramProducts got = strassen::gram_products(xs.view, ones, ys.view);
             EXPECT_TRUE(same_bits(got.g, g));
             const Matrix got_r =
-                got.r ? *got.r : strassen::design_product(xs.view, ones, ys.view);
+                got.r ? *got.r : strassen::cross_product(xs.view, ones, ys.view);
             EXPECT_TRUE(same_bits(got_r, r));
-            EXPECT_TRUE(same_bits(strassen::design_product(xs.view, ones, ys.view), r));
+            EXPECT_TRUE(same_bits(strassen::cross_product(xs.view, ones, ys.view), r));
         }
     }
 }
@@ -131,7 +131,7 @@ TEST_P(NormalProducts, EqualProductsOfTheMaterialisedDesign) {
 // and 64 mix quadrants at the lower levels), and sizes whose top level runs
 // on two workers.
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, NormalProducts,
+    Shapes, GramProducts,
     ::testing::Values(Case{1, 1, 1}, Case{2, 1, 2}, Case{3, 2, 1}, Case{63, 5, 1},
                       Case{64, 3, 2}, Case{65, 31, 1}, Case{66, 32, 1}, Case{129, 33, 1},
                       Case{130, 10, 3}, Case{131, 64, 1}, Case{257, 16, 1}, Case{300, 40, 2},
@@ -188,13 +188,13 @@ TEST_P(MappedViews, GiveTheProductsOfTheMappedCopy) {
             Stored xs(x.raw, layout), ys(y.raw, layout);
             x.attach(xs.view);
             y.attach(ys.view);
-            strassen::NormalProducts got = strassen::normal_products(xs.view, ones, ys.view);
+            strassen::GramProducts got = strassen::gram_products(xs.view, ones, ys.view);
             EXPECT_TRUE(same_bits(got.g, g));
             EXPECT_TRUE(got.r.has_value());
             if (got.r) {
                 EXPECT_TRUE(same_bits(*got.r, r));
             }
-            EXPECT_TRUE(same_bits(strassen::design_product(xs.view, ones, ys.view), r));
+            EXPECT_TRUE(same_bits(strassen::cross_product(xs.view, ones, ys.view), r));
             EXPECT_TRUE(same_bits(strassen::materialise(xs.view, ones), d));
             if (!ones) {
                 EXPECT_TRUE(same_bits(strassen::view_mult(xs.view, w), xw));
@@ -229,12 +229,12 @@ TEST(MappedViewBound, AppliesToTheMappedValues) {
         Stored xs(raw, Layout::reversed_rows);
         xs.view.shift = shift.data();
         xs.view.scale = scale.data();
-        const strassen::NormalProducts got = strassen::normal_products(xs.view, true, xs.view);
+        const strassen::GramProducts got = strassen::gram_products(xs.view, true, xs.view);
         EXPECT_TRUE(same_bits(got.g, strassen::mult_dense(dt, d)));
     }
 }
 
-TEST(NormalProductsFallback, OutsideValuesGiveTheDenseBits) {
+TEST(GramProductsFallback, OutsideValuesGiveTheDenseBits) {
     std::mt19937_64 rng(5);
     const double huge = std::numeric_limits<double>::max() / 4;
     for (const double bad : {std::nan(""), std::numeric_limits<double>::infinity(), huge}) {
@@ -245,21 +245,21 @@ TEST(NormalProductsFallback, OutsideValuesGiveTheDenseBits) {
             const Matrix d = with_ones(x);
             const Matrix dt = d.transpose();
             const Stored xs(x, Layout::f_order), ys(y, Layout::c_order);
-            strassen::NormalProducts got = strassen::normal_products(xs.view, true, ys.view);
+            strassen::GramProducts got = strassen::gram_products(xs.view, true, ys.view);
             EXPECT_TRUE(same_bits(got.g, strassen::mult_dense(dt, d)));
-            const Matrix got_r = got.r ? *got.r : strassen::design_product(xs.view, true, ys.view);
+            const Matrix got_r = got.r ? *got.r : strassen::cross_product(xs.view, true, ys.view);
             EXPECT_TRUE(same_bits(got_r, strassen::mult_dense(dt, y)));
         }
     }
 }
 
-TEST(NormalProductsFallback, NonConformingTargetsAreLeftToTheCaller) {
+TEST(GramProductsFallback, NonConformingTargetsAreLeftToTheCaller) {
     std::mt19937_64 rng(6);
     const Matrix x = random_matrix(40, 2, rng), y = random_matrix(39, 1, rng);
     const Stored xs(x, Layout::c_order), ys(y, Layout::c_order);
-    strassen::NormalProducts got = strassen::normal_products(xs.view, true, ys.view);
+    strassen::GramProducts got = strassen::gram_products(xs.view, true, ys.view);
     EXPECT_FALSE(got.r.has_value());
-    test_support::expect_fault([&] { strassen::design_product(xs.view, true, ys.view); },
+    test_support::expect_fault([&] { strassen::cross_product(xs.view, true, ys.view); },
                                "Matrix sizes do not match");
 }
 
@@ -311,16 +311,16 @@ TEST(Interrupt, StopsAParallelProduct) {
                 return false;
             },
             &asked);
-        const strassen::NormalProducts quiet = strassen::normal_products(xs.view, true, xs.view);
-        const strassen::NormalProducts plain = [&] {
+        const strassen::GramProducts quiet = strassen::gram_products(xs.view, true, xs.view);
+        const strassen::GramProducts plain = [&] {
             strassen::InterruptScope none(nullptr, nullptr);
-            return strassen::normal_products(xs.view, true, xs.view);
+            return strassen::gram_products(xs.view, true, xs.view);
         }();
         EXPECT_TRUE(same_bits(quiet.g, plain.g));
     }
     {
         strassen::InterruptScope scope([](void*) { return true; }, nullptr);
-        EXPECT_THROW(strassen::normal_products(xs.view, true, xs.view), strassen::Interrupted);
+        EXPECT_THROW(strassen::gram_products(xs.view, true, xs.view), strassen::Interrupted);
         EXPECT_THROW(strassen::view_mult(xs.view, random_matrix(16, 1, rng)),
                      strassen::Interrupted);
     }
@@ -343,8 +343,8 @@ TEST(DenseFallback, RefusedUpFrontNamingTheCause) {
         (cause[0] == 'x' ? x : y).data[n / 2] = std::nan("");
         const Stored xs(x, Layout::c_order), ys(y, Layout::c_order);
         try {
-            strassen::NormalProducts p = strassen::normal_products(xs.view, true, ys.view);
-            (void)strassen::design_product(xs.view, true, ys.view);
+            strassen::GramProducts p = strassen::gram_products(xs.view, true, ys.view);
+            (void)strassen::cross_product(xs.view, true, ys.view);
             ADD_FAILURE() << "expected OutOfMemory";
         } catch (const strassen::OutOfMemory& e) {
             const std::string want = std::string("cannot compute the exact product: ") + cause +

@@ -1,7 +1,7 @@
 // Products of tall data read where it lies.
 //
-// The least-squares model multiplies a tall n x k design matrix by itself and
-// by the targets, and a tall n x p input by a column of weights. Padded to the
+// A tall n x k matrix D times itself and times another matrix of its rows
+// (DᵀD, DᵀY), and a tall n x p matrix times a column (Xw). Padded to the
 // common square, such products are almost all implicit zeros, and the
 // recursion reduces to a fixed tree over blocks of rows: at the top, levels
 // that split only the rows; below, leaves of at most NAIVE_THRESHOLD rows, or
@@ -25,8 +25,9 @@
 
 namespace strassen {
 
-// G = DᵀD and, when y has x's rows, R = DᵀY, where D = [1 | x] (`ones`) or x.
-struct NormalProducts {
+// G = DᵀD and, when y has x's rows, R = DᵀY, where D = [1 | x] (`ones`: a
+// leading column of ones that is never stored) or x.
+struct GramProducts {
     Matrix g;                 // par_mult(Dᵀ, D), bit for bit
     std::optional<Matrix> r;  // par_mult(Dᵀ, Y), bit for bit; absent when y.rows != x.rows
 };
@@ -35,12 +36,11 @@ struct NormalProducts {
 // column. Stops with Interrupted when the calling thread's InterruptCheck
 // asks (interrupt.hpp); rethrows a worker's failure (MemoryError stays a
 // std::bad_alloc).
-NormalProducts normal_products(const MatrixView& x, bool ones, const MatrixView& y);
+GramProducts gram_products(const MatrixView& x, bool ones, const MatrixView& y);
 
-// par_mult(Dᵀ, Y), bit for bit: the second product of the normal equations,
-// for when normal_products could not include it. Faults with "Matrix sizes do
+// par_mult(Dᵀ, Y), bit for bit, for when gram_products could not include it. Faults with "Matrix sizes do
 // not match" when y.rows != x.rows, before anything is made.
-Matrix design_product(const MatrixView& x, bool ones, const MatrixView& y);
+Matrix cross_product(const MatrixView& x, bool ones, const MatrixView& y);
 
 // par_mult(X, w) for a view X, bit for bit. Faults with "Matrix sizes do not
 // match" when x.cols != w.rows, before anything is made.
