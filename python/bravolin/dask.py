@@ -582,12 +582,12 @@ def _middle_block(
     bread: NDArray[np.float64], fit_intercept: bool, cov_type: str,
 ) -> Moments:
     """One chunk's share of a robust covariance's middle term."""
-    from .inference import middle_moments
+    from .inference import middle_moments, robust_scales
 
     x = np.asarray(_valid_x(x_block), dtype=np.float64)
     y = np.asarray(_valid_y(y_block), dtype=np.float64).reshape(-1)
     w = None if w_block is None else np.asarray(_valid_w(w_block), dtype=np.float64).reshape(-1)
-    return middle_moments(x, y, w, params, bread, fit_intercept, cov_type, 1)
+    return middle_moments(x, robust_scales(x, y, w, params, bread, fit_intercept, cov_type, 1), fit_intercept, 1)
 
 
 def _block_weight_counts(w_block: Any) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
