@@ -23,6 +23,16 @@ void expect_fault(F&& f, const std::string& text) {
     }
 }
 
+// [1 | x]: x with a leading column of ones, materialised.
+inline strassen::Matrix with_ones(const strassen::Matrix& x) {
+    strassen::Buffer v;
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        v.push_back(1.0);
+        for (std::size_t j = 0; j < x.cols; ++j) v.push_back(x(i, j));
+    }
+    return strassen::Matrix(std::move(v), x.rows, x.cols + 1);
+}
+
 // Element-wise bit equality, so that -0.0 vs +0.0 and NaN payloads count.
 inline ::testing::AssertionResult same_bits(const double* got, const double* want,
                                             std::size_t count, std::size_t cols) {

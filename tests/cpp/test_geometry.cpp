@@ -24,6 +24,7 @@ using strassen::Buffer;
 using strassen::Matrix;
 using strassen::MatrixView;
 using test_support::same_bits;
+using test_support::with_ones;
 namespace geometry = strassen::detail::geometry;
 
 namespace {
@@ -305,15 +306,6 @@ Matrix random_matrix(std::size_t rows, std::size_t cols, std::mt19937_64& rng) {
     Buffer v(rows * cols);
     for (double& x : v) x = std::ldexp(mant(rng), expo(rng));
     return Matrix(std::move(v), rows, cols);
-}
-
-Matrix with_ones(const Matrix& x) {
-    Buffer v;
-    for (std::size_t i = 0; i < x.rows; ++i) {
-        v.push_back(1.0);
-        for (std::size_t j = 0; j < x.cols; ++j) v.push_back(x(i, j));
-    }
-    return Matrix(std::move(v), x.rows, x.cols + 1);
 }
 
 // Widths one below, at and one above every half met under a square of side n.
