@@ -11,7 +11,12 @@ Methods: bravolin.sklearn.LinearRegression with its defaults; numpy.linalg.lstsq
 with its default rcond on [1, X]; statsmodels OLS with its default
 method="pinv" on [1, X] (skipped when statsmodels is not installed).
 
-Run: python bench/nist_table.py
+With --statistics: the same for bravolin.ols's inference, the worst
+standard deviation of the estimates, the residual standard deviation and
+R² (uncentred for NoInt1 and NoInt2, as certified), against statsmodels'
+OLS and the statistics of the exact solution.
+
+Run: python bench/nist_table.py [--statistics]
 """
 
 import sys
@@ -64,7 +69,49 @@ def score(fit, ds):
     return f"{nist.worst_digits(coefficients, ds.certified):.1f}"
 
 
+def statistics_of(result):
+    """(worst bse digits, residual sd, R²) of a results object."""
+    return list(result.bse), [result.scale ** 0.5], [result.rsquared]
+
+
+def statistics_table():
+    import bravolin
+
+    def digits(values, reference):
+        return min(nist.digits(v, r) for v, r in zip(values, reference))
+
+    def scores(values, reference):
+        cap = nist.DIGITS_CAP
+        return [f"{min(cap, digits(v, r)):.1f}" for v, r in zip(values, reference)]
+
+    print("| dataset | ours: sd of estimates / residual sd / R² | statsmodels | best possible |")
+    print("|---|---|---|---|")
+    for name in nist.NAMES:
+        ds = nist.load(name)
+        cert = nist.certified_statistics(name)
+        reference = (list(cert.sd), [cert.residual_sd], [cert.r_squared])
+        exact = nist.exact_statistics(ds.x, ds.y, ds.fit_intercept)
+        best = (list(exact.sd), [exact.residual_sd], [exact.r_squared])
+        ours = statistics_of(bravolin.ols(ds.x, ds.y, fit_intercept=ds.fit_intercept))
+        cells = [" / ".join(scores(ours, reference))]
+        if sm is not None:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                theirs = sm.OLS(ds.y, design(ds)).fit()
+            cells.append(" / ".join(scores(statistics_of(theirs), reference)))
+        else:
+            cells.append("n/a")
+        cells.append(" / ".join(scores(best, reference)))
+        print(f"| {name} | " + " | ".join(cells) + " |")
+    print()
+    print("Digits against NIST's certified values (at most 15); a certified zero is scored "
+          "by absolute error.")
+
+
 def main():
+    if "--statistics" in sys.argv[1:]:
+        statistics_table()
+        return
     columns = {"bravolin estimator": fit_bravolin, "numpy lstsq": fit_lstsq}
     if sm is not None:
         columns["statsmodels OLS (pinv)"] = fit_statsmodels
