@@ -1,4 +1,5 @@
 #include "arrays.hpp"
+#include "messages.hpp"
 
 #include <cstring>
 #include <string>
@@ -23,12 +24,12 @@ namespace {
 void ArrayView::extract(PyObject* object, const char* name) {
     ensure_numpy_api();
     if (!PyArray_Check(object)) {
-        raise_conversion_error(object, "PyArray<T, D>");
+        raise_conversion_error(object, messages::ARRAY_TARGET);
         reject(name);
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (PyArray_NDIM(array) != 2) {
-        PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=2",
+        PyErr_Format(PyExc_TypeError, messages::DIMENSIONALITY_MISMATCH,
                      PyArray_NDIM(array));
         reject(name);
     }
@@ -39,7 +40,7 @@ void ArrayView::extract(PyObject* object, const char* name) {
         PyRef from(PyObject_Str(reinterpret_cast<PyObject*>(have)));
         PyRef to(PyObject_Str(want.get()));
         if (!from || !to) reject(name);
-        PyErr_Format(PyExc_TypeError, "type mismatch:\n from=%U, to=%U", from.get(), to.get());
+        PyErr_Format(PyExc_TypeError, messages::TYPE_MISMATCH, from.get(), to.get());
         reject(name);
     }
     PyRef view = same_layout_view(array);
@@ -91,7 +92,7 @@ strassen::MatrixView ArrayView::matrix() const {
     // the model's work and any fallback copy grow with the claim: refuse it
     // before touching memory rather than after paging in terabytes.
     strassen::check_allocation(count, sizeof(double), "a copy of the input array");
-    if (rows == 0 || cols == 0) strassen::fault("cannot create a null matrix");
+    if (rows == 0 || cols == 0) strassen::fault(messages::NULL_MATRIX);
     return {static_cast<const char*>(PyArray_DATA(array)), strides[0], strides[1], rows, cols};
 }
 

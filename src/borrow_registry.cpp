@@ -1,4 +1,5 @@
 #include "borrow_registry.hpp"
+#include "messages.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -169,7 +170,7 @@ void destroy_capsule(PyObject* capsule) {
 
 
 [[noreturn]] void registry_fault() {
-    strassen::fault(std::string("Interal borrow checking API error: ") +
+    strassen::fault(std::string(messages::BORROW_API_ERROR) +
                     describe_and_clear_error());
 }
 
@@ -201,7 +202,7 @@ void ensure_borrow_registry() {
         capsule = PyRef(install(module.get()));
     }
     if (!PyCapsule_CheckExact(capsule.get())) {
-        raise_conversion_error(capsule.get(), "PyCapsule");
+        raise_conversion_error(capsule.get(), messages::CAPSULE_TARGET);
         registry_fault();
     }
     auto* record = static_cast<const BorrowApi*>(PyCapsule_GetPointer(capsule.get(), CAPSULE_NAME));
@@ -220,7 +221,7 @@ void acquire_shared_borrow(PyArrayObject* array) {
     const BorrowApi* api = process_state.borrow_api;
     const int rc = api->acquire(api->flags, array);
     if (rc == 0) return;
-    if (rc == -1) strassen::fault("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
+    if (rc == -1) strassen::fault(messages::BORROW_CONFLICT);
     strassen::fault("Unexpected return code " + std::to_string(rc) + " from borrow checking API");
 }
 

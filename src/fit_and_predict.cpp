@@ -4,7 +4,8 @@
 #include <variant>
 
 #include "arrays.hpp"
-#include "barrier.hpp"
+#include "messages.hpp"
+#include "bravolin/boundary/barrier.hpp"
 #include "binding.hpp"
 #include "borrow_registry.hpp"
 #include "linear_regression.hpp"
@@ -24,7 +25,7 @@ class AccessGuard {
 public:
     static bool exclusive(LinearRegressionObject* self, AccessGuard& guard) {
         if (self->borrow_flag != 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            PyErr_SetString(PyExc_RuntimeError, messages::ALREADY_BORROWED);
             return false;
         }
         self->borrow_flag = -1;
@@ -33,7 +34,7 @@ public:
     }
     static bool shared(LinearRegressionObject* self, AccessGuard& guard) {
         if (self->borrow_flag == -1) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            PyErr_SetString(PyExc_RuntimeError, messages::ALREADY_MUTABLY_BORROWED);
             return false;
         }
         self->borrow_flag += 1;
@@ -89,8 +90,8 @@ PyObject* linear_regression_fit(PyObject* self_object, PyObject* const* args, Py
         const strassen::MatrixView y = y_view.matrix();
 
         const strassen::InterruptScope interrupt(python_signal_pending, nullptr);
-        if (auto failure = fit(self->state, x, y)) {
-            PyErr_SetString(PyExc_RuntimeError, failure->c_str());
+        if (const auto failure = fit(self->state, x, y)) {
+            PyErr_SetString(PyExc_RuntimeError, messages::text(*failure));
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -114,8 +115,8 @@ PyObject* linear_regression_predict(PyObject* self_object, PyObject* const* args
 
         const strassen::InterruptScope interrupt(python_signal_pending, nullptr);
         auto result = predict(self->state, x);
-        if (auto* failure = std::get_if<std::string>(&result)) {
-            PyErr_SetString(PyExc_RuntimeError, failure->c_str());
+        if (const auto* failure = std::get_if<Failure>(&result)) {
+            PyErr_SetString(PyExc_RuntimeError, messages::text(*failure));
             return nullptr;
         }
         return make_result_array(std::move(std::get<strassen::Buffer>(result)));

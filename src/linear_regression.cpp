@@ -1,9 +1,10 @@
 #include "linear_regression.hpp"
+#include "messages.hpp"
 
 #include <cstring>
 #include <new>
 
-#include "barrier.hpp"
+#include "bravolin/boundary/barrier.hpp"
 #include "binding.hpp"
 #include "numpy_api.hpp"
 #include "process_state.hpp"
@@ -23,7 +24,7 @@ PyObject* linear_regression_new(PyTypeObject* subtype, PyObject* args, PyObject*
         // Only a real bool: 0, 1 and numpy.bool_ are refused, so that a
         // mistyped argument never silently picks a model.
         if (Py_TYPE(flag) != &PyBool_Type) {
-            raise_conversion_error(flag, "PyBool");
+            raise_conversion_error(flag, messages::BOOL_TARGET);
             wrap_argument_error("fit_intercept");
             return nullptr;
         }
@@ -72,7 +73,7 @@ PyMethodDef linear_regression_methods[] = {
 // fits this very instance), and the copy cannot change under it.
 bool refuse_while_changing(const LinearRegressionObject* self) {
     if (self->borrow_flag != -1) return false;
-    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    PyErr_SetString(PyExc_RuntimeError, messages::ALREADY_MUTABLY_BORROWED);
     return true;
 }
 
@@ -81,7 +82,7 @@ bool refuse_while_changing(const LinearRegressionObject* self) {
 // attribute.
 bool refuse_unfitted(const LinearRegressionObject* self) {
     if (self->state.coefficients) return false;
-    PyErr_SetString(PyExc_AttributeError, NOT_FITTED);
+    PyErr_SetString(PyExc_AttributeError, messages::NOT_FITTED);
     return true;
 }
 

@@ -2,9 +2,11 @@
 #include <atomic>
 #include <string>
 
-#include "barrier.hpp"
+#include "bravolin/boundary/barrier.hpp"
+#include "messages.hpp"
 #include "linear_regression.hpp"
 #include "process_state.hpp"
+#include "strassen/fault.hpp"
 
 namespace {
 
@@ -27,8 +29,7 @@ bool add_class(PyObject* module) {
     PyObject* type = bravolin::linear_regression_type();
     if (type == nullptr) {
         PyObject* cause = PyErr_GetRaisedException();
-        PyErr_SetString(PyExc_RuntimeError,
-                        "An error occurred while initializing class LinearRegression");
+        PyErr_SetString(PyExc_RuntimeError, bravolin::messages::CLASS_INIT_FAILED);
         PyObject* error = PyErr_GetRaisedException();
         PyException_SetCause(error, cause);  // steals cause
         PyErr_SetRaisedException(error);
@@ -45,12 +46,12 @@ bool add_class(PyObject* module) {
         if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return false;
     }
     if (!PyList_Check(all.get())) {
-        bravolin::raise_conversion_error(all.get(), "PyList");
+        bravolin::raise_conversion_error(all.get(), bravolin::messages::LIST_TARGET);
         return false;
     }
     PyRef name(PyUnicode_FromString("LinearRegression"));
     if (!name || PyList_Append(all.get(), name.get()) < 0)
-        strassen::fault("could not append __name__ to __all__");
+        strassen::fault(bravolin::messages::ALL_APPEND_FAILED);
     return PyModule_AddObjectRef(module, "LinearRegression", type) == 0;
 }
 
@@ -62,9 +63,7 @@ PyObject* init_module() {
     }
     std::int64_t expected = -1;
     if (!bravolin::process_state.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "bravolin_learn does not support subinterpreters: it can only be used "
-                        "by the interpreter that first imported it in this process");
+        PyErr_SetString(PyExc_ImportError, bravolin::messages::SUBINTERPRETER);
         return nullptr;
     }
     PyObject*& cached_module = bravolin::process_state.module;

@@ -1,5 +1,6 @@
 #define BRAVOLIN_NUMPY_API_DEFINE
 #include "numpy_api.hpp"
+#include "messages.hpp"
 
 #include <string>
 
@@ -79,7 +80,7 @@ const char* multiarray_module_name() {
     if (module_name == nullptr) {
         const long major = numpy_major_version();
         if (major < 0)
-            strassen::fault("Failed to access NumPy array API capsule: " +
+            strassen::fault(messages::NUMPY_API_ERROR +
                             describe_and_clear_error());
         module_name = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
     }
@@ -89,7 +90,7 @@ const char* multiarray_module_name() {
 void ensure_numpy_api() {
     if (PyArray_API != nullptr) return;
     if (!load_api())
-        strassen::fault("Failed to access NumPy array API capsule: " + describe_and_clear_error());
+        strassen::fault(messages::NUMPY_API_ERROR + describe_and_clear_error());
 }
 
 }  // namespace bravolin

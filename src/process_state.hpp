@@ -22,7 +22,6 @@ struct ProcessState {
     PyObject* module = nullptr;                     // returned by every later import
     PyObject* all_name = nullptr;                   // the interned "__all__"
     PyObject* linear_regression_type = nullptr;     // the class
-    PyObject* panic_type = nullptr;                 // PanicException
     PyTypeObject* slice_container_type = nullptr;   // owner of result arrays' memory
     const char* numpy_multiarray = nullptr;         // NumPy's multiarray module name
     const BorrowApi* borrow_api = nullptr;          // found in NumPy or installed by us

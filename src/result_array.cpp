@@ -4,6 +4,7 @@
 #include <string>
 
 #include "arrays.hpp"
+#include "messages.hpp"
 #include "strassen/fault.hpp"
 #include "process_state.hpp"
 
@@ -35,7 +36,7 @@ void slice_container_dealloc(PyObject* self) {
 }
 
 PyObject* slice_container_new(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    PyErr_SetString(PyExc_TypeError, messages::NO_CONSTRUCTOR);
     return nullptr;
 }
 
@@ -58,7 +59,7 @@ PyType_Spec slice_container_spec = {
 
 
 [[noreturn]] void container_fault() {
-    strassen::fault("Failed to create slice container: " + describe_and_clear_error());
+    strassen::fault(messages::SLICE_CONTAINER_ERROR + describe_and_clear_error());
 }
 
 PyObject* make_container(strassen::Buffer values) {
@@ -95,7 +96,7 @@ PyObject* make_result_array(strassen::Buffer values) {
     if (array == nullptr) {
         Py_DECREF(container);
         PyErr_Print();
-        strassen::fault("Python API call failed");
+        strassen::fault(messages::PYTHON_API_CALL_FAILED);
     }
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), container) < 0) {
         Py_DECREF(array);  // the container reference was stolen and is released

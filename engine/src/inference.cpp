@@ -27,22 +27,179 @@ detail::Exact entry(const Moments& m, std::size_t i, std::size_t j) {
 
 }  // namespace
 
+namespace {
+
+// Parameters of a column relation below this share of the leading one (each
+// column scaled to unit norm) are rounding, not part of it.
+constexpr double RELATION_FLOOR = 1e-8;
+
+// The pseudo-inverse of D'WD and what it implies, from the centred moments
+// and the features the solve left out of the rank (k = p + off parameters,
+// the intercept first).
+struct PseudoInverse {
+    std::vector<DD> inverse;   // k x k
+    std::vector<DD> projector; // k x k onto the row space of D; empty at full rank
+    std::vector<std::vector<std::size_t>> relations;
+};
+
+// A generalised inverse G- of G = D'WD from the kept features' centred block
+// (its inverse, with the intercept's row and column from the means), and the
+// null space of G, one vector per left-out feature: that feature less its
+// regression on the kept ones, the intercept absorbing the means. With N the
+// null basis and P = I - N (N'N)^-1 N', pinv(G) = P G- P, because P = G pinv(G)
+// and G G- G = G. Returns false when the kept block is not definite.
+bool pseudo_inverse(const CentredMoments& c, const std::vector<std::size_t>& dependent, PseudoInverse& out) {
+    const std::size_t p = c.p, off = c.intercept ? 1 : 0, k = p + off;
+    std::vector<char> dropped(p, 0);
+    for (const std::size_t j : dependent) {
+        if (j >= p) throw std::invalid_argument("a dependent feature out of range");
+        dropped[j] = 1;
+    }
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < p; ++i) {
+        if (!dropped[i]) kept.push_back(i);
+    }
+    const std::size_t a = kept.size();
+    std::vector<DD> scale(a);
+    for (std::size_t i = 0; i < a; ++i) {
+        const DD v = c.xx[kept[i] * p + kept[i]];
+        if (!(v.hi > 0.0)) return false;
+        scale[i] = sqrt(v);
+    }
+    // The intercept's column would make an uncentred inverse far worse
+    // conditioned: the slopes' block is C^-1, the intercept's variance
+    // 1/sum w + xbar' C^-1 xbar, their covariance -C^-1 xbar.
+    detail::Square s(a * a);
+    for (std::size_t i = 0; i < a; ++i) {
+        for (std::size_t j = 0; j < a; ++j) {
+            s[i * a + j] = i == j ? DD(1.0) : c.xx[kept[i] * p + kept[j]] / (scale[i] * scale[j]);
+        }
+    }
+    std::vector<DD> inv(a * a, DD(0.0));
+    for (std::size_t i = 0; i < a; ++i) inv[i * a + i] = DD(1.0);
+    if (!detail::cholesky_solve(s, a, inv, a)) return false;
+    for (std::size_t i = 0; i < a; ++i) {
+        for (std::size_t j = 0; j < a; ++j) inv[i * a + j] = inv[i * a + j] / (scale[i] * scale[j]);
+    }
+    out.inverse.assign(k * k, DD(0.0));
+    for (std::size_t i = 0; i < a; ++i) {
+        for (std::size_t j = 0; j < a; ++j) out.inverse[(kept[i] + off) * k + (kept[j] + off)] = inv[i * a + j];
+    }
+    if (c.intercept) {
+        DD quad(0.0);
+        for (std::size_t i = 0; i < a; ++i) {
+            DD row(0.0);
+            for (std::size_t j = 0; j < a; ++j) row += inv[i * a + j] * c.x_mean[kept[j]];
+            out.inverse[kept[i] + 1] = out.inverse[(kept[i] + 1) * k] = -row;
+            quad += c.x_mean[kept[i]] * row;
+        }
+        out.inverse[0] = DD(1.0) / c.weight_sum + quad;
+    }
+    const std::size_t d = dependent.size();
+    if (d == 0) return true;
+
+    // null: k x d. Raw column norms (sum w x^2) judge which parameters a
+    // relation involves, so that a column's units do not.
+    std::vector<DD> null(k * d, DD(0.0));
+    std::vector<DD> norm(k);
+    if (c.intercept) norm[0] = sqrt(c.weight_sum);
+    for (std::size_t i = 0; i < p; ++i) norm[i + off] = sqrt(c.xx[i * p + i] + c.weight_sum * c.x_mean[i] * c.x_mean[i]);
+    for (std::size_t t = 0; t < d; ++t) {
+        const std::size_t j = dependent[t];
+        null[(j + off) * d + t] = DD(1.0);
+        DD mean = c.intercept ? c.x_mean[j] : DD(0.0);
+        for (std::size_t i = 0; i < a; ++i) {
+            DD coef(0.0);
+            for (std::size_t l = 0; l < a; ++l) coef += inv[i * a + l] * c.xx[kept[l] * p + j];
+            null[(kept[i] + off) * d + t] = -coef;
+            if (c.intercept) mean -= coef * c.x_mean[kept[i]];
+        }
+        if (c.intercept) null[t] = -mean;
+        std::vector<std::size_t> involved;
+        const DD lead = norm[j + off];
+        for (std::size_t i = 0; i < k; ++i) {
+            if (i == j + off || std::fabs((null[i * d + t] * norm[i]).hi) > RELATION_FLOOR * lead.hi) involved.push_back(i);
+        }
+        out.relations.push_back(std::move(involved));
+    }
+    detail::Square gram(d * d, DD(0.0));
+    std::vector<DD> z(d * k);
+    for (std::size_t t = 0; t < d; ++t) {
+        for (std::size_t u = t; u < d; ++u) {
+            DD acc(0.0);
+            for (std::size_t i = 0; i < k; ++i) acc += null[i * d + t] * null[i * d + u];
+            gram[t * d + u] = gram[u * d + t] = acc;
+        }
+        for (std::size_t i = 0; i < k; ++i) z[t * k + i] = null[i * d + t];
+    }
+    // The basis has an identity block on the left-out features: definite.
+    if (!detail::cholesky_solve(std::move(gram), d, z, k)) return false;
+    out.projector.assign(k * k, DD(0.0));
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+            DD acc(i == j ? 1.0 : 0.0);
+            for (std::size_t t = 0; t < d; ++t) acc -= null[i * d + t] * z[t * k + j];
+            out.projector[i * k + j] = acc;
+        }
+    }
+    const auto product = [k](const std::vector<DD>& l, const std::vector<DD>& r) {
+        std::vector<DD> res(k * k);
+        for (std::size_t i = 0; i < k; ++i) {
+            for (std::size_t j = 0; j < k; ++j) {
+                DD acc(0.0);
+                for (std::size_t m = 0; m < k; ++m) acc += l[i * k + m] * r[m * k + j];
+                res[i * k + j] = acc;
+            }
+        }
+        return res;
+    };
+    out.inverse = product(product(out.projector, out.inverse), out.projector);
+    return true;
+}
+
+}  // namespace
+
 FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, const double* coef,
-                             const double* intercept_values) {
+                             const double* intercept_values, const std::vector<std::size_t>& dependent) {
     if (m.columns < p + 1) throw std::invalid_argument("moments have fewer columns than features");
     const std::size_t q = m.columns - 1 - p;
     FitStatistics st;
-    st.k = p + (intercept ? 1 : 0);
+    const std::size_t off = intercept ? 1 : 0;
+    st.k = p + off;
+    const std::size_t k = st.k;
     const detail::Exact total = entry(m, 0, 0);
     if (total.value.is_zero()) throw std::invalid_argument("the sample weights sum to zero");
     st.weight_sum = to_double(total);
+
+    PseudoInverse pinv;
+    const bool formed = pseudo_inverse(centre(m, p, intercept), dependent, pinv);
+    if (formed) {
+        st.cov_unscaled.resize(k * k);
+        for (std::size_t i = 0; i < k * k; ++i) st.cov_unscaled[i] = static_cast<double>(pinv.inverse[i]);
+        st.relations = pinv.relations;
+    }
+    // The parameters as given, or with an intercept and a singular design
+    // the pseudo-inverse's: the solution of least norm over every parameter,
+    // the intercept included (without one the solve's minimum is that already).
+    st.params.resize(q * k);
+    for (std::size_t t = 0; t < q; ++t) {
+        if (intercept) st.params[t * k] = intercept_values[t];
+        for (std::size_t j = 0; j < p; ++j) st.params[t * k + off + j] = coef[t * p + j];
+        if (!intercept || pinv.projector.empty()) continue;
+        std::vector<DD> projected(k, DD(0.0));
+        for (std::size_t i = 0; i < k; ++i) {
+            for (std::size_t j = 0; j < k; ++j) projected[i] += pinv.projector[i * k + j] * DD(st.params[t * k + j]);
+        }
+        for (std::size_t i = 0; i < k; ++i) st.params[t * k + i] = static_cast<double>(projected[i]);
+    }
+
     for (std::size_t t = 0; t < q; ++t) {
         const std::size_t yc = 1 + p + t;
         // sum w (y - b0 - x b)^2 = yy - 2 sum_j b_j V_jy + sum_ij b_i b_j V_ij
         // over the columns j of [1 | X], b_0 the intercept (0 without one).
         std::vector<detail::Exact> b(p + 1);
-        b[0] = intercept ? exact_double(intercept_values[t]) : detail::Exact{};
-        for (std::size_t j = 0; j < p; ++j) b[j + 1] = exact_double(coef[t * p + j]);
+        b[0] = intercept ? exact_double(st.params[t * k]) : detail::Exact{};
+        for (std::size_t j = 0; j < p; ++j) b[j + 1] = exact_double(st.params[t * k + off + j]);
         const detail::Exact yy = entry(m, yc, yc);
         detail::Exact ssr = yy;
         for (std::size_t j = 0; j <= p; ++j) {
@@ -69,42 +226,6 @@ FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, co
         const detail::Exact n_ssr = mul(total, ssr);
         const detail::Exact explained = add(centred, detail::negate(n_ssr));
         st.centered_ess.push_back(static_cast<double>(explained.value.to_dd(explained.exponent) / weights));
-    }
-
-    // (D'WD)^-1 from the centred moments, which the intercept's column
-    // would otherwise make far worse conditioned: the slopes' block is C^-1,
-    // the intercept's variance 1/sum w + xbar' C^-1 xbar, their covariance
-    // -C^-1 xbar.
-    const CentredMoments c = centre(m, p, intercept);
-    std::vector<DD> scale(p);
-    for (std::size_t i = 0; i < p; ++i) {
-        if (!(c.xx[i * p + i].hi > 0.0)) return st;  // a constant or zero column: singular
-        scale[i] = sqrt(c.xx[i * p + i]);
-    }
-    detail::Square s(p * p);
-    for (std::size_t i = 0; i < p; ++i) {
-        for (std::size_t j = 0; j < p; ++j) s[i * p + j] = i == j ? DD(1.0) : c.xx[i * p + j] / (scale[i] * scale[j]);
-    }
-    std::vector<DD> inv(p * p, DD(0.0));
-    for (std::size_t i = 0; i < p; ++i) inv[i * p + i] = DD(1.0);
-    if (!detail::cholesky_solve(s, p, inv, p)) return st;
-    for (std::size_t i = 0; i < p; ++i) {
-        for (std::size_t j = 0; j < p; ++j) inv[i * p + j] = inv[i * p + j] / (scale[i] * scale[j]);
-    }
-    const std::size_t k = st.k, off = intercept ? 1 : 0;
-    st.cov_unscaled.assign(k * k, 0.0);
-    for (std::size_t i = 0; i < p; ++i) {
-        for (std::size_t j = 0; j < p; ++j) st.cov_unscaled[(i + off) * k + (j + off)] = static_cast<double>(inv[i * p + j]);
-    }
-    if (intercept) {
-        DD quad(0.0);
-        for (std::size_t i = 0; i < p; ++i) {
-            DD row(0.0);
-            for (std::size_t j = 0; j < p; ++j) row += inv[i * p + j] * c.x_mean[j];
-            st.cov_unscaled[i + 1] = st.cov_unscaled[(i + 1) * k] = static_cast<double>(-row);
-            quad += c.x_mean[i] * row;
-        }
-        st.cov_unscaled[0] = static_cast<double>(DD(1.0) / c.weight_sum + quad);
     }
     return st;
 }

@@ -582,13 +582,12 @@ def _middle_block(
     bread: NDArray[np.float64], fit_intercept: bool, cov_type: str,
 ) -> Moments:
     """One chunk's share of a robust covariance's middle term."""
-    from .inference import robust_weights
+    from .inference import middle_moments
 
     x = np.asarray(_valid_x(x_block), dtype=np.float64)
     y = np.asarray(_valid_y(y_block), dtype=np.float64).reshape(-1)
     w = None if w_block is None else np.asarray(_valid_w(w_block), dtype=np.float64).reshape(-1)
-    omega = robust_weights(x, y, w, params, bread, fit_intercept, cov_type, 1)
-    return Moments.of(x, np.empty((x.shape[0], 0)), omega, 1)
+    return middle_moments(x, y, w, params, bread, fit_intercept, cov_type, 1)
 
 
 def _block_weight_counts(w_block: Any) -> tuple[NDArray[np.float64], NDArray[np.float64]]:

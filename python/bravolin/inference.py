@@ -27,7 +27,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _distributions, _exact
 from ._moments import Moments, default_threads
 
-__all__ = ["ols", "OLSResults", "COV_TYPES", "results_from_moments", "robust_weights",
+__all__ = ["ols", "OLSResults", "COV_TYPES", "results_from_moments", "middle_moments",
            "weight_counts", "log_weight_sum"]
 
 COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3")
@@ -84,6 +84,7 @@ class OLSResults:
         pandas_index: Any,
         singular: bool,
         dependent: list[str] | None = None,
+        relations: list[list[str]] | None = None,
     ) -> None:
         self._params = params
         self._cov = cov
@@ -105,6 +106,9 @@ class OLSResults:
         # The columns left out of the rank (ascending): constant ones, and
         # those the pivoted factorisation found dependent on the others.
         self.dependent = list(dependent or [])
+        # Per left-out column, the columns of the relation that makes it
+        # dependent (itself included), in the design's order.
+        self.relations = [list(r) for r in relations or []]
         # statsmodels' convention: t and F tests with the classical
         # covariance, normal (z) tests with a robust one.
         self.use_t = cov_type == "nonrobust"
@@ -124,8 +128,9 @@ class OLSResults:
         return self._series(self._params)
 
     def cov_params(self) -> Any:
-        """The covariance of the parameters (by ``cov_type``); NaN when the
-        design is singular."""
+        """The covariance of the parameters (by ``cov_type``), from the
+        pseudo-inverse of the design when it is singular, as statsmodels'
+        ``pinv`` gives it; NaN when there are no residual degrees of freedom."""
         cov = self._cov if self._cov is not None else np.full((len(self._params),) * 2, np.nan)
         if self._index is None:
             return cov
@@ -305,11 +310,14 @@ class OLSResults:
             "bits on every machine, thread count and row order.",
         ]
         if self.singular:
+            involved = "; ".join(", ".join(r) for r in self.relations) or ", ".join(self.dependent)
             notes.append(
-                f"[3] The design is singular (rank {self.rank} of {len(self._params)} parameters): "
-                f"{', '.join(self.dependent) or 'some columns'} "
-                "left out as constant or combinations of the other columns; the coefficients "
-                "are the minimum-norm solution and their standard errors are not defined."
+                f"[3] The design is singular (rank {self.rank} of {len(self._params)} parameters). "
+                f"Linearly dependent columns: {involved} "
+                f"({', '.join(self.dependent)} left out of the rank). The coefficients are the "
+                "minimum-norm solution and the standard errors those of the pseudo-inverse, as "
+                "statsmodels' pinv gives them: the aliased coefficients are not identified "
+                "one by one."
             )
         return notes
 
@@ -432,9 +440,8 @@ def ols(
     moments = Moments.of(x, target[:, None], weights, threads)
     counts = weight_counts(weights)
 
-    def middle(params: NDArray[np.float64], bread: NDArray[np.float64]) -> NDArray[np.float64]:
-        omega = robust_weights(x, target, weights, params, bread, fit_intercept, cov_type, threads)
-        return Moments.of(x, np.empty((x.shape[0], 0)), omega, threads).state
+    def middle(params: NDArray[np.float64], bread: NDArray[np.float64]) -> Any:
+        return middle_moments(x, target, weights, params, bread, fit_intercept, cov_type, threads).state
 
     return results_from_moments(
         moments,
@@ -466,31 +473,30 @@ def results_from_moments(
     pandas_index: Any,
 ) -> OLSResults:
     """The results from the exact moments of the rows; ``middle(params,
-    bread)`` returns the moments state of Σ ωᵣ dᵣdᵣᵀ for a robust covariance
-    (a second pass over the data, wherever it lies)."""
+    bread)`` returns the state of ``middle_moments`` over every row for a
+    robust covariance (a second pass over the data, wherever it lies)."""
     if cov_type not in COV_TYPES:
         raise ValueError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
     p = moments.n_features
     n = moments.n_rows if nobs is None else nobs
     solution = moments.solve(bool(fit_intercept), float(tol), False)
     coef, intercept, rank = solution.coef, solution.intercept, solution.rank
-    ssr, centred, uncentred, centred_ess, uncentred_ess, cov_unscaled, _ = _exact.fit_statistics(
-        moments.state, p, bool(fit_intercept), coef, intercept
-    )
+    (ssr, centred, uncentred, centred_ess, uncentred_ess, cov_unscaled, _, all_params,
+     relations) = _exact.fit_statistics(moments.state, p, bool(fit_intercept), coef, intercept,
+                                        list(solution.dependent))
     k_constant = 1 if fit_intercept else 0
-    params = np.concatenate([intercept[:1], coef[0]]) if fit_intercept else coef[0].copy()
+    params = all_params[0].copy()
     total_rank = rank + k_constant
-    singular = cov_unscaled is None or total_rank < len(params)
+    singular = total_rank < len(params)
     df_resid = n - total_rank
     cov = None
-    if not singular and df_resid > 0:
+    if cov_unscaled is not None and df_resid > 0:
         if cov_type == "nonrobust":
             scale = float(ssr[0]) / df_resid
             cov = np.array([[v * scale for v in row] for row in cov_unscaled])
         else:
-            meat = _exact.raw_gram(middle(params, cov_unscaled), 1 + p)
-            if not fit_intercept:
-                meat = meat[1:, 1:]
+            # The scaled rows' Gram, without the ones their moments lead with.
+            meat = _exact.raw_gram(middle(params, cov_unscaled), 1 + len(params))[1:, 1:]
             cov = _exact.sandwich(np.ascontiguousarray(cov_unscaled), np.ascontiguousarray(meat))
             if cov_type == "HC1":
                 cov = cov * (n / df_resid)
@@ -506,6 +512,7 @@ def results_from_moments(
         cov_type=cov_type, names=names, y_name=y_name, condition_number=condition,
         log_weight_sum=log_weight_sum, data=data, pandas_index=pandas_index, singular=singular,
         dependent=[names[j + k_constant] for j in solution.dependent],
+        relations=[[names[i] for i in members] for members in relations],
     )
 
 
@@ -518,7 +525,12 @@ def _fitted(x: NDArray[np.float64], params: NDArray[np.float64], fit_intercept: 
     return fitted
 
 
-def robust_weights(
+# Rows scaled at a time for a robust covariance's middle term: a block's copy
+# stays small beside the data.
+_MIDDLE_BLOCK_ROWS = 1 << 17
+
+
+def robust_scales(
     x: NDArray[np.float64],
     y: NDArray[np.float64],
     weights: NDArray[np.float64] | None,
@@ -528,15 +540,47 @@ def robust_weights(
     cov_type: str,
     threads: int,
 ) -> NDArray[np.float64]:
-    """ωᵣ of statsmodels' HC0–HC3 for weighted least squares, row by row:
-    wᵣ²eᵣ², over 1 − hᵣ (HC2) or its square (HC3), hᵣ = wᵣ dᵣᵀ B dᵣ with B
-    the unscaled covariance. Elementwise, so a row's ω depends on that row
-    alone; HC1 is HC0 scaled afterwards."""
+    """sᵣ with sᵣ² the ωᵣ of statsmodels' HC0–HC3 for weighted least
+    squares: |wᵣeᵣ|, over √(1 − hᵣ) (HC2) or 1 − hᵣ (HC3), hᵣ = wᵣdᵣᵀBdᵣ with
+    B the unscaled covariance. Elementwise and correctly rounded, so a row's
+    scale depends on that row alone; HC1 is HC0 scaled afterwards."""
     resid = y - _fitted(x, params, fit_intercept, threads)
-    w = np.ones(x.shape[0]) if weights is None else weights
-    omega = (w * resid) * (w * resid)
+    scale = np.abs(resid if weights is None else weights * resid)
     if cov_type in ("HC2", "HC3"):
         leverage = _exact.row_leverage(x, np.ascontiguousarray(bread), fit_intercept, weights, threads)
         one_minus = 1.0 - leverage
-        omega = omega / one_minus if cov_type == "HC2" else omega / (one_minus * one_minus)
-    return omega
+        scale = scale / (np.sqrt(one_minus) if cov_type == "HC2" else one_minus)
+    return scale
+
+
+def middle_moments(
+    x: NDArray[np.float64],
+    y: NDArray[np.float64],
+    weights: NDArray[np.float64] | None,
+    params: NDArray[np.float64],
+    bread: NDArray[np.float64],
+    fit_intercept: bool,
+    cov_type: str,
+    threads: int,
+) -> Moments:
+    """The moments of the rows sᵣdᵣ (dᵣ = [1 | xᵣ] or xᵣ, sᵣ from
+    ``robust_scales``), whose Gram matrix is the middle term Σ ωᵣdᵣdᵣᵀ.
+    Each product sᵣ·dᵣⱼ is rounded once, from its row alone, and the moments
+    sum them exactly: within 2⁻⁵² of every term, and the same bits in any row
+    order, chunking or thread count. Unweighted moments of the scaled rows
+    cost a third of weighted moments of the rows, whose exact products of a
+    weight and a value need twice the digits."""
+    scale = robust_scales(x, y, weights, params, bread, fit_intercept, cov_type, threads)
+    n, p = x.shape
+    k = p + (1 if fit_intercept else 0)
+    total: Moments | None = None
+    for start in range(0, max(n, 1), _MIDDLE_BLOCK_ROWS):
+        stop = min(n, start + _MIDDLE_BLOCK_ROWS)
+        rows = np.empty((stop - start, k))
+        if fit_intercept:
+            rows[:, 0] = scale[start:stop]
+        np.multiply(scale[start:stop, None], x[start:stop], out=rows[:, k - p:])
+        part = Moments.of(rows, np.empty((stop - start, 0)), None, threads)
+        total = part if total is None else total.merge(part)
+    assert total is not None
+    return total

@@ -201,8 +201,11 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     ) -> Any:
         """Standard errors, tests, intervals and a summary for this model on
         the data it was fitted on: ``bravolin.ols`` with the model's
-        ``fit_intercept``, ``tol`` and ``n_jobs`` (its parameters have
-        exactly the bits of ``coef_`` and ``intercept_``). One target."""
+        ``fit_intercept``, ``tol`` and ``n_jobs``. Its parameters have
+        exactly the bits of ``coef_`` and ``intercept_``, except for a
+        singular design with an intercept: the results then follow
+        statsmodels' pseudo-inverse, whose least-norm solution includes the
+        intercept (scikit-learn's leaves it out). One target."""
         check_is_fitted(self)
         if self.positive:
             raise ValueError("inference is defined for unconstrained least squares, not positive=True")

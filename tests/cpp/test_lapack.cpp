@@ -224,6 +224,38 @@ TEST(Lapack, GramMatricesAsFitMakesThem) {
     }
 }
 
+TEST(Lapack, LargeGramMatricesThroughTheModelsInverse) {
+    // Sides from 384 up, where the factorisation and the inversion split
+    // their steps over two threads: bravolin::inverse against the reference.
+    std::mt19937_64 rng(53);
+    for (int k : {384, 450}) {
+        const int n_obs = 2 * k + 7;
+        strassen::Buffer d;
+        for (int i = 0; i < n_obs; ++i) {
+            d.push_back(1.0);
+            for (double x : uniform(rng, static_cast<std::size_t>(k - 1), -3.0, 5.0))
+                d.push_back(x);
+        }
+        const strassen::Matrix dm(std::move(d), static_cast<std::size_t>(n_obs),
+                                  static_cast<std::size_t>(k));
+        const strassen::Matrix g = strassen::mult(dm.transpose(), dm);
+        const std::optional<strassen::Matrix> inv = bravolin::inverse(g);
+        ASSERT_TRUE(inv.has_value()) << "side " << k;
+        std::vector<double> want(g.data.begin(), g.data.end());
+        std::vector<int> ipiv(static_cast<std::size_t>(k));
+        std::vector<double> work(static_cast<std::size_t>(k));
+        int info = 0;
+        ASSERT_EQ(reference().error, "");
+        reference().dgetrf(&k, &k, want.data(), &k, ipiv.data(), &info);
+        ASSERT_EQ(info, 0);
+        reference().dgetri(&k, want.data(), &k, ipiv.data(), work.data(), &k, &info);
+        ASSERT_EQ(info, 0);
+        ++compared;
+        const std::vector<double> got(inv->data.begin(), inv->data.end());
+        EXPECT_TRUE(same_bits(got, want, k)) << "bravolin::inverse, side " << k;
+    }
+}
+
 TEST(Lapack, ExactlyZeroPivotAtEachPosition) {
     // A = L·U with |L| <= 1/2 (no interchanges) and U's diagonal of powers of
     // two, so that elimination is exact up to the zero put at U(p, p): both

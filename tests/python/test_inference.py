@@ -281,30 +281,44 @@ def test_summary_names_the_coefficients_and_the_covariance(cov_type):
     assert "a&lt;b&amp;c" in page and "a<b&c" not in page
 
 
-@pytest.mark.parametrize("cov_type", ["nonrobust", "HC0", "HC3"])
-@pytest.mark.parametrize("fit_intercept", [True, False])
-def test_singular_design_is_reported_not_fatal(cov_type, fit_intercept):
-    x, y, _ = problem(60, 4, fit_intercept, False)
-    doubled = np.column_stack([x, x[:, 1]])
-    got = bravolin.ols(doubled, y, fit_intercept=fit_intercept, cov_type=cov_type)
-    exog = sm.add_constant(doubled, has_constant="add") if fit_intercept else doubled
+def singular_design(kind, fit_intercept):
+    """A design with one exact dependency, and the columns (1-based in the
+    design, 0 the constant) that the dependency involves."""
+    x, y, w = problem(60, 4, fit_intercept, True)
+    if kind == "duplicate":
+        return np.column_stack([x, x[:, 1]]), y, w, [2, 5]
+    # The dummy trap: a one-hot column for every level beside the constant.
+    levels = np.eye(3)[np.arange(60) % 3]
+    return np.column_stack([x, levels]), y + levels @ [1.0, -2.0, 0.5], w, [0, 5, 6, 7]
+
+
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC1", "HC3"])
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("kind, fit_intercept", [("duplicate", True), ("duplicate", False), ("dummies", True)])
+def test_singular_design_follows_the_pseudo_inverse(kind, fit_intercept, weighted, cov_type):
+    x, y, w, involved = singular_design(kind, fit_intercept)
+    w = w if weighted else None
+    got = bravolin.ols(x, y, fit_intercept=fit_intercept, cov_type=cov_type, sample_weight=w)
+    exog = sm.add_constant(x, has_constant="add") if fit_intercept else x
     with warnings.catch_warnings():
         # statsmodels warns of the rank deficiency it works around.
         warnings.simplefilter("ignore")
-        want = sm.OLS(y, exog).fit(cov_type=cov_type)
-    columns = x.shape[1] + fit_intercept
-    assert got.rank == want.model.rank == columns
+        want = (sm.WLS(y, exog, weights=w) if weighted else sm.OLS(y, exog)).fit(cov_type=cov_type)
+    assert got.rank == want.model.rank == exog.shape[1] - 1
     assert (got.df_model, got.df_resid) == (want.df_model, want.df_resid)
-    # The fit itself is defined: the minimum-norm coefficients (statsmodels'
-    # pinv gives them too) and their fitted values.
-    assert relative_error(got.params, want.params, np.max(np.abs(want.params))) <= RTOL
-    assert relative_error(got.fittedvalues, want.fittedvalues, np.max(np.abs(y))) <= RTOL
-    assert relative_error(got.rsquared, want.rsquared) <= RTOL
+    # The minimum-norm solution over every parameter, the constant included,
+    # and the pseudo-inverse's covariance.
+    errors = {name: relative_error(getattr(got, name), getattr(want, name)) for name in VECTORS}
+    errors["cov_params"] = relative_error(got.cov_params(), want.cov_params(), np.max(np.abs(want.cov_params())))
+    errors["fittedvalues"] = relative_error(got.fittedvalues, want.fittedvalues, np.max(np.abs(y)))
+    errors["rsquared"] = relative_error(got.rsquared, want.rsquared)
+    assert_all_within(errors, RTOL)
+    names = got.exog_names
+    assert got.relations == [[names[i - (0 if fit_intercept else 1)] for i in involved]]
     summary = got.summary()
-    assert "singular" in summary.lower()
-    assert "singular" in got._repr_html_().lower()
-    # Of two equal columns the later is the one left out, and named.
-    assert got.dependent == [f"x{x.shape[1] + 1}"] and f"x{x.shape[1] + 1}" in summary
+    assert "singular" in summary.lower() and "singular" in got._repr_html_().lower()
+    assert ", ".join(got.relations[0]) in summary
+    assert len(got.dependent) == 1 and got.dependent[0] in got.relations[0]
 
 
 @pytest.mark.parametrize("cov_type", ["HC4", "hc0", "HAC", "", "robust", None])

@@ -19,14 +19,22 @@ struct FitStatistics {
     std::vector<double> uncentered_tss;  // per target: sum w y^2
     std::vector<double> centered_ess;    // per target: centered_tss - ssr, exact before rounding
     std::vector<double> uncentered_ess;  // per target: uncentered_tss - ssr, exact before rounding
-    std::vector<double> cov_unscaled;    // k x k, (D'WD)^-1; empty when the design is singular
+    std::vector<double> params;          // q x k: [intercept | coef], see fit_statistics
+    std::vector<double> cov_unscaled;    // k x k, pinv(D'WD); empty when it cannot be formed
+    // Per left-out feature, the parameters (0-based, the intercept first)
+    // of the relation that makes it dependent, ascending.
+    std::vector<std::vector<std::size_t>> relations;
     double weight_sum = 0.0;
 };
 
-// coef is q x p row-major, intercept q (ignored without one). Throws
-// std::invalid_argument on inconsistent sizes or weights summing to zero.
+// coef is q x p row-major, intercept q (ignored without one); `dependent`
+// the features the solve left out of the rank. With an intercept and a
+// singular design the parameters become the least-norm solution over all of
+// them, as the pseudo-inverse of the design gives it; the sums of squares are
+// exact for the parameters as rounded. Throws std::invalid_argument on
+// inconsistent sizes or weights summing to zero.
 FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, const double* coef,
-                             const double* intercept_values);
+                             const double* intercept_values, const std::vector<std::size_t>& dependent);
 
 // The raw moments sum w d d' of the first `k` columns of [1 | X | Y] (k x k,
 // each entry exact, then rounded to double).

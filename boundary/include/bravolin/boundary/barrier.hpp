@@ -1,11 +1,19 @@
-// The fault barrier: the one place where C++ exceptions become Python errors.
+// The fault barrier: the one place where C++ exceptions become Python errors,
+// the same for both native modules, so that the same failure reaches Python
+// as the same exception whichever module met it:
+//
+//   PythonError              the pending Python exception, unchanged
+//   strassen::Fault          PanicException(its text): a violated precondition
+//   strassen::Interrupted    the signal handler's exception (KeyboardInterrupt)
+//   strassen::OutOfMemory    MemoryError(its text)
+//   std::bad_alloc           MemoryError
+//   std::invalid_argument    ValueError(its text): data a caller can correct
+//   anything else            PanicException(UNKNOWN_FAULT)
 #pragma once
 
-#include <new>
 #include <string_view>
 
-#include "python.hpp"
-#include "strassen/fault.hpp"
+#include "bravolin/boundary/python.hpp"
 
 namespace bravolin {
 
@@ -19,8 +27,7 @@ inline constexpr const char* UNKNOWN_FAULT = "bravolin_learn: unexpected interna
 void set_error_from_current_exception() noexcept;
 
 // Runs `body`, which returns a new reference or nullptr with an exception set.
-// Nothing C++ ever leaves this function: a fault becomes PanicException,
-// memory exhaustion MemoryError, anything else PanicException with a fixed text.
+// Nothing C++ ever leaves this function.
 template <class Body>
 PyObject* fault_barrier(Body&& body) noexcept {
     try {

@@ -18,8 +18,9 @@ PyMethodDef exact_methods[] = {
     {"predict", bravolin::exact::predict, METH_VARARGS,
      "predict(x, coef (q, p), intercept (q,), threads) -> (n, q): each row from that row alone."},
     {"fit_statistics", bravolin::exact::fit_statistics, METH_VARARGS,
-     "fit_statistics(state, p, fit_intercept, coef (q, p), intercept (q,)) -> (ssr, centered_tss, "
-     "uncentered_tss, centered_ess, uncentered_ess, (D'WD)^-1 or None when singular, sum of weights)."},
+     "fit_statistics(state, p, fit_intercept, coef (q, p), intercept (q,), dependent) -> (ssr, "
+     "centered_tss, uncentered_tss, centered_ess, uncentered_ess, pinv(D'WD) or None, sum of weights, "
+     "params (q, k), relations: per dependent feature, the parameters involved)."},
     {"sandwich", bravolin::exact::sandwich, METH_VARARGS,
      "sandwich(b, m) -> b m b in double-double, rounded once."},
     {"definite_solve", bravolin::exact::definite_solve, METH_VARARGS,

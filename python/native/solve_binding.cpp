@@ -11,35 +11,29 @@ PyObject* solve(PyObject*, PyObject* args) {
     int fit_intercept, positive;
     double tol;
     if (!PyArg_ParseTuple(args, "Onpdp:solve", &state, &p, &fit_intercept, &tol, &positive)) return nullptr;
-    return guarded([&]() -> PyObject* {
+    return fault_barrier([&]() -> PyObject* {
         const Moments m = from_state(state);
-        if (p < 0) throw std::invalid_argument("p must be non-negative");
+        if (p < 0) strassen::fault("p must be non-negative");
         LeastSquaresOptions options;
         options.tol = tol;
         options.positive = positive != 0;
         options.samples = static_cast<std::size_t>(m.rows);
         LeastSquaresResult r;
-        std::exception_ptr error;
-        Py_BEGIN_ALLOW_THREADS
-        try {
+        without_gil([&] {
             const CentredMoments c = centre(m, static_cast<std::size_t>(p), fit_intercept != 0);
             r = solve_least_squares(c, options);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS
-        if (error) std::rethrow_exception(error);
+        });
         const auto q = static_cast<npy_intp>(r.intercept.size());
         const npy_intp cdims[2] = {q, static_cast<npy_intp>(p)};
         const npy_intp sdim = static_cast<npy_intp>(r.singular.size());
         void *cd, *id, *sd;
-        Ref coef(new_array(2, cdims, NPY_DOUBLE, &cd));
-        Ref intercept(new_array(1, &q, NPY_DOUBLE, &id));
-        Ref singular(new_array(1, &sdim, NPY_DOUBLE, &sd));
+        PyRef coef(new_array(2, cdims, NPY_DOUBLE, &cd));
+        PyRef intercept(new_array(1, &q, NPY_DOUBLE, &id));
+        PyRef singular(new_array(1, &sdim, NPY_DOUBLE, &sd));
         std::copy(r.coef.begin(), r.coef.end(), static_cast<double*>(cd));
         std::copy(r.intercept.begin(), r.intercept.end(), static_cast<double*>(id));
         std::copy(r.singular.begin(), r.singular.end(), static_cast<double*>(sd));
-        Ref dependent(PyTuple_New(static_cast<Py_ssize_t>(r.dependent.size())));
+        PyRef dependent(check(PyTuple_New(static_cast<Py_ssize_t>(r.dependent.size()))));
         for (std::size_t i = 0; i < r.dependent.size(); ++i) {
             PyTuple_SET_ITEM(dependent.get(), static_cast<Py_ssize_t>(i), PyLong_FromSize_t(r.dependent[i]));
         }

@@ -1,4 +1,5 @@
-// The reference BLAS routines behind the LAPACK port, in the variants it calls.
+// The reference BLAS routines behind the LAPACK port, in the variants it calls,
+// apart from the hot ones, which kernels.hpp builds per instruction set.
 // Each keeps the reference loop nest, its order of operations and its special
 // cases (the alpha and beta shortcuts, and the skip of a zero multiplier in the
 // triangular routines, which 3.11 no longer has in DGEMM and DGEMV): they
@@ -34,28 +35,8 @@ void dscal(int n, double alpha, double* x);
 // DSWAP: x <-> y.
 void dswap(int n, double* x, double* y);
 
-// DGEMV, no transpose: y := alpha·A·x + beta·y, A m x n.
-void dgemv_n(int m, int n, double alpha, const double* a, int lda, const double* x, double beta,
-             double* y);
-
-// DGEMM, neither transposed: C := alpha·A·B + beta·C, A m x k, B k x n.
-void dgemm_nn(int m, int n, int k, double alpha, const double* a, int lda, const double* b,
-              int ldb, double beta, double* c, int ldc);
-
 // DTRMV, upper, no transpose: x := A·x, A n x n.
 void dtrmv_upper_n(Diag diag, int n, const double* a, int lda, double* x);
-
-// DTRMM, left, upper, no transpose: B := alpha·A·B, A m x m, B m x n.
-void dtrmm_left_upper_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
-                        double* b, int ldb);
-
-// DTRSM, left, lower, no transpose: B := alpha·A⁻¹·B, A m x m, B m x n.
-void dtrsm_left_lower_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
-                        double* b, int ldb);
-
-// DTRSM, right, upper, no transpose: B := alpha·B·A⁻¹, A n x n, B m x n.
-void dtrsm_right_upper_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
-                         double* b, int ldb);
 
 // DTRSM, right, lower, no transpose: B := alpha·B·A⁻¹, A n x n, B m x n.
 void dtrsm_right_lower_n(Diag diag, int m, int n, double alpha, const double* a, int lda,

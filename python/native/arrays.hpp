@@ -10,7 +10,7 @@ namespace bravolin::exact {
 // reference; converted only if its dtype or alignment needs it).
 inline PyArrayObject* float_array(PyObject* obj, int dims) {
     PyObject* a = PyArray_FROMANY(obj, NPY_DOUBLE, dims, dims, NPY_ARRAY_ALIGNED);
-    if (a == nullptr) throw PythonError{};
+    check(a);
     return reinterpret_cast<PyArrayObject*>(a);
 }
 
@@ -29,14 +29,14 @@ inline Rows rows_of(PyArrayObject* x, PyArrayObject* y, PyArrayObject* w) {
     r.x_row = stride(x, 0);
     r.x_col = stride(x, 1);
     if (y != nullptr) {
-        if (dim(y, 0) != r.n) throw std::invalid_argument("x and y have different numbers of rows");
+        if (dim(y, 0) != r.n) strassen::fault("x and y have different numbers of rows");
         r.q = dim(y, 1);
         r.y = static_cast<const double*>(PyArray_DATA(y));
         r.y_row = stride(y, 0);
         r.y_col = stride(y, 1);
     }
     if (w != nullptr) {
-        if (dim(w, 0) != r.n) throw std::invalid_argument("x and w have different numbers of rows");
+        if (dim(w, 0) != r.n) strassen::fault("x and w have different numbers of rows");
         r.w = static_cast<const double*>(PyArray_DATA(w));
         r.w_step = stride(w, 0);
     }
@@ -45,7 +45,7 @@ inline Rows rows_of(PyArrayObject* x, PyArrayObject* y, PyArrayObject* w) {
 
 inline PyObject* new_array(int nd, const npy_intp* dims, int type, void** data) {
     PyObject* a = PyArray_SimpleNew(nd, const_cast<npy_intp*>(dims), type);
-    if (a == nullptr) throw PythonError{};
+    check(a);
     *data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(a));
     return a;
 }

@@ -1,9 +1,13 @@
 // DGETRI, DTRTRI and DTRTI2, ported from reference LAPACK 3.11, in the one
 // form DGETRI uses: U upper triangular with a non-unit diagonal.
 #include <algorithm>
+#include <cstddef>
+#include <vector>
 
+#include "blas.hpp"
+#include "halves.hpp"
+#include "kernels.hpp"
 #include "lapack.hpp"
-#include "lapack_blas.hpp"
 
 namespace bravolin::lapack {
 
@@ -19,6 +23,9 @@ constexpr int GETRI_BLOCK = 64;
 constexpr int TRTRI_BLOCK = 64;
 constexpr int GETRI_MIN_BLOCK = 2;
 
+// The sweep's rows are split at a multiple of every kernel's tile of rows.
+constexpr int SWEEP_ALIGN = 32;
+
 // DTRTI2: U⁻¹ in place, column by column; column j is U⁻¹(0:j, 0:j) times
 // U's column j, scaled by -1/U(j,j).
 void dtrti2_upper(int n, double* a, int lda) {
@@ -32,7 +39,8 @@ void dtrti2_upper(int n, double* a, int lda) {
 }
 
 // DTRTRI: U⁻¹ in place, or the 1-based index of the first zero on U's diagonal.
-int dtrtri_upper(int n, double* a, int lda) {
+int dtrtri_upper(const detail::Kernels& kernels, detail::Halves& halves, int n, double* a,
+                 int lda) {
     for (int i = 0; i < n; ++i) {
         if (at(a, lda, i, i) == 0.0) return i + 1;
     }
@@ -44,9 +52,25 @@ int dtrtri_upper(int n, double* a, int lda) {
         const int jb = std::min(TRTRI_BLOCK, n - j);
         double* block_column = &at(a, lda, 0, j);
         double* diagonal_block = &at(a, lda, j, j);
-        detail::dtrmm_left_upper_n(Diag::non_unit, j, jb, 1.0, a, lda, block_column, lda);
-        detail::dtrsm_right_upper_n(Diag::non_unit, j, jb, -1.0, diagonal_block, lda,
-                                    block_column, lda);
+        // The product's columns are independent, and so are the solve's rows.
+        const int left = jb / 2;
+        halves.run(
+            [&] { kernels.dtrmm_left_upper_n(Diag::non_unit, j, left, 1.0, a, lda, block_column, lda); },
+            [&] {
+                kernels.dtrmm_left_upper_n(Diag::non_unit, j, jb - left, 1.0, a, lda,
+                                           block_column + static_cast<std::ptrdiff_t>(left) * lda,
+                                           lda);
+            });
+        const int top = j / 2;
+        halves.run(
+            [&] {
+                kernels.dtrsm_right_upper_n(Diag::non_unit, top, jb, -1.0, diagonal_block, lda,
+                                            block_column, lda);
+            },
+            [&] {
+                kernels.dtrsm_right_upper_n(Diag::non_unit, j - top, jb, -1.0, diagonal_block, lda,
+                                            block_column + top, lda);
+            });
         dtrti2_upper(jb, diagonal_block, lda);
     }
     return 0;
@@ -55,6 +79,11 @@ int dtrtri_upper(int n, double* a, int lda) {
 }  // namespace
 
 int dgetri(int n, double* a, int lda, const int* ipiv, double* work, int lwork) {
+    return detail::dgetri_with(detail::kernels(), n, a, lda, ipiv, work, lwork);
+}
+
+int detail::dgetri_with(const Kernels& kernels, int n, double* a, int lda, const int* ipiv,
+                        double* work, int lwork) {
     int nb = GETRI_BLOCK;
     work[0] = static_cast<double>(static_cast<long long>(n) * nb);
     const bool query = lwork == -1;
@@ -64,7 +93,8 @@ int dgetri(int n, double* a, int lda, const int* ipiv, double* work, int lwork) 
     if (query || n == 0) return 0;
 
     // Solve inv(A)·L = inv(U) for inv(A), once inv(U) exists.
-    if (const int info = dtrtri_upper(n, a, lda); info > 0) return info;
+    detail::Halves halves(n >= detail::HALVES_MIN_SIDE);
+    if (const int info = dtrtri_upper(kernels, halves, n, a, lda); info > 0) return info;
 
     const int ldwork = n;
     long long iws = n;
@@ -76,16 +106,12 @@ int dgetri(int n, double* a, int lda, const int* ipiv, double* work, int lwork) 
     if (nb < GETRI_MIN_BLOCK || nb >= n) {
         // Unblocked: column j of inv(A) is inv(U)'s column j minus the later
         // columns of inv(A) weighted by L's column j, kept in work.
-        for (int j = n - 1; j >= 0; --j) {
-            for (int i = j + 1; i < n; ++i) {
-                work[i] = at(a, lda, i, j);
-                at(a, lda, i, j) = 0.0;
-            }
-            if (j < n - 1) {
-                detail::dgemv_n(n, n - 1 - j, -1.0, &at(a, lda, 0, j + 1), lda, work + j + 1, 1.0,
-                                &at(a, lda, 0, j));
-            }
-        }
+        std::vector<double> temps(static_cast<std::size_t>(n) * static_cast<std::size_t>(n - 1) / 2);
+        detail::getri_sweep_prepare(n, a, lda, temps.data(), work);
+        // Rows split at a whole tile of the kernel, about half each.
+        const int half = std::min(n, (n / 2 + SWEEP_ALIGN - 1) / SWEEP_ALIGN * SWEEP_ALIGN);
+        halves.run([&] { kernels.getri_sweep_rows(n, a, lda, temps.data(), 0, half); },
+                   [&] { kernels.getri_sweep_rows(n, a, lda, temps.data(), half, n); });
     } else {
         const int last = ((n - 1) / nb) * nb;
         for (int j = last; j >= 0; j -= nb) {
@@ -97,7 +123,7 @@ int dgetri(int n, double* a, int lda, const int* ipiv, double* work, int lwork) 
                 }
             }
             if (j + jb < n) {
-                detail::dgemm_nn(n, jb, n - j - jb, -1.0, &at(a, lda, 0, j + jb), lda,
+                kernels.dgemm_nn(n, jb, n - j - jb, -1.0, &at(a, lda, 0, j + jb), lda,
                                  work + j + jb, ldwork, 1.0, &at(a, lda, 0, j), lda);
             }
             detail::dtrsm_right_lower_n(Diag::unit, n, jb, 1.0, work + j, ldwork,
@@ -106,11 +132,15 @@ int dgetri(int n, double* a, int lda, const int* ipiv, double* work, int lwork) 
     }
 
     // The row interchanges of the factorisation become column interchanges of
-    // the inverse, undone last to first.
-    for (int j = n - 2; j >= 0; --j) {
-        const int jp = ipiv[j];
-        if (jp != j + 1) detail::dswap(n, &at(a, lda, 0, j), &at(a, lda, 0, jp - 1));
-    }
+    // the inverse, undone last to first. They only move elements within a
+    // row, so the rows go in two halves.
+    const auto interchange = [&](int i0, int i1) {
+        for (int j = n - 2; j >= 0; --j) {
+            const int jp = ipiv[j];
+            if (jp != j + 1) detail::dswap(i1 - i0, &at(a, lda, i0, j), &at(a, lda, i0, jp - 1));
+        }
+    };
+    halves.run([&] { interchange(0, n / 2); }, [&] { interchange(n / 2, n); });
     work[0] = static_cast<double>(iws);
     return 0;
 }

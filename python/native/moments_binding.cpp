@@ -10,10 +10,10 @@ namespace bravolin::exact {
 PyObject* to_state(const Moments& m) {
     const auto k = static_cast<npy_intp>(m.columns);
     void *lb, *rb, *sums;
-    Ref left(new_array(1, &k, NPY_INT32, &lb));
-    Ref right(new_array(1, &k, NPY_INT32, &rb));
+    PyRef left(new_array(1, &k, NPY_INT32, &lb));
+    PyRef right(new_array(1, &k, NPY_INT32, &rb));
     const npy_intp sdims[3] = {static_cast<npy_intp>(m.entries()), PAIRS, 2};
-    Ref sum_array(new_array(3, sdims, NPY_INT64, &sums));
+    PyRef sum_array(new_array(3, sdims, NPY_INT64, &sums));
     for (std::size_t c = 0; c < m.columns; ++c) {
         static_cast<npy_int32*>(lb)[c] = m.left_bin[c];
         static_cast<npy_int32*>(rb)[c] = m.right_bin[c];
@@ -30,16 +30,16 @@ PyObject* to_state(const Moments& m) {
 Moments from_state(PyObject* state) {
     PyObject *lo, *ro, *so;
     long long rows;
-    if (!PyArg_ParseTuple(state, "OOOL", &lo, &ro, &so, &rows)) throw PythonError{};
-    Ref left(PyArray_FROMANY(lo, NPY_INT32, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
-    Ref right(PyArray_FROMANY(ro, NPY_INT32, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
-    Ref sums(PyArray_FROMANY(so, NPY_INT64, 3, 3, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+    check_status(PyArg_ParseTuple(state, "OOOL", &lo, &ro, &so, &rows) ? 0 : -1);
+    PyRef left(check(PyArray_FROMANY(lo, NPY_INT32, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)));
+    PyRef right(check(PyArray_FROMANY(ro, NPY_INT32, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)));
+    PyRef sums(check(PyArray_FROMANY(so, NPY_INT64, 3, 3, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)));
     auto* la = reinterpret_cast<PyArrayObject*>(left.get());
     auto* ra = reinterpret_cast<PyArrayObject*>(right.get());
     auto* sa = reinterpret_cast<PyArrayObject*>(sums.get());
     Moments m(dim(la, 0));
     if (dim(ra, 0) != m.columns || dim(sa, 0) != m.entries() || dim(sa, 1) != PAIRS || dim(sa, 2) != 2) {
-        throw std::invalid_argument("malformed moments");
+        strassen::fault("malformed moments");
     }
     for (std::size_t c = 0; c < m.columns; ++c) {
         m.left_bin[c] = static_cast<const npy_int32*>(PyArray_DATA(la))[c];
@@ -59,23 +59,17 @@ PyObject* accumulate(PyObject*, PyObject* args) {
     PyObject *x_obj, *y_obj, *w_obj;
     unsigned int threads;
     if (!PyArg_ParseTuple(args, "OOOI:accumulate", &x_obj, &y_obj, &w_obj, &threads)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        Ref x(reinterpret_cast<PyObject*>(float_array(x_obj, 2)));
-        Ref y(reinterpret_cast<PyObject*>(float_array(y_obj, 2)));
+    return fault_barrier([&]() -> PyObject* {
+        PyRef x(reinterpret_cast<PyObject*>(float_array(x_obj, 2)));
+        PyRef y(reinterpret_cast<PyObject*>(float_array(y_obj, 2)));
         PyObject* w_raw = w_obj == Py_None ? nullptr : reinterpret_cast<PyObject*>(float_array(w_obj, 1));
-        Ref w(w_raw == nullptr ? Py_NewRef(Py_None) : w_raw);
+        PyRef w(w_raw == nullptr ? Py_NewRef(Py_None) : w_raw);
         const Rows rows = rows_of(reinterpret_cast<PyArrayObject*>(x.get()), reinterpret_cast<PyArrayObject*>(y.get()),
                                   w_raw == nullptr ? nullptr : reinterpret_cast<PyArrayObject*>(w_raw));
         Moments m;
-        std::exception_ptr error;
-        Py_BEGIN_ALLOW_THREADS
-        try {
+        without_gil([&] {
             m = bravolin::accumulate(rows, threads == 0 ? 1 : threads);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS
-        if (error) std::rethrow_exception(error);
+        });
         return to_state(m);
     });
 }
@@ -83,7 +77,7 @@ PyObject* accumulate(PyObject*, PyObject* args) {
 PyObject* merge(PyObject*, PyObject* args) {
     PyObject *a, *b;
     if (!PyArg_ParseTuple(args, "OO:merge", &a, &b)) return nullptr;
-    return guarded([&]() -> PyObject* {
+    return fault_barrier([&]() -> PyObject* {
         Moments total = from_state(a);
         merge_into(total, from_state(b));
         return to_state(total);

@@ -1,9 +1,9 @@
 // The linear regression model: state, fitting by the normal equations, and
-// prediction. Knows nothing of Python; expected failures come back as texts.
+// prediction. Knows nothing of Python; expected failures come back as values
+// of `Failure`, which the module turns into its texts.
 #pragma once
 
 #include <optional>
-#include <string>
 #include <variant>
 
 #include "strassen/matrix.hpp"
@@ -17,18 +17,21 @@ struct ModelState {
     bool fit_intercept = false;
 };
 
-inline constexpr const char* INVERSION_FAILED = "Matrix inversion failed.";
-inline constexpr const char* NOT_FITTED = "Model has not been fitted yet.";
+// The failures the model expects, as opposed to internal faults.
+enum class Failure {
+    inversion_failed,  // G has an exactly zero pivot (collinear columns), or LAPACK rejected it
+    not_fitted,        // predict before a successful fit
+};
 
-// The failure text when the fit could not be made; the state is written only
+// The failure when the fit could not be made; the state is written only
 // on success. Internal faults (shape mismatch) propagate as strassen::Fault.
 // x and y are read in place; whoever made the views keeps the memory alive
 // and unchanged for the call. Neither may have 0 rows or columns.
-std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
+std::optional<Failure> fit(ModelState& state, const strassen::MatrixView& x,
                                const strassen::MatrixView& y);
 
-// One prediction per row of x (read in place), or the failure text.
-std::variant<strassen::Buffer, std::string> predict(const ModelState& state,
+// One prediction per row of x (read in place), or the failure.
+std::variant<strassen::Buffer, Failure> predict(const ModelState& state,
                                                     const strassen::MatrixView& x);
 
 // G⁻¹ through LU factorisation (the project's port of dgetrf, then dgetri with

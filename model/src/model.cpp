@@ -11,7 +11,7 @@
 
 namespace bravolin {
 
-std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
+std::optional<Failure> fit(ModelState& state, const strassen::MatrixView& x,
                                const strassen::MatrixView& y) {
     // D = [1 | X] when the model has an intercept, so that the intercept is
     // parameter 0 of B; otherwise X itself. Neither D nor Dᵀ is ever formed:
@@ -22,7 +22,7 @@ std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
     // Singularity is reported before Y is looked at, so a y of the wrong
     // length on collinear data gives the inversion failure, not a fault.
     const std::optional<strassen::Matrix> g_inv = inverse(products.g);
-    if (!g_inv) return std::string(INVERSION_FAILED);
+    if (!g_inv) return Failure::inversion_failed;
 
     const strassen::Matrix r = products.r ? std::move(*products.r)
                                           : strassen::design_product(x, state.fit_intercept, y);
@@ -42,9 +42,9 @@ std::optional<std::string> fit(ModelState& state, const strassen::MatrixView& x,
     return std::nullopt;
 }
 
-std::variant<strassen::Buffer, std::string> predict(const ModelState& state,
+std::variant<strassen::Buffer, Failure> predict(const ModelState& state,
                                                     const strassen::MatrixView& x) {
-    if (!state.coefficients) return std::string(NOT_FITTED);
+    if (!state.coefficients) return Failure::not_fitted;
     // Added even without an intercept, as 0.0, so that both kinds of model take
     // one path: x + 0.0 is x for every x but -0.0, which the product never gives.
     const double b = state.intercept.value_or(0.0);
