@@ -17,6 +17,7 @@
 #include "strassen/mult.hpp"
 #include "strassen/par_mult.hpp"
 #include "strassen/region.hpp"
+#include "strassen/row_dots.hpp"
 #include "strassen/thread_pool.hpp"
 
 namespace strassen {
@@ -487,7 +488,13 @@ std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::si
 template <bool MAPPED>
 void rows_times_column(const MatrixView& x, const double* w, double bound, std::size_t lo,
                        std::size_t len, double* out, const std::atomic<bool>& stop) {
-    constexpr std::size_t BLOCK = 8;
+    constexpr std::size_t BLOCK = detail::ROW_DOTS_BLOCK;
+    // Contiguous rows of plain values go to the vector variant, when the CPU
+    // has one: the same sums, one row per lane.
+    const detail::RowDotsFn vector =
+        !MAPPED && x.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))
+            ? detail::row_dots_kernel()
+            : nullptr;
     std::size_t i = lo;
     const std::size_t end = lo + len;
     for (std::size_t block = 0; i + BLOCK <= end; i += BLOCK, ++block) {
@@ -496,7 +503,11 @@ void rows_times_column(const MatrixView& x, const double* w, double bound, std::
             detail::throw_if_cancelled();
             if (stop.load(std::memory_order_relaxed)) throw Outside{};
         }
-        if (dot_rows<BLOCK, MAPPED>(x, w, bound, i, out) > 0) throw Outside{};
+        if (vector != nullptr) {
+            if (vector(row_of(x, i), x.row_stride, x.cols, w, bound, out + i)) throw Outside{};
+        } else if (dot_rows<BLOCK, MAPPED>(x, w, bound, i, out) > 0) {
+            throw Outside{};
+        }
     }
     for (; i < end; ++i)
         if (dot_rows<1, MAPPED>(x, w, bound, i, out) > 0) throw Outside{};
