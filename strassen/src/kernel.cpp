@@ -1,5 +1,10 @@
 #include "strassen/kernel.hpp"
 
+#include <algorithm>
+#include <limits>
+
+#include "strassen/row_dots.hpp"
+
 namespace strassen {
 
 namespace detail {
@@ -69,9 +74,43 @@ KernelIsa kernel_selected() { return chosen().isa; }
 
 }  // namespace detail
 
+namespace {
+
+// The longest column the one-column path copies onto the stack; the leaves'
+// columns are at most NAIVE_THRESHOLD long.
+constexpr std::size_t COLUMN_COPY = 256;
+
+// Assumptions: n == 1, k <= COLUMN_COPY, a row-dots variant exists. Each
+// c(i, 0) is row i of a times the column, the contract's left-to-right sum,
+// one row per vector lane; the rows past the last block of eight go through
+// the chosen kernel, which sums them the same way.
+void one_column(detail::RowDotsFn dots, const double* a, std::size_t lda, const double* b,
+                std::size_t ldb, double* c, std::size_t ldc, std::size_t m, std::size_t k) {
+    double column[COLUMN_COPY];
+    for (std::size_t p = 0; p < k; ++p) column[p] = b[p * ldb];
+    constexpr std::size_t BLOCK = detail::ROW_DOTS_BLOCK;
+    // No bound to check here: the verdict is not needed.
+    const double unbounded = std::numeric_limits<double>::infinity();
+    std::size_t i = 0;
+    for (; i + BLOCK <= m; i += BLOCK) {
+        double out[BLOCK];
+        dots(reinterpret_cast<const char*>(a + i * lda),
+             static_cast<std::ptrdiff_t>(lda * sizeof(double)), k, column, unbounded, out);
+        for (std::size_t r = 0; r < BLOCK; ++r) c[(i + r) * ldc] = out[r];
+    }
+    if (i < m) chosen().fn(a + i * lda, lda, b, ldb, c + i * ldc, ldc, m - i, 1, k);
+}
+
+}  // namespace
+
 void kernel_mult(const double* a, std::size_t lda, const double* b, std::size_t ldb, double* c,
                  std::size_t ldc, std::size_t m, std::size_t n, std::size_t k) {
     if (m == 0 || n == 0) return;
+    // A single column leaves the register blocks' lanes all but one idle: the
+    // rows go across the lanes instead.
+    if (n == 1 && m >= detail::ROW_DOTS_BLOCK && k <= COLUMN_COPY)
+        if (const detail::RowDotsFn dots = detail::row_dots_kernel())
+            return one_column(dots, a, lda, b, ldb, c, ldc, m, k);
     chosen().fn(a, lda, b, ldb, c, ldc, m, n, k);
 }
 

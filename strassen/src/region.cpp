@@ -63,22 +63,12 @@ Region operand_shape(const Region (&q)[4], const OperandSpec& s, bool& negated) 
     return Region{nullptr, 0, std::max(x.rows, y.rows), std::max(x.cols, y.cols)};
 }
 
-// Builds the operand. A sum of two non-empty terms is computed over the
-// bounding rectangle, each element one IEEE operation with the missing term's
-// +0.0 written out, exactly as the dense path forms it.
-Operand make_operand(const Region (&q)[4], const OperandSpec& s) {
-    Operand out;
-    const Region shape = operand_shape(q, s, out.negated);
-    if (shape.data != nullptr || shape.empty()) {
-        out.region = shape;
-        return out;
-    }
-    const Region& x = q[s.q1];
-    const Region& y = q[s.q2];
-    const std::size_t rows = shape.rows, cols = shape.cols;
-    out.storage.resize(rows * cols);
-    double* o = out.storage.data();
-    const bool add = s.op == Op::add;
+// The elements of a sum or difference of two non-empty terms over the
+// bounding rectangle (rows x cols, row stride cols) into o: each element one
+// IEEE operation, x the left term, with the missing term's +0.0 written out,
+// exactly as the dense path forms it.
+void form_sum(const Region& x, const Region& y, bool add, std::size_t rows, std::size_t cols,
+              double* o) {
     for (std::size_t i = 0; i < rows; ++i, o += cols) {
         const double* xr = x.data + i * x.ld;
         const double* yr = y.data + i * y.ld;
@@ -97,8 +87,36 @@ Operand make_operand(const Region (&q)[4], const OperandSpec& s) {
         }
         for (; j < cols; ++j) o[j] = 0.0;
     }
-    out.region = Region{out.storage.data(), cols, rows, cols};
+}
+
+// Builds the operand into its own storage (a view when it is one quadrant).
+Operand make_operand(const Region (&q)[4], const OperandSpec& s) {
+    Operand out;
+    const Region shape = operand_shape(q, s, out.negated);
+    if (shape.data != nullptr || shape.empty()) {
+        out.region = shape;
+        return out;
+    }
+    out.storage.resize(shape.rows * shape.cols);
+    form_sum(q[s.q1], q[s.q2], s.op == Op::add, shape.rows, shape.cols, out.storage.data());
+    out.region = Region{out.storage.data(), shape.cols, shape.rows, shape.cols};
     return out;
+}
+
+// Elements a computed operand needs (0 for a view).
+std::size_t formed_size(const Region (&q)[4], const OperandSpec& s) {
+    bool negated = false;
+    const Region shape = operand_shape(q, s, negated);
+    return shape.data != nullptr || shape.empty() ? 0 : shape.rows * shape.cols;
+}
+
+// The same operand as make_operand, a computed one formed into `at` (which
+// holds formed_size elements).
+Region form_operand(const Region (&q)[4], const OperandSpec& s, double* at, bool& negated) {
+    const Region shape = operand_shape(q, s, negated);
+    if (shape.data != nullptr || shape.empty()) return shape;
+    form_sum(q[s.q1], q[s.q2], s.op == Op::add, shape.rows, shape.cols, at);
+    return Region{at, shape.cols, shape.rows, shape.cols};
 }
 
 void fill_zero(double* out, std::size_t ldo, std::size_t rows, std::size_t cols) {
@@ -127,14 +145,8 @@ void leaf(const Region& a, const Region& b, std::size_t rows, std::size_t cols, 
     fill_zero(out + m * ldo, ldo, rows - m, cols);
 }
 
-void release(Operand& op) {
-    Buffer().swap(op.storage);
-    op.region = Region{};
-}
-
-}  // namespace
-
-LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+// The level's products and where they go, without their operands.
+LevelPlan plan_shape(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                      std::size_t cols, bool direct_writes) {
     LevelPlan plan;
     const std::size_t h = side / 2;
@@ -166,11 +178,6 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
         plan.rows[k] = r;
         plan.cols[k] = c;
     }
-    // Built in the dense path's order: the left operands, then the right ones.
-    for (std::size_t k = 0; k < 7; ++k)
-        if (plan.present[k]) plan.left[k] = make_operand(qa, LEFT[k]);
-    for (std::size_t k = 0; k < 7; ++k)
-        if (plan.present[k]) plan.right[k] = make_operand(qb, RIGHT[k]);
 
     plan.direct.fill(-1);
     if (direct_writes) {
@@ -189,6 +196,25 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
             if (readers == 1) plan.direct[only] = static_cast<int>(q);
         }
     }
+    return plan;
+}
+
+}  // namespace
+
+LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+                     std::size_t cols, bool direct_writes) {
+    LevelPlan plan = plan_shape(a, b, side, rows, cols, direct_writes);
+    const std::size_t h = plan.half;
+    const Region qa[4] = {quadrant(a, h, X11), quadrant(a, h, X12), quadrant(a, h, X21),
+                          quadrant(a, h, X22)};
+    const Region qb[4] = {quadrant(b, h, X11), quadrant(b, h, X12), quadrant(b, h, X21),
+                          quadrant(b, h, X22)};
+    // Built in the dense path's order: the left operands, then the right ones.
+    for (std::size_t k = 0; k < 7; ++k)
+        if (plan.present[k]) plan.left[k] = make_operand(qa, LEFT[k]);
+    for (std::size_t k = 0; k < 7; ++k)
+        if (plan.present[k]) plan.right[k] = make_operand(qb, RIGHT[k]);
+
     return plan;
 }
 
@@ -230,16 +256,50 @@ void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& pr
     }
 }
 
-void region_product(const Region& a, const Region& b, bool negate_result, std::size_t side,
-                    std::size_t rows, std::size_t cols, double* out, std::size_t ldo) {
+namespace {
+
+// Scratch of one level: grown to the largest size asked, never shrunk, its
+// contents never read before they are written.
+double* reserve(Buffer& b, std::size_t count) {
+    if (b.size() < count) {
+        Buffer fresh;
+        fresh.resize(count);
+        b.swap(fresh);
+    }
+    return b.data();
+}
+
+// One node of the recursion. A level's products live in its workspace level
+// until they are combined; its operands are formed one pair at a time, just
+// before their product, into scratch that the next pair reuses (the values,
+// each one IEEE operation of the parent's elements, do not depend on when
+// they are formed).
+void product_node(const Region& a, const Region& b, bool negate_result, std::size_t side,
+                  std::size_t rows, std::size_t cols, double* out, std::size_t ldo,
+                  RegionWorkspace& ws, std::size_t depth) {
     side = geometry::even_side(side);
     if (geometry::is_leaf(side)) {
         leaf(a, b, rows, cols, out, ldo);
     } else {
         throw_if_cancelled();
-        LevelPlan plan = plan_level(a, b, side, rows, cols, true);
+        const LevelPlan plan = plan_shape(a, b, side, rows, cols, true);
         const std::size_t h = plan.half;
-        std::array<Buffer, 7> temps;
+        const Region qa[4] = {quadrant(a, h, X11), quadrant(a, h, X12), quadrant(a, h, X21),
+                              quadrant(a, h, X22)};
+        const Region qb[4] = {quadrant(b, h, X11), quadrant(b, h, X12), quadrant(b, h, X21),
+                              quadrant(b, h, X22)};
+        std::array<std::size_t, 7> at{};
+        std::size_t total = 0, formed = 0;
+        for (std::size_t k = 0; k < 7; ++k) {
+            if (!plan.present[k]) continue;
+            formed = std::max(formed, formed_size(qa, LEFT[k]) + formed_size(qb, RIGHT[k]));
+            if (plan.direct[k] >= 0) continue;
+            at[k] = total;
+            total += plan.rows[k] * plan.cols[k];
+        }
+        RegionWorkspace::Level& scratch = ws.level(depth);
+        double* temps = reserve(scratch.products, total);
+        double* operands = reserve(scratch.operands, formed);
         std::array<const double*, 7> products{};
         std::array<std::size_t, 7> lds{};
         for (std::size_t k = 0; k < 7; ++k) {
@@ -250,21 +310,40 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
                 dst = out + level::offset(static_cast<std::size_t>(plan.direct[k]), h, ldo);
                 ld = ldo;
             } else {
-                temps[k].resize(plan.rows[k] * plan.cols[k]);
-                dst = temps[k].data();
+                dst = temps + at[k];
                 ld = plan.cols[k];
             }
-            region_product(plan.left[k].region, plan.right[k].region,
-                           plan.left[k].negated != plan.right[k].negated, h, plan.rows[k],
-                           plan.cols[k], dst, ld);
-            release(plan.left[k]);
-            release(plan.right[k]);
+            bool left_negated = false, right_negated = false;
+            const Region left = form_operand(qa, LEFT[k], operands, left_negated);
+            const Region right = form_operand(qb, RIGHT[k], operands + formed_size(qa, LEFT[k]),
+                                              right_negated);
+            product_node(left, right, left_negated != right_negated, h, plan.rows[k],
+                         plan.cols[k], dst, ld, ws, depth + 1);
             products[k] = dst;
             lds[k] = ld;
         }
         combine_level(plan, products, lds, out, ldo);
     }
     if (negate_result) negate(out, ldo, rows, cols);
+}
+
+}  // namespace
+
+RegionWorkspace::Level& RegionWorkspace::level(std::size_t depth) {
+    while (levels_.size() <= depth) levels_.emplace_back();
+    return levels_[depth];
+}
+
+void region_product(const Region& a, const Region& b, bool negate_result, std::size_t side,
+                    std::size_t rows, std::size_t cols, double* out, std::size_t ldo,
+                    RegionWorkspace& ws) {
+    product_node(a, b, negate_result, side, rows, cols, out, ldo, ws, 0);
+}
+
+void region_product(const Region& a, const Region& b, bool negate_result, std::size_t side,
+                    std::size_t rows, std::size_t cols, double* out, std::size_t ldo) {
+    RegionWorkspace ws;
+    product_node(a, b, negate_result, side, rows, cols, out, ldo, ws, 0);
 }
 
 bool region_path_applies(const Matrix& a, const Matrix& b) {

@@ -17,6 +17,7 @@
 #include "strassen/mult.hpp"
 #include "strassen/par_mult.hpp"
 #include "strassen/region.hpp"
+#include "strassen/row_dots.hpp"
 #include "strassen/thread_pool.hpp"
 
 namespace strassen {
@@ -198,6 +199,7 @@ struct TreeScratch {
     Buffer panel;   // block_rows x m: a block's rows of [D | Y]
     Buffer dt;      // k x block_rows: the block of Dᵀ
     Buffer levels;  // one k x m product (M1) per level of the recursion
+    detail::RegionWorkspace mixing;  // the mixing nodes' recursion, reused block after block
 
     TreeScratch(const Design& d, std::size_t depth) {
         panel.resize(d.block_rows() * d.m);
@@ -282,10 +284,10 @@ void mixing_node(const Design& d, std::size_t side, std::size_t len, double* out
     const detail::Region dt{s.dt.data(), len, d.k, len};
     if (d.g_needed)
         detail::region_product(dt, detail::Region{s.panel.data(), d.m, len, d.k}, false, side,
-                               d.k, d.k, out, d.m);
+                               d.k, d.k, out, d.m, s.mixing);
     if (d.q > 0)
         detail::region_product(dt, detail::Region{s.panel.data() + d.k, d.m, len, d.q}, false,
-                               side, d.k, d.q, out + d.k, d.m);
+                               side, d.k, d.q, out + d.k, d.m, s.mixing);
 }
 
 // The region path's recursion for a tall Gram product, over rows [lo, lo + len)
@@ -486,7 +488,13 @@ std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::si
 template <bool MAPPED>
 void rows_times_column(const MatrixView& x, const double* w, double bound, std::size_t lo,
                        std::size_t len, double* out, const std::atomic<bool>& stop) {
-    constexpr std::size_t BLOCK = 8;
+    constexpr std::size_t BLOCK = detail::ROW_DOTS_BLOCK;
+    // Contiguous rows of plain values go to the vector variant, when the CPU
+    // has one: the same sums, one row per lane.
+    const detail::RowDotsFn vector =
+        !MAPPED && x.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))
+            ? detail::row_dots_kernel()
+            : nullptr;
     std::size_t i = lo;
     const std::size_t end = lo + len;
     for (std::size_t block = 0; i + BLOCK <= end; i += BLOCK, ++block) {
@@ -495,7 +503,11 @@ void rows_times_column(const MatrixView& x, const double* w, double bound, std::
             detail::throw_if_cancelled();
             if (stop.load(std::memory_order_relaxed)) throw Outside{};
         }
-        if (dot_rows<BLOCK, MAPPED>(x, w, bound, i, out) > 0) throw Outside{};
+        if (vector != nullptr) {
+            if (vector(row_of(x, i), x.row_stride, x.cols, w, bound, out + i)) throw Outside{};
+        } else if (dot_rows<BLOCK, MAPPED>(x, w, bound, i, out) > 0) {
+            throw Outside{};
+        }
     }
     for (; i < end; ++i)
         if (dot_rows<1, MAPPED>(x, w, bound, i, out) > 0) throw Outside{};
@@ -508,14 +520,14 @@ void rows_times_column(const MatrixView& x, const double* w, double bound, std::
 // path itself on its packed block of rows; the leaves are plain dot products.
 void rows_node(const MatrixView& x, const double* w, double bound, std::size_t side,
                std::size_t lo, std::size_t len, double* out, Buffer& panel,
-               const std::atomic<bool>& stop) {
+               detail::RegionWorkspace& ws, const std::atomic<bool>& stop) {
     side = geometry::even_side(side);
     const std::size_t h = side / 2;
     if (geometry::clean_split(side, x.cols)) {
         const std::size_t second = in_half(len, h, 1);
-        if (second == 0) return rows_node(x, w, bound, h, lo, len, out, panel, stop);
-        rows_node(x, w, bound, h, lo, h, out, panel, stop);
-        rows_node(x, w, bound, h, lo + h, second, out, panel, stop);
+        if (second == 0) return rows_node(x, w, bound, h, lo, len, out, panel, ws, stop);
+        rows_node(x, w, bound, h, lo, h, out, panel, ws, stop);
+        rows_node(x, w, bound, h, lo + h, second, out, panel, ws, stop);
         return;
     }
     if (geometry::is_leaf(side)) {
@@ -530,7 +542,7 @@ void rows_node(const MatrixView& x, const double* w, double bound, std::size_t s
         outside += read_row(x, lo + i, bound, panel.data() + i * p);
     if (outside > 0) throw Outside{};
     detail::region_product(detail::Region{panel.data(), p, len, p}, detail::Region{w, 1, p, 1},
-                           false, side, len, 1, out + lo, 1);
+                           false, side, len, 1, out + lo, 1, ws);
 }
 
 void run_rows(const MatrixView& x, const double* w, double bound, std::size_t side,
@@ -538,8 +550,9 @@ void run_rows(const MatrixView& x, const double* w, double bound, std::size_t si
               Ending& end) {
     capturing(end, stop, [&] {
         Buffer panel;
+        detail::RegionWorkspace ws;
         if (!geometry::all_clean(side, x.cols)) panel.resize(geometry::block_rows(x.cols) * x.cols);
-        rows_node(x, w, bound, side, lo, len, out, panel, stop);
+        rows_node(x, w, bound, side, lo, len, out, panel, ws, stop);
     });
 }
 

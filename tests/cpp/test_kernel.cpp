@@ -215,4 +215,13 @@ TEST(KernelDispatch, EqualsTheReference) {
         ASSERT_TRUE(Case(side, side, side, 3, draw).check(strassen::kernel_mult));
 }
 
+// One column goes across the rows, eight per call, the rest by the variant.
+TEST(KernelDispatch, OneColumnEqualsTheReference) {
+    Special draw{Ordinary{std::mt19937_64{5}}};
+    for (std::size_t m = 1; m <= 41; ++m)
+        for (std::size_t k : DEPTHS)
+            for (std::size_t extra : {std::size_t{0}, std::size_t{3}})
+                ASSERT_TRUE(Case(m, 1, k, extra, draw).check(strassen::kernel_mult));
+}
+
 }  // namespace

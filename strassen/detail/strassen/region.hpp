@@ -31,6 +31,7 @@
 
 #include <array>
 #include <cstddef>
+#include <deque>
 
 #include "strassen/matrix.hpp"
 
@@ -86,11 +87,32 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
 void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
                    const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo);
 
+// Scratch memory of region_product, one entry per level of the recursion:
+// the level's products until they are combined, and its operands. Kept by a
+// caller that runs many products of one shape, so that the memory is
+// allocated (and paged in) once. One thread at a time.
+class RegionWorkspace {
+public:
+    struct Level {
+        Buffer products;
+        Buffer operands;
+    };
+    // The entry of this depth; references stay valid while deeper ones are made.
+    Level& level(std::size_t depth);
+
+private:
+    std::deque<Level> levels_;
+};
+
 // The top-left rows x cols of A * B (negated if `negate`) into out, row stride
 // ldo, where A and B are logical squares of the given side (made even here).
-// A and B must not be empty; 1 <= rows, cols <= side.
+// A and B must not be empty; 1 <= rows, cols <= side. The second form works
+// in the caller's workspace.
 void region_product(const Region& a, const Region& b, bool negate, std::size_t side,
                     std::size_t rows, std::size_t cols, double* out, std::size_t ldo);
+void region_product(const Region& a, const Region& b, bool negate, std::size_t side,
+                    std::size_t rows, std::size_t cols, double* out, std::size_t ldo,
+                    RegionWorkspace& ws);
 
 // Whether the region path gives the dense path's bits for these operands:
 // every element finite, and within geometry::region_bound of the common

@@ -1,0 +1,94 @@
+// Dot products of eight rows with one column in AVX2 registers; row_dots.hpp
+// has the contract.
+//
+// Only the function marked with the target attribute holds AVX2 instructions;
+// it is reached only through row_dots_kernel(), after the CPU check. Multiply
+// and add stay separate instructions (-ffp-contract=off, no FMA intrinsic).
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "strassen/kernel.hpp"
+#include "strassen/row_dots.hpp"
+
+namespace strassen::detail {
+
+namespace {
+
+using std::size_t;
+
+// Assumptions: lane l of acc0 is row l's sum, of acc1 row 4 + l's. A 4 x 4
+// block (four rows, columns j..j+3) is loaded row-wise and transposed in
+// registers into four column vectors, which are added in column order: each
+// lane sees exactly s = s + x(r, j) * w[j] for j ascending, as the scalar
+// loop does. Lanes never mix. The columns past the last whole block of four
+// continue each row's sum in scalar code, in the same order.
+[[gnu::target("avx2")]] bool row_dots_avx2(const char* x, std::ptrdiff_t row_stride, size_t cols,
+                                           const double* w, double bound, double* out) {
+    const double* row[ROW_DOTS_BLOCK];
+    for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r)
+        row[r] = reinterpret_cast<const double*>(x + static_cast<std::ptrdiff_t>(r) * row_stride);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d limit = _mm256_set1_pd(bound);
+    __m256d outside = _mm256_setzero_pd();
+    __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    size_t j = 0;
+    for (; j + 4 <= cols; j += 4) {
+        const __m256d w0 = _mm256_broadcast_sd(w + j), w1 = _mm256_broadcast_sd(w + j + 1);
+        const __m256d w2 = _mm256_broadcast_sd(w + j + 2), w3 = _mm256_broadcast_sd(w + j + 3);
+#pragma GCC unroll 2
+        for (size_t g = 0; g < 2; ++g) {
+            const __m256d v0 = _mm256_loadu_pd(row[4 * g] + j);
+            const __m256d v1 = _mm256_loadu_pd(row[4 * g + 1] + j);
+            const __m256d v2 = _mm256_loadu_pd(row[4 * g + 2] + j);
+            const __m256d v3 = _mm256_loadu_pd(row[4 * g + 3] + j);
+            // Not (|v| <= bound): true for NaN too.
+            outside = _mm256_or_pd(
+                outside, _mm256_or_pd(_mm256_or_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, v0), limit,
+                                                                 _CMP_NLE_UQ),
+                                                   _mm256_cmp_pd(_mm256_andnot_pd(sign, v1), limit,
+                                                                 _CMP_NLE_UQ)),
+                                     _mm256_or_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, v2), limit,
+                                                                _CMP_NLE_UQ),
+                                                  _mm256_cmp_pd(_mm256_andnot_pd(sign, v3), limit,
+                                                                _CMP_NLE_UQ))));
+            const __m256d t0 = _mm256_unpacklo_pd(v0, v1);  // (r0 j0, r1 j0, r0 j2, r1 j2)
+            const __m256d t1 = _mm256_unpackhi_pd(v0, v1);  // (r0 j1, r1 j1, r0 j3, r1 j3)
+            const __m256d t2 = _mm256_unpacklo_pd(v2, v3);
+            const __m256d t3 = _mm256_unpackhi_pd(v2, v3);
+            const __m256d c0 = _mm256_permute2f128_pd(t0, t2, 0x20);  // column j0 of the 4 rows
+            const __m256d c1 = _mm256_permute2f128_pd(t1, t3, 0x20);
+            const __m256d c2 = _mm256_permute2f128_pd(t0, t2, 0x31);
+            const __m256d c3 = _mm256_permute2f128_pd(t1, t3, 0x31);
+            __m256d a = acc[g];
+            a = _mm256_add_pd(a, _mm256_mul_pd(c0, w0));
+            a = _mm256_add_pd(a, _mm256_mul_pd(c1, w1));
+            a = _mm256_add_pd(a, _mm256_mul_pd(c2, w2));
+            a = _mm256_add_pd(a, _mm256_mul_pd(c3, w3));
+            acc[g] = a;
+        }
+    }
+    alignas(32) double sums[ROW_DOTS_BLOCK];
+    _mm256_store_pd(sums, acc[0]);
+    _mm256_store_pd(sums + 4, acc[1]);
+    bool any = _mm256_movemask_pd(outside) != 0;
+    for (; j < cols; ++j)
+        for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r) {
+            double v;
+            std::memcpy(&v, row[r] + j, sizeof v);  // the row need not be aligned
+            any = any || !(v <= bound && v >= -bound);
+            sums[r] = sums[r] + v * w[j];
+        }
+    for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r) out[r] = sums[r];
+    return any;
+}
+
+}  // namespace
+
+RowDotsFn row_dots_kernel() {
+    static const RowDotsFn chosen =
+        kernel_supported(KernelIsa::avx2) ? &row_dots_avx2 : static_cast<RowDotsFn>(nullptr);
+    return chosen;
+}
+
+}  // namespace strassen::detail
