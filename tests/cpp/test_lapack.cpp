@@ -140,6 +140,18 @@ double& at(std::vector<double>& a, int ld, int i, int j) {
              static_cast<std::size_t>(j) * static_cast<std::size_t>(ld)];
 }
 
+// G = DᵀD as the model forms it, for D = [1 | x] with n_obs rows of k - 1
+// uniform features.
+strassen::Matrix design_gram(std::mt19937_64& rng, int n_obs, int k) {
+    strassen::Buffer d;
+    for (int i = 0; i < n_obs; ++i) {
+        d.push_back(1.0);
+        for (double x : uniform(rng, static_cast<std::size_t>(k - 1), -3.0, 5.0)) d.push_back(x);
+    }
+    const strassen::Matrix dm(std::move(d), static_cast<std::size_t>(n_obs), static_cast<std::size_t>(k));
+    return strassen::mult(dm.transpose(), dm);
+}
+
 TEST(Lapack, ReferenceLibraryIsLoaded) {
     EXPECT_EQ(reference().error, "") << "install liblapack3 and libblas3";
 }
@@ -197,15 +209,7 @@ TEST(Lapack, GramMatricesAsFitMakesThem) {
     std::mt19937_64 rng(11);
     for (int k : {1, 2, 3, 17, 64, 65, 128, 129, 201}) {
         const int n_obs = 3 * k + 5;
-        strassen::Buffer d;
-        for (int i = 0; i < n_obs; ++i) {
-            d.push_back(1.0);
-            for (double x : uniform(rng, static_cast<std::size_t>(k - 1), -3.0, 5.0))
-                d.push_back(x);
-        }
-        const strassen::Matrix dm(std::move(d), static_cast<std::size_t>(n_obs),
-                                  static_cast<std::size_t>(k));
-        const strassen::Matrix g = strassen::mult(dm.transpose(), dm);
+        const strassen::Matrix g = design_gram(rng, n_obs, k);
         const std::vector<double> g_buffer(g.data.begin(), g.data.end());
         compare(k, k, g_buffer);
 
@@ -230,15 +234,7 @@ TEST(Lapack, LargeGramMatricesThroughTheModelsInverse) {
     std::mt19937_64 rng(53);
     for (int k : {384, 450}) {
         const int n_obs = 2 * k + 7;
-        strassen::Buffer d;
-        for (int i = 0; i < n_obs; ++i) {
-            d.push_back(1.0);
-            for (double x : uniform(rng, static_cast<std::size_t>(k - 1), -3.0, 5.0))
-                d.push_back(x);
-        }
-        const strassen::Matrix dm(std::move(d), static_cast<std::size_t>(n_obs),
-                                  static_cast<std::size_t>(k));
-        const strassen::Matrix g = strassen::mult(dm.transpose(), dm);
+        const strassen::Matrix g = design_gram(rng, n_obs, k);
         const std::optional<strassen::Matrix> inv = bravolin::inverse(g);
         ASSERT_TRUE(inv.has_value()) << "side " << k;
         std::vector<double> want(g.data.begin(), g.data.end());
