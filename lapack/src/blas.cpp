@@ -48,16 +48,6 @@ void dtrmv_upper_n(Diag diag, int n, const double* a, int lda, double* x) {
     }
 }
 
-namespace {
-
-void zero_fill(int m, int n, double* b, int ldb) {
-    for (int j = 0; j < n; ++j) {
-        for (int i = 0; i < m; ++i) at(b, ldb, i, j) = 0.0;
-    }
-}
-
-}  // namespace
-
 void dtrsm_right_lower_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
                          double* b, int ldb) {
     if (m == 0 || n == 0) return;

@@ -25,6 +25,14 @@ inline double at(const double* a, int ld, int i, int j) {
 }
 inline double* column(double* a, int ld, int i, int j) { return &at(a, ld, i, j); }
 
+// B := 0 for m x n B: the alpha = 0 case of the triangular routines, which
+// reads neither A nor B.
+inline void zero_fill(int m, int n, double* b, int ldb) {
+    for (int j = 0; j < n; ++j) {
+        for (int i = 0; i < m; ++i) at(b, ldb, i, j) = 0.0;
+    }
+}
+
 // IDAMAX: the 1-based index of the first element of largest magnitude (a NaN
 // is never larger), 0 for n < 1.
 int idamax(int n, const double* x);

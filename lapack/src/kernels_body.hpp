@@ -241,11 +241,7 @@ void dtrmm_reference(Diag diag, int m, int n, double alpha, const double* a, int
 void dtrmm_left_upper_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
                         double* b, int ldb) {
     if (m == 0 || n == 0) return;
-    if (alpha == 0.0) {
-        for (int j = 0; j < n; ++j)
-            for (int i = 0; i < m; ++i) b[off(i, j, ldb)] = 0.0;
-        return;
-    }
+    if (alpha == 0.0) return zero_fill(m, n, b, ldb);
     if (m < 2 * MR) return dtrmm_reference(diag, m, n, alpha, a, lda, b, ldb);
 
     // Element (i, j) ends as alpha·B(i, j)·A(i, i) (or B(i, j) if that was
@@ -341,11 +337,7 @@ inline Mask load_mask(const long long* p) {
 void dtrsm_left_lower_n(Diag diag, int m, int n, double alpha, const double* a, int lda,
                         double* b, int ldb) {
     if (m == 0 || n == 0) return;
-    if (alpha == 0.0) {
-        for (int j = 0; j < n; ++j)
-            for (int i = 0; i < m; ++i) b[off(i, j, ldb)] = 0.0;
-        return;
-    }
+    if (alpha == 0.0) return zero_fill(m, n, b, ldb);
     if (n < TW || m < 4) return dtrsm_left_lower_reference(diag, m, n, alpha, a, lda, b, ldb);
 
     // Element (i, j) is alpha·B(i, j), minus B(k, j)·A(i, k) for k = 0 .. i-1
