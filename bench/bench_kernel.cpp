@@ -58,7 +58,7 @@ double seconds_per_call(KernelFn fn, const Shape& s) {
     const auto run = [&](std::size_t calls) {
         const auto start = clock::now();
         for (std::size_t r = 0; r < calls; ++r)
-            fn(a.data(), s.k, b.data(), s.n, c.data(), s.n, s.m, s.n, s.k);
+            fn(a.data(), s.k, 1, b.data(), s.n, c.data(), s.n, s.m, s.n, s.k);
         return std::chrono::duration<double>(clock::now() - start).count();
     };
     std::size_t calls = 1;

@@ -12,13 +12,13 @@ namespace detail {
 // Assumptions: row-major operands, c disjoint from a and b, k possibly 0.
 // Each c(i, j) is one left-to-right sum from +0.0; the multiply and the add are
 // separate roundings (the build forbids contraction into FMA).
-void kernel_mult_scalar(const double* a, std::size_t lda, const double* b, std::size_t ldb,
-                        double* c, std::size_t ldc, std::size_t m, std::size_t n,
+void kernel_mult_scalar(const double* a, std::size_t a_row, std::size_t a_depth, const double* b,
+                        std::size_t ldb, double* c, std::size_t ldc, std::size_t m, std::size_t n,
                         std::size_t k) {
     for (std::size_t i = 0; i < m; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
             double s = 0.0;
-            for (std::size_t p = 0; p < k; ++p) s = s + a[i * lda + p] * b[p * ldb + j];
+            for (std::size_t p = 0; p < k; ++p) s = s + a[i * a_row + p * a_depth] * b[p * ldb + j];
             c[i * ldc + j] = s;
         }
     }
@@ -98,20 +98,26 @@ void one_column(detail::RowDotsFn dots, const double* a, std::size_t lda, const 
              static_cast<std::ptrdiff_t>(lda * sizeof(double)), k, column, unbounded, out);
         for (std::size_t r = 0; r < BLOCK; ++r) c[(i + r) * ldc] = out[r];
     }
-    if (i < m) chosen().fn(a + i * lda, lda, b, ldb, c + i * ldc, ldc, m - i, 1, k);
+    if (i < m) chosen().fn(a + i * lda, lda, 1, b, ldb, c + i * ldc, ldc, m - i, 1, k);
 }
 
 }  // namespace
 
 void kernel_mult(const double* a, std::size_t lda, const double* b, std::size_t ldb, double* c,
                  std::size_t ldc, std::size_t m, std::size_t n, std::size_t k) {
+    kernel_mult_strided(a, lda, 1, b, ldb, c, ldc, m, n, k);
+}
+
+void kernel_mult_strided(const double* a, std::size_t a_row, std::size_t a_depth, const double* b,
+                         std::size_t ldb, double* c, std::size_t ldc, std::size_t m, std::size_t n,
+                         std::size_t k) {
     if (m == 0 || n == 0) return;
     // A single column leaves the register blocks' lanes all but one idle: the
     // rows go across the lanes instead.
-    if (n == 1 && m >= detail::ROW_DOTS_BLOCK && k <= COLUMN_COPY)
+    if (n == 1 && a_depth == 1 && m >= detail::ROW_DOTS_BLOCK && k <= COLUMN_COPY)
         if (const detail::RowDotsFn dots = detail::row_dots_kernel())
-            return one_column(dots, a, lda, b, ldb, c, ldc, m, k);
-    chosen().fn(a, lda, b, ldb, c, ldc, m, n, k);
+            return one_column(dots, a, a_row, b, ldb, c, ldc, m, k);
+    chosen().fn(a, a_row, a_depth, b, ldb, c, ldc, m, n, k);
 }
 
 }  // namespace strassen

@@ -41,8 +41,9 @@ constexpr size_t NV = 2;
 // for p ascending, one rounded product and one rounded sum per step, exactly
 // the scalar loop's order. Lanes never mix, so no sum is split.
 template <size_t R, size_t V, bool Tail>
-[[gnu::target("avx2")]] void block(const double* a, size_t lda, const double* b, size_t ldb,
-                                   double* c, size_t ldc, size_t k, size_t tail) {
+[[gnu::target("avx2")]] void block(const double* a, size_t a_row, size_t a_depth,
+                                   const double* b, size_t ldb, double* c, size_t ldc,
+                                   size_t k, size_t tail) {
     const __m256i mask = Tail ? lane_mask(tail) : _mm256_setzero_si256();
     // The loops over r and v are unrolled early so that the accumulators become
     // registers; left to the late unroller they live on the stack.
@@ -60,7 +61,7 @@ template <size_t R, size_t V, bool Tail>
                                        : _mm256_loadu_pd(bp + v * LANES);
 #pragma GCC unroll 16
         for (size_t r = 0; r < R; ++r) {
-            const __m256d ar = _mm256_broadcast_sd(a + r * lda + p);
+            const __m256d ar = _mm256_broadcast_sd(a + r * a_row + p * a_depth);
 #pragma GCC unroll 16
             for (size_t v = 0; v < V; ++v)
                 acc[r][v] = _mm256_add_pd(acc[r][v], _mm256_mul_pd(ar, bv[v]));
@@ -89,9 +90,9 @@ struct Avx2 {
 
 }  // namespace
 
-void kernel_mult_avx2(const double* a, size_t lda, const double* b, size_t ldb, double* c, size_t ldc,
-          size_t m, size_t n, size_t k) {
-    blocking::Driver<Avx2>::run(a, lda, b, ldb, c, ldc, m, n, k);
+void kernel_mult_avx2(const double* a, size_t a_row, size_t a_depth, const double* b, size_t ldb,
+                      double* c, size_t ldc, size_t m, size_t n, size_t k) {
+    blocking::Driver<Avx2>::run(a, a_row, a_depth, b, ldb, c, ldc, m, n, k);
 }
 
 }  // namespace strassen::detail

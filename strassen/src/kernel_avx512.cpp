@@ -39,8 +39,9 @@ __mmask8 lane_mask(size_t tail) { return static_cast<__mmask8>((1u << tail) - 1u
 // for p ascending, one rounded product and one rounded sum per step, exactly
 // the scalar loop's order. Lanes never mix, so no sum is split.
 template <size_t R, size_t V, bool Tail>
-[[gnu::target("avx512f")]] void block(const double* a, size_t lda, const double* b, size_t ldb,
-                                      double* c, size_t ldc, size_t k, size_t tail) {
+[[gnu::target("avx512f")]] void block(const double* a, size_t a_row, size_t a_depth,
+                                      const double* b, size_t ldb, double* c, size_t ldc,
+                                      size_t k, size_t tail) {
     const __mmask8 mask = Tail ? lane_mask(tail) : __mmask8{0};
     // The loops over r and v are unrolled early so that the accumulators become
     // registers; left to the late unroller they live on the stack.
@@ -58,7 +59,7 @@ template <size_t R, size_t V, bool Tail>
                                        : _mm512_loadu_pd(bp + v * LANES);
 #pragma GCC unroll 16
         for (size_t r = 0; r < R; ++r) {
-            const __m512d ar = _mm512_set1_pd(a[r * lda + p]);
+            const __m512d ar = _mm512_set1_pd(a[r * a_row + p * a_depth]);
 #pragma GCC unroll 16
             for (size_t v = 0; v < V; ++v)
                 acc[r][v] = _mm512_add_pd(acc[r][v], _mm512_mul_pd(ar, bv[v]));
@@ -87,9 +88,9 @@ struct Avx512 {
 
 }  // namespace
 
-void kernel_mult_avx512(const double* a, size_t lda, const double* b, size_t ldb, double* c, size_t ldc,
-          size_t m, size_t n, size_t k) {
-    blocking::Driver<Avx512>::run(a, lda, b, ldb, c, ldc, m, n, k);
+void kernel_mult_avx512(const double* a, size_t a_row, size_t a_depth, const double* b, size_t ldb,
+                      double* c, size_t ldc, size_t m, size_t n, size_t k) {
+    blocking::Driver<Avx512>::run(a, a_row, a_depth, b, ldb, c, ldc, m, n, k);
 }
 
 }  // namespace strassen::detail

@@ -15,8 +15,10 @@
 
 namespace strassen::detail::blocking {
 
-using BlockFn = void (*)(const double* a, std::size_t lda, const double* b, std::size_t ldb,
-                         double* c, std::size_t ldc, std::size_t k, std::size_t tail);
+// a(r, p) is a[r * a_row + p * a_depth].
+using BlockFn = void (*)(const double* a, std::size_t a_row, std::size_t a_depth, const double* b,
+                         std::size_t ldb, double* c, std::size_t ldc, std::size_t k,
+                         std::size_t tail);
 
 // Isa: LANES (doubles in a vector), MR (rows of a block), NV (vectors of a
 // block), and the variable template `block<R, V, Tail>` naming a BlockFn.
@@ -39,14 +41,16 @@ struct Driver {
 
     // Row strips outside, column blocks inside: a strip of a (MR rows by k)
     // stays in L1 while b passes it once per strip.
-    static void run(const double* a, std::size_t lda, const double* b, std::size_t ldb, double* c,
-                    std::size_t ldc, std::size_t m, std::size_t n, std::size_t k) {
+    static void run(const double* a, std::size_t a_row, std::size_t a_depth, const double* b,
+                    std::size_t ldb, double* c, std::size_t ldc, std::size_t m, std::size_t n,
+                    std::size_t k) {
         for (std::size_t i = 0; i < m; i += MR) {
             const std::size_t h = m - i < MR ? m - i : MR;
             for (std::size_t j = 0; j < n; j += NR) {
                 const std::size_t w = n - j < NR ? n - j : NR;
                 const std::size_t tail = w - (w - 1) / LANES * LANES;
-                TABLE[w - 1][h - 1](a + i * lda, lda, b + j, ldb, c + i * ldc + j, ldc, k, tail);
+                TABLE[w - 1][h - 1](a + i * a_row, a_row, a_depth, b + j, ldb, c + i * ldc + j,
+                                    ldc, k, tail);
             }
         }
     }

@@ -31,8 +31,8 @@ constexpr size_t NV = 2;
 // for p ascending, one rounded product and one rounded sum per step, exactly
 // the scalar loop's order. Lanes never mix, so no sum is split.
 template <size_t R, size_t V, bool Tail>
-void block(const double* a, size_t lda, const double* b, size_t ldb, double* c, size_t ldc,
-           size_t k, size_t /*tail: always 1*/) {
+void block(const double* a, size_t a_row, size_t a_depth, const double* b, size_t ldb, double* c,
+           size_t ldc, size_t k, size_t /*tail: always 1*/) {
     // The loops over r and v are unrolled early so that the accumulators become
     // registers; left to the late unroller they live on the stack.
     __m128d acc[R][V];
@@ -49,7 +49,7 @@ void block(const double* a, size_t lda, const double* b, size_t ldb, double* c, 
                                        : _mm_loadu_pd(bp + v * LANES);
 #pragma GCC unroll 16
         for (size_t r = 0; r < R; ++r) {
-            const __m128d ar = _mm_set1_pd(a[r * lda + p]);
+            const __m128d ar = _mm_set1_pd(a[r * a_row + p * a_depth]);
 #pragma GCC unroll 16
             for (size_t v = 0; v < V; ++v)
                 acc[r][v] = _mm_add_pd(acc[r][v], _mm_mul_pd(ar, bv[v]));
@@ -78,9 +78,9 @@ struct Sse2 {
 
 }  // namespace
 
-void kernel_mult_sse2(const double* a, size_t lda, const double* b, size_t ldb, double* c, size_t ldc,
-          size_t m, size_t n, size_t k) {
-    blocking::Driver<Sse2>::run(a, lda, b, ldb, c, ldc, m, n, k);
+void kernel_mult_sse2(const double* a, size_t a_row, size_t a_depth, const double* b, size_t ldb,
+                      double* c, size_t ldc, size_t m, size_t n, size_t k) {
+    blocking::Driver<Sse2>::run(a, a_row, a_depth, b, ldb, c, ldc, m, n, k);
 }
 
 }  // namespace strassen::detail

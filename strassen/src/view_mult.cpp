@@ -92,7 +92,13 @@ double load(const char* p) {
 // Copies `count` elements `stride` bytes apart into out, unchecked.
 void copy_only(const char* src, std::ptrdiff_t stride, std::size_t count, double* out) {
     if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        std::memcpy(out, src, count * sizeof(double));
+        // A short row (a tall product's, or one y value) costs less copied in
+        // place than through a call to the library's memcpy.
+        if (count >= 64) {
+            std::memcpy(out, src, count * sizeof(double));
+            return;
+        }
+        for (std::size_t j = 0; j < count; ++j) out[j] = load(src + j * sizeof(double));
         return;
     }
     for (std::size_t j = 0; j < count; ++j)
@@ -214,12 +220,12 @@ struct TreeState {
     bool x_outside = false;
 };
 
-// Packs rows [lo, lo + len) of [D | Y] into the panel (len x m) and of Dᵀ
-// into dt (k x len), both row-major and unit-stride whatever x's and y's
-// strides, the ones column written out; checks every value against the bound
-// on the way.
+// Packs rows [lo, lo + len) of [D | Y] into the panel (len x m), row-major
+// and unit-stride whatever x's and y's strides, the ones column written out,
+// and, for a mixing node, of Dᵀ into dt (k x len); checks every value against
+// the bound on the way. A leaf reads Dᵀ from the panel itself.
 void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s,
-                TreeState& state) {
+                TreeState& state, bool transposed) {
     double* panel = s.panel.data();
     double* dt = s.dt.data();
     const std::size_t p = d.x.cols, o = d.ones ? 1 : 0;
@@ -239,8 +245,9 @@ void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s
             y_outside += count_outside(panel + i * d.m + d.k, d.q, d.bound);
         }
     }
-    for (std::size_t c = 0; c < d.k; ++c)
-        for (std::size_t i = 0; i < len; ++i) dt[c * len + i] = panel[i * d.m + c];
+    if (transposed)
+        for (std::size_t c = 0; c < d.k; ++c)
+            for (std::size_t i = 0; i < len; ++i) dt[c * len + i] = panel[i * d.m + c];
     if (y_outside > 0) state.y_outside = true;
     if (x_outside > 0) state.x_outside = true;
     if (x_outside > 0 || (y_outside > 0 && d.y_stops)) throw Outside{};
@@ -263,8 +270,9 @@ void tree_leaf(const Design& d, std::size_t len, double* out, TreeScratch& s, bo
         const std::size_t rows = std::min(strip, d.k - i0);
         const std::size_t from = !d.g_needed ? d.k : symmetric ? i0 : 0;
         for (std::size_t i = i0; i < i0 + rows; ++i) std::fill_n(out + i * d.m, from, 0.0);
-        kernel_mult(s.dt.data() + i0 * len, len, s.panel.data() + from, d.m,
-                    out + i0 * d.m + from, d.m, rows, d.m - from, len);
+        // Dᵀ(i, r) is panel(r, i): the panel read column-major.
+        kernel_mult_strided(s.panel.data() + i0, 1, d.m, s.panel.data() + from, d.m,
+                            out + i0 * d.m + from, d.m, rows, d.m - from, len);
     }
 }
 
@@ -301,7 +309,7 @@ void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t le
     if (!geometry::clean_split(side, d.wide())) {
         detail::throw_if_cancelled();
         if (state.stop->load(std::memory_order_relaxed)) throw Outside{};
-        pack_block(d, lo, len, s, state);
+        pack_block(d, lo, len, s, state, !geometry::is_leaf(side));
         if (geometry::is_leaf(side))
             tree_leaf(d, len, out, s, symmetric);
         else

@@ -55,30 +55,36 @@ double from_bits(std::uint64_t u) {
 const std::uint64_t SENTINEL = 0x7ff4'dead'beef'0001;
 
 // The contract, written out once more, independently of the library.
-void reference(const double* a, std::size_t lda, const double* b, std::size_t ldb, double* c,
-               std::size_t ldc, std::size_t m, std::size_t n, std::size_t k) {
+void reference(const double* a, std::size_t a_row, std::size_t a_depth, const double* b,
+               std::size_t ldb, double* c, std::size_t ldc, std::size_t m, std::size_t n,
+               std::size_t k) {
     for (std::size_t i = 0; i < m; ++i)
         for (std::size_t j = 0; j < n; ++j) {
             double s = +0.0;
             for (std::size_t p = 0; p < k; ++p) {
-                const double product = a[i * lda + p] * b[p * ldb + j];
+                const double product = a[i * a_row + p * a_depth] * b[p * ldb + j];
                 s = s + product;
             }
             c[i * ldc + j] = s;
         }
 }
 
-// m x k times k x n with leading dimensions lda >= k, ldb >= n, ldc >= n. Each
-// buffer ends exactly at its matrix's last element, so that a read or write
-// past an extent lands outside the allocation, where AddressSanitizer sees it.
+// m x k times k x n with leading dimensions lda >= k (>= m for a column-major
+// a), ldb >= n, ldc >= n. Each buffer ends exactly at its matrix's last
+// element, so that a read or write past an extent lands outside the
+// allocation, where AddressSanitizer sees it.
 struct Case {
-    std::size_t m, n, k, lda, ldb, ldc;
+    std::size_t m, n, k;
+    bool column_major;
+    std::size_t lda, ldb, ldc;
     std::vector<double> a, b;
 
     template <class Draw>
-    Case(std::size_t m_, std::size_t n_, std::size_t k_, std::size_t pad, Draw&& draw)
-        : m(m_), n(n_), k(k_), lda(k_ + pad), ldb(n_ + 2 * pad), ldc(n_ + pad),
-          a(extent(m_, k_, lda)), b(extent(k_, n_, ldb)) {
+    Case(std::size_t m_, std::size_t n_, std::size_t k_, std::size_t pad, Draw&& draw,
+         bool column_major_ = false)
+        : m(m_), n(n_), k(k_), column_major(column_major_),
+          lda((column_major_ ? m_ : k_) + pad), ldb(n_ + 2 * pad), ldc(n_ + pad),
+          a(column_major_ ? extent(k_, m_, lda) : extent(m_, k_, lda)), b(extent(k_, n_, ldb)) {
         for (double& x : a) x = draw();
         for (double& x : b) x = draw();
     }
@@ -91,12 +97,14 @@ struct Case {
     testing::AssertionResult check(KernelFn fn) const {
         std::vector<double> got(extent(m, n, ldc), from_bits(SENTINEL));
         std::vector<double> want(got);
-        fn(a.data(), lda, b.data(), ldb, got.data(), ldc, m, n, k);
-        reference(a.data(), lda, b.data(), ldb, want.data(), ldc, m, n, k);
+        const std::size_t a_row = column_major ? 1 : lda, a_depth = column_major ? lda : 1;
+        fn(a.data(), a_row, a_depth, b.data(), ldb, got.data(), ldc, m, n, k);
+        reference(a.data(), a_row, a_depth, b.data(), ldb, want.data(), ldc, m, n, k);
         for (std::size_t x = 0; x < got.size(); ++x) {
             if (bits(got[x]) == bits(want[x])) continue;
             return testing::AssertionFailure()
-                   << m << "x" << k << " by " << k << "x" << n << " (lda " << lda << ", ldb "
+                   << m << "x" << k << " by " << k << "x" << n
+                   << (column_major ? ", a column-major" : "") << " (lda " << lda << ", ldb "
                    << ldb << ", ldc " << ldc << "): c(" << x / ldc << ", " << x % ldc
                    << ") has bits " << hex(got[x]) << ", expected " << hex(want[x]);
         }
@@ -174,8 +182,21 @@ TEST_P(KernelVariant, SpecialValues) {
         for (std::size_t m : {1u, 5u, 8u, 13u, 64u})
             for (std::size_t n : {1u, 3u, 9u, 16u, 31u, 64u})
                 for (std::size_t k : {1u, 4u, 64u})
-                    ASSERT_TRUE(Case(m, n, k, seed % 3, draw).check(GetParam().fn));
+                    ASSERT_TRUE(Case(m, n, k, seed % 3, draw, seed % 2 == 1).check(GetParam().fn));
     }
+}
+
+// The left factor read column-major, as the tall products read their packed
+// rows: every remainder of the blocking, tight and within wider storage.
+TEST_P(KernelVariant, ColumnMajorLeftFactor) {
+    Ordinary draw{std::mt19937_64{6}};
+    std::size_t pad = 0;
+    for (std::size_t m : SIDES)
+        for (std::size_t n : SIDES)
+            for (std::size_t k : DEPTHS) {
+                pad = (pad + 1) % 3;
+                ASSERT_TRUE(Case(m, n, k, pad, draw, true).check(GetParam().fn));
+            }
 }
 
 // One NaN per row of a, with its own payload (signalling ones too): each sum
@@ -212,7 +233,9 @@ TEST(KernelDispatch, SelectsTheMostPreferredSupportedVariant) {
 TEST(KernelDispatch, EqualsTheReference) {
     Special draw{Ordinary{std::mt19937_64{4}}};
     for (std::size_t side : {1u, 7u, 64u})
-        ASSERT_TRUE(Case(side, side, side, 3, draw).check(strassen::kernel_mult));
+        for (bool column_major : {false, true})
+            ASSERT_TRUE(Case(side, side, side, 3, draw, column_major)
+                            .check(strassen::kernel_mult_strided));
 }
 
 // One column goes across the rows, eight per call, the rest by the variant.
@@ -221,7 +244,7 @@ TEST(KernelDispatch, OneColumnEqualsTheReference) {
     for (std::size_t m = 1; m <= 41; ++m)
         for (std::size_t k : DEPTHS)
             for (std::size_t extra : {std::size_t{0}, std::size_t{3}})
-                ASSERT_TRUE(Case(m, 1, k, extra, draw).check(strassen::kernel_mult));
+                ASSERT_TRUE(Case(m, 1, k, extra, draw).check(strassen::kernel_mult_strided));
 }
 
 }  // namespace

@@ -3,12 +3,15 @@
 // Contract (all variants, bit for bit identical):
 //   for i in [0, m), j in [0, n):
 //     s = +0.0
-//     for p in [0, k) ascending:  s = s + (a[i*lda + p] * b[p*ldb + j])
+//     for p in [0, k) ascending:  s = s + (a(i, p) * b[p*ldb + j])
 //     c[i*ldc + j] = s
+// with a(i, p) = a[i*lda + p] for kernel_mult, a[i*a_row + p*a_depth] for
+// the variants and kernel_mult_strided.
 // Each product is rounded to double before it is added, there is no fused
 // multiply-add, and no sum is split or reordered. k may be 0 (every output is
-// +0.0). a, b and c are row-major with the given leading dimensions (in
-// elements); c must not overlap a or b.
+// +0.0). b and c are row-major with the given leading dimensions (in
+// elements), a row-major or, with a_row = 1, column-major; c must not overlap
+// a or b.
 //
 // The vector variants run one output element per lane: a lane performs exactly
 // the scalar loop's multiplications and additions, in the same order, so the
@@ -20,13 +23,19 @@
 
 namespace strassen {
 
-using KernelFn = void (*)(const double* a, std::size_t lda, const double* b, std::size_t ldb,
-                          double* c, std::size_t ldc, std::size_t m, std::size_t n,
-                          std::size_t k);
+using KernelFn = void (*)(const double* a, std::size_t a_row, std::size_t a_depth,
+                          const double* b, std::size_t ldb, double* c, std::size_t ldc,
+                          std::size_t m, std::size_t n, std::size_t k);
 
 // The variant chosen once from the CPU's features at first use (thread-safe).
 void kernel_mult(const double* a, std::size_t lda, const double* b, std::size_t ldb, double* c,
                  std::size_t ldc, std::size_t m, std::size_t n, std::size_t k);
+
+// The same with a read through two strides. A tall product keeps its block of
+// rows once, row-major, and reads it as the transposed left factor too.
+void kernel_mult_strided(const double* a, std::size_t a_row, std::size_t a_depth,
+                         const double* b, std::size_t ldb, double* c, std::size_t ldc,
+                         std::size_t m, std::size_t n, std::size_t k);
 
 namespace detail {
 
@@ -34,22 +43,24 @@ namespace detail {
 enum class KernelIsa { scalar, sse2, avx2, avx512 };
 
 // The plain scalar loop: the reference every other variant must equal.
-void kernel_mult_scalar(const double* a, std::size_t lda, const double* b, std::size_t ldb,
-                        double* c, std::size_t ldc, std::size_t m, std::size_t n,
-                        std::size_t k);
+void kernel_mult_scalar(const double* a, std::size_t a_row, std::size_t a_depth,
+                        const double* b, std::size_t ldb, double* c, std::size_t ldc,
+                        std::size_t m, std::size_t n, std::size_t k);
 
 // SSE2 is part of every x86-64, so this variant runs anywhere.
-void kernel_mult_sse2(const double* a, std::size_t lda, const double* b, std::size_t ldb,
-                      double* c, std::size_t ldc, std::size_t m, std::size_t n, std::size_t k);
+void kernel_mult_sse2(const double* a, std::size_t a_row, std::size_t a_depth,
+                      const double* b, std::size_t ldb, double* c, std::size_t ldc,
+                      std::size_t m, std::size_t n, std::size_t k);
 
 // Only on a CPU for which kernel_supported(KernelIsa::avx2) holds.
-void kernel_mult_avx2(const double* a, std::size_t lda, const double* b, std::size_t ldb,
-                      double* c, std::size_t ldc, std::size_t m, std::size_t n, std::size_t k);
+void kernel_mult_avx2(const double* a, std::size_t a_row, std::size_t a_depth,
+                      const double* b, std::size_t ldb, double* c, std::size_t ldc,
+                      std::size_t m, std::size_t n, std::size_t k);
 
 // Only on a CPU for which kernel_supported(KernelIsa::avx512) holds (AVX-512F).
-void kernel_mult_avx512(const double* a, std::size_t lda, const double* b, std::size_t ldb,
-                        double* c, std::size_t ldc, std::size_t m, std::size_t n,
-                        std::size_t k);
+void kernel_mult_avx512(const double* a, std::size_t a_row, std::size_t a_depth,
+                        const double* b, std::size_t ldb, double* c, std::size_t ldc,
+                        std::size_t m, std::size_t n, std::size_t k);
 
 // Whether this CPU (and the operating system's saved register state) can run
 // the variant.
