@@ -9,9 +9,12 @@
 namespace strassen {
 
 namespace detail {
-// Buffers from this size up are aligned to a huge page and advised to use huge
-// pages: a fresh multi-megabyte buffer otherwise costs one page fault and one
-// kernel page clear per 4 KiB, which dominates copying a large input.
+// Buffers from this size up are advised to use huge pages where they cover
+// whole ones: a fresh multi-megabyte buffer otherwise costs one page fault and
+// one kernel page clear per 4 KiB, which dominates copying a large input. They
+// come from the ordinary heap, not aligned to a huge page, so that repeated
+// calls of one size reuse the memory the last one freed (as NumPy's arrays
+// do) instead of faulting in fresh pages each time.
 inline constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
 inline constexpr std::size_t LARGE_BUFFER_BYTES = std::size_t{4} << 20;
 void advise_huge_pages(void* p, std::size_t bytes) noexcept;
@@ -30,16 +33,10 @@ struct DefaultInitAllocator : std::allocator<T> {
     template <class U>
     DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
     T* allocate(std::size_t n) {
-        if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+        T* p = std::allocator<T>::allocate(n);
         const std::size_t bytes = n * sizeof(T);
-        if (bytes < detail::LARGE_BUFFER_BYTES) return std::allocator<T>::allocate(n);
-        void* p = ::operator new(bytes, std::align_val_t{detail::HUGE_PAGE_BYTES});
-        detail::advise_huge_pages(p, bytes);
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < detail::LARGE_BUFFER_BYTES) return std::allocator<T>::deallocate(p, n);
-        ::operator delete(p, std::align_val_t{detail::HUGE_PAGE_BYTES});
+        if (bytes >= detail::LARGE_BUFFER_BYTES) detail::advise_huge_pages(p, bytes);
+        return p;
     }
     template <class U>
     void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
