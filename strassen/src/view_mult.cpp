@@ -171,6 +171,17 @@ std::size_t read_row(const MatrixView& v, std::size_t i, double bound, double* o
     return count_outside(out, v.cols, bound);
 }
 
+// The row stride in elements when x's rows are stored as the region path
+// reads a block: unmapped, contiguous, aligned doubles, rows ascending.
+std::optional<std::size_t> plain_rows(const MatrixView& x) {
+    constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto width = size * static_cast<std::ptrdiff_t>(x.cols);
+    if (x.mapped() || x.col_stride != size || x.row_stride < width || x.row_stride % size != 0 ||
+        reinterpret_cast<std::uintptr_t>(x.data) % alignof(double) != 0)
+        return std::nullopt;
+    return static_cast<std::size_t>(x.row_stride / size);
+}
+
 // A value outside the bound ends the pass early: the caller runs the
 // materialised product instead.
 struct Outside {};
@@ -545,12 +556,21 @@ void rows_node(const MatrixView& x, const double* w, double bound, std::size_t s
     detail::throw_if_cancelled();
     if (stop.load(std::memory_order_relaxed)) throw Outside{};
     const std::size_t p = x.cols;
-    std::size_t outside = 0;
-    for (std::size_t i = 0; i < len; ++i)
-        outside += read_row(x, lo + i, bound, panel.data() + i * p);
-    if (outside > 0) throw Outside{};
-    detail::region_product(detail::Region{panel.data(), p, len, p}, detail::Region{w, 1, p, 1},
-                           false, side, len, 1, out + lo, 1, ws);
+    detail::Region block{panel.data(), p, len, p};
+    if (const std::optional<std::size_t> ld = plain_rows(x)) {
+        // Read where it lies: a copy would only pass the block through memory
+        // once more before the level's sums read it.
+        block = detail::Region{reinterpret_cast<const double*>(row_of(x, lo)), *ld, len, p};
+        for (std::size_t i = 0; i < len; ++i)
+            if (any_outside(block.data + i * *ld, p, bound)) throw Outside{};
+    } else {
+        std::size_t outside = 0;
+        for (std::size_t i = 0; i < len; ++i)
+            outside += read_row(x, lo + i, bound, panel.data() + i * p);
+        if (outside > 0) throw Outside{};
+    }
+    detail::region_product(block, detail::Region{w, 1, p, 1}, false, side, len, 1, out + lo, 1,
+                           ws);
 }
 
 void run_rows(const MatrixView& x, const double* w, double bound, std::size_t side,

@@ -279,11 +279,15 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ViewMult,
 
 TEST(ViewMultFallback, OutsideValuesAndSizeFault) {
     std::mt19937_64 rng(8);
-    Matrix x = random_matrix(100, 4, rng);
-    Matrix w = random_matrix(4, 1, rng);
-    x.data[50] = -std::numeric_limits<double>::infinity();
-    const Stored xs(x, Layout::c_order);
-    EXPECT_TRUE(same_bits(strassen::view_mult(xs.view, w), strassen::mult_dense(x, w)));
+    // 131 x 64 has a block whose level mixes x's columns, read in place.
+    for (const auto& [n, p] : {std::pair<std::size_t, std::size_t>{100, 4}, {131, 64}}) {
+        Matrix x = random_matrix(n, p, rng);
+        const Matrix w = random_matrix(p, 1, rng);
+        x.data[n * p / 2] = -std::numeric_limits<double>::infinity();
+        const Stored xs(x, Layout::c_order);
+        EXPECT_TRUE(same_bits(strassen::view_mult(xs.view, w), strassen::mult_dense(x, w)));
+    }
+    const Stored xs(random_matrix(100, 4, rng), Layout::c_order);
     const Matrix w5 = random_matrix(5, 1, rng);
     test_support::expect_fault([&] { strassen::view_mult(xs.view, w5); },
                                "Matrix sizes do not match");
