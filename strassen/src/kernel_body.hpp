@@ -1,0 +1,130 @@
+// The one source of the schoolbook kernel's vector variants (kernel.hpp has
+// the contract), compiled once per instruction set. The including file
+// defines KERNEL_VECTOR_BYTES (16, 32 or 64) and KERNEL_BLOCK_ROWS, and, for
+// a set wider than baseline x86-64, switches its target on after its own
+// includes, so that no library code is compiled for it. Everything here has
+// internal linkage: nothing built for a wider set is shared with another
+// translation unit. No include guard: one inclusion per file.
+//
+// How the bits are kept: lane l of a block's accumulator for row r and
+// vector v is c(r, v*LANES + l). It starts at +0.0 and adds a(r, p) *
+// b(p, v*LANES + l) for p ascending, one rounded product and one rounded sum
+// per step, exactly the scalar loop's order; a(r, p) is copied to every lane,
+// with no arithmetic. Lanes never mix, so no sum is split. The build forbids
+// contracting a product and a sum into an FMA, and no FMA target is enabled.
+
+namespace strassen::detail {
+
+namespace {
+
+using std::size_t;
+
+constexpr size_t LANES = KERNEL_VECTOR_BYTES / sizeof(double);
+typedef double Vec __attribute__((vector_size(KERNEL_VECTOR_BYTES)));
+// Register block: MR rows of c by NV vectors of its columns, chosen per set
+// so that the MR * NV independent sums hide the add latency and, with two
+// vectors of b's row and a broadcast, fit in the vector registers.
+constexpr size_t MR = KERNEL_BLOCK_ROWS;
+constexpr size_t NV = 2;
+constexpr size_t NR = NV * LANES;
+
+// The first N elements at p; the lanes beyond them are +0.0 and never stored.
+template <size_t N>
+inline Vec load(const double* p) {
+    Vec v = {};
+    if constexpr (N == LANES) {
+        __builtin_memcpy(&v, p, sizeof v);
+    } else {
+        // Element by element: a partial copy would keep v in memory.
+#pragma GCC unroll 8
+        for (size_t l = 0; l < N; ++l) v[l] = p[l];
+    }
+    return v;
+}
+template <size_t N>
+inline void store(double* p, Vec v) {
+    if constexpr (N == LANES) {
+        __builtin_memcpy(p, &v, sizeof v);
+    } else {
+#pragma GCC unroll 8
+        for (size_t l = 0; l < N; ++l) p[l] = v[l];
+    }
+}
+
+// c's block of R rows by W columns; the last of its V vectors holds TAIL
+// columns of c when W is not a whole number of vectors. The loops over r and
+// v are unrolled early so that the accumulators become registers; left to the
+// late unroller they live on the stack.
+template <size_t R, size_t W>
+void block(const double* a, size_t a_row, size_t a_depth, const double* b, size_t ldb, double* c,
+           size_t ldc, size_t k) {
+    constexpr size_t V = (W + LANES - 1) / LANES, TAIL = W % LANES;
+    Vec acc[R][V];
+#pragma GCC unroll 16
+    for (size_t r = 0; r < R; ++r)
+#pragma GCC unroll 16
+        for (size_t v = 0; v < V; ++v) acc[r][v] = Vec{};
+    for (size_t p = 0; p < k; ++p) {
+        const double* bp = b + p * ldb;
+        Vec bv[V];
+#pragma GCC unroll 16
+        for (size_t v = 0; v < V; ++v)
+            bv[v] = TAIL != 0 && v + 1 == V ? load<TAIL>(bp + v * LANES)
+                                            : load<LANES>(bp + v * LANES);
+#pragma GCC unroll 16
+        for (size_t r = 0; r < R; ++r) {
+            const double ar = a[r * a_row + p * a_depth];
+#pragma GCC unroll 16
+            for (size_t v = 0; v < V; ++v) acc[r][v] = acc[r][v] + ar * bv[v];
+        }
+    }
+#pragma GCC unroll 16
+    for (size_t r = 0; r < R; ++r)
+#pragma GCC unroll 16
+        for (size_t v = 0; v < V; ++v) {
+            double* cp = c + r * ldc + v * LANES;
+            if (TAIL != 0 && v + 1 == V)
+                store<TAIL>(cp, acc[r][v]);
+            else
+                store<LANES>(cp, acc[r][v]);
+        }
+}
+
+using BlockFn = void (*)(const double* a, size_t a_row, size_t a_depth, const double* b,
+                         size_t ldb, double* c, size_t ldc, size_t k);
+
+// fn[w - 1][h - 1] computes a block h rows high and w columns wide, so that
+// every remainder runs the same per-lane arithmetic as a full block. A plain
+// array: a library template instantiated here would be compiled for this set.
+struct Table {
+    BlockFn fn[NR][MR];
+};
+template <size_t W, size_t... H>
+constexpr void fill_width(BlockFn (&heights)[MR], std::index_sequence<H...>) {
+    ((heights[H] = &block<H + 1, W>), ...);
+}
+template <size_t... W>
+constexpr Table make_table(std::index_sequence<W...>) {
+    Table t{};
+    (fill_width<W + 1>(t.fn[W], std::make_index_sequence<MR>{}), ...);
+    return t;
+}
+constexpr Table TABLE = make_table(std::make_index_sequence<NR>{});
+
+// Row strips outside, column blocks inside: a strip of a (MR rows by k) stays
+// in L1 while b passes it once per strip.
+void run(const double* a, size_t a_row, size_t a_depth, const double* b, size_t ldb, double* c,
+         size_t ldc, size_t m, size_t n, size_t k) {
+    for (size_t i = 0; i < m; i += MR) {
+        const size_t h = m - i < MR ? m - i : MR;
+        for (size_t j = 0; j < n; j += NR) {
+            const size_t w = n - j < NR ? n - j : NR;
+            TABLE.fn[w - 1][h - 1](a + i * a_row, a_row, a_depth, b + j, ldb, c + i * ldc + j,
+                                   ldc, k);
+        }
+    }
+}
+
+}  // namespace
+
+}  // namespace strassen::detail
