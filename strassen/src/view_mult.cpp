@@ -579,7 +579,8 @@ void run_rows(const MatrixView& x, const double* w, double bound, std::size_t si
     capturing(end, stop, [&] {
         Buffer panel;
         detail::RegionWorkspace ws;
-        if (!geometry::all_clean(side, x.cols)) panel.resize(geometry::block_rows(x.cols) * x.cols);
+        if (!geometry::all_clean(side, x.cols) && !plain_rows(x))
+            panel.resize(geometry::block_rows(x.cols) * x.cols);
         rows_node(x, w, bound, side, lo, len, out, panel, ws, stop);
     });
 }
