@@ -3,7 +3,7 @@
 #include <atomic>
 #include <exception>
 #include <memory>
-#include <mutex>
+#include <vector>
 
 #include "cancel.hpp"
 
@@ -11,31 +11,18 @@ namespace strassen::detail {
 
 namespace {
 
-// One round's shared state: every queued job holds a share, so even a job
-// the wait could not see end (a broken idle lock) reads valid memory.
+// One round's state. Every queued job holds a share, so that even a job the
+// caller could not wait for (a broken idle lock) reads valid memory.
 struct Round {
+    explicit Round(std::size_t parts) : errors(parts) {}
     std::atomic<bool> cancel{false};
-    std::mutex mutex;
-    std::size_t failed = SIZE_MAX;  // guarded by mutex: the first failing part so far
-    std::exception_ptr error;       // guarded by mutex: its exception
-
-    // Nothing leaves a part: a worker that ends by an exception would be
-    // replaced, and its failure would reach the caller as a missing result.
-    void attempt(std::size_t j, void (*call)(const void*, std::size_t), const void* part) noexcept {
-        try {
-            call(part, j);
-        } catch (...) {
-            const std::lock_guard<std::mutex> lock(mutex);
-            if (j < failed) {
-                failed = j;
-                error = std::current_exception();
-            }
-        }
-    }
+    // Each part writes only its own; the join orders the writes before the
+    // caller reads them.
+    std::vector<std::exception_ptr> errors;
 };
 
 // Raises the cancel flag and waits for the jobs when the calling thread
-// leaves the round early: they may read the caller's memory in place.
+// leaves the round early: they may use the caller's memory in place.
 struct WaitOnExit {
     ThreadPool& pool;
     std::atomic<bool>& cancel;
@@ -53,19 +40,33 @@ struct WaitOnExit {
 
 }  // namespace
 
-void Parallel::run_erased(std::size_t parts, Call call, const void* part, bool first_here) {
-    auto round = std::make_shared<Round>();
+void Parallel::run_erased(std::size_t parts, void (*call)(const void*, std::size_t),
+                          const void* part, bool first_here) {
+    auto round = std::make_shared<Round>(parts);
+    // Nothing leaves a part: a job that ended a worker by an exception would
+    // reach the caller as a missing result, not as its failure.
+    const auto attempt = [call, part](Round& r, std::size_t j) noexcept {
+        try {
+            call(part, j);
+        } catch (...) {
+            r.errors[j] = std::current_exception();
+        }
+    };
     WaitOnExit wait{pool_, round->cancel};
     for (std::size_t j = first_here ? 1 : 0; j < parts; ++j)
-        pool_.execute([round, call, part, j] {
+        pool_.execute([round, attempt, j] {
             const CancelScope scope(&round->cancel);
-            round->attempt(j, call, part);
+            attempt(*round, j);
         });
-    if (first_here && parts > 0) round->attempt(0, call, part);
-    join_interruptible(pool_, round->cancel);
+    if (first_here && parts > 0) attempt(*round, 0);
+    // Asked once before the first wait too, so that a request already pending
+    // stops the work however soon it would end; `wait` then cancels the parts.
+    do {
+        if (interrupt_requested()) throw Interrupted();
+    } while (!pool_.join_for(INTERRUPT_POLL));
     wait.waited = true;
-    // join ordered every part's store before this read.
-    if (round->error) std::rethrow_exception(round->error);
+    for (const std::exception_ptr& error : round->errors)
+        if (error) std::rethrow_exception(error);
 }
 
 }  // namespace strassen::detail
