@@ -28,31 +28,6 @@ void store_product(ProductSlot& slot, std::optional<Matrix> product) {
     guard.done();
 }
 
-// One top-level product of the region path.
-struct RegionJob {
-    detail::Operand left;
-    detail::Operand right;
-    std::size_t side;
-    std::size_t rows;
-    std::size_t cols;
-    std::shared_ptr<ProductSlot> slot;
-};
-
-void region_job(RegionJob job) {
-    std::optional<Matrix> product;
-    {
-        Buffer out;
-        out.resize(job.rows * job.cols);
-        detail::region_product(job.left.region, job.right.region,
-                               job.left.negated != job.right.negated, job.side, job.rows,
-                               job.cols, out.data(), job.cols);
-        product.emplace(std::move(out), job.rows, job.cols);
-        job.left = detail::Operand{};
-        job.right = detail::Operand{};
-    }
-    store_product(*job.slot, std::move(product));
-}
-
 // The region path's top level: C's needed a.rows x b.cols into out.
 //
 // A product that is empty (a factor is all implicit zeros) or that no needed
@@ -74,9 +49,19 @@ void par_region_level(const Matrix& a, const Matrix& b, std::size_t d,
             computed[jobs++] = k;
         }
     parallel.run(jobs, [&](std::size_t j) {
-        const std::size_t k = computed[j];
-        region_job(RegionJob{std::move(plan.left[k]), std::move(plan.right[k]), plan.half,
-                             plan.rows[k], plan.cols[k], slots[k]});
+        const std::size_t k = computed[j], rows = plan.rows[k], cols = plan.cols[k];
+        std::optional<Matrix> product;
+        {
+            Buffer c;
+            c.resize(rows * cols);
+            detail::region_product(plan.left[k].region, plan.right[k].region,
+                                   plan.left[k].negated != plan.right[k].negated, plan.half,
+                                   rows, cols, c.data(), cols);
+            product.emplace(std::move(c), rows, cols);
+            plan.left[k] = detail::Operand{};
+            plan.right[k] = detail::Operand{};
+        }  // operands released before the store
+        store_product(*slots[k], std::move(product));
     });
 
     std::optional<Matrix> products[7];

@@ -20,8 +20,7 @@ struct ProductSlot {
     PoisonMutex lock;
     std::optional<Matrix> product;
     // The job ran out of memory instead of storing its product (written under
-    // `lock`, read by take_product only). A job run by Parallel::run needs
-    // no mark: the round rethrows its std::bad_alloc before any slot is read.
+    // `lock`, read by take_product only).
     bool out_of_memory = false;
 };
 
