@@ -23,16 +23,11 @@ namespace bravolin::lapack::detail {
 // threads at 384 (384^3 / 27 = 2^21).
 inline constexpr strassen::detail::Weight LU_WEIGHT{1, 27};
 
-constexpr bool halves_pay(int side) {
-    const auto s = static_cast<std::size_t>(side);
-    return strassen::detail::worth_parallel(s * s * s, LU_WEIGHT);
-}
-
 // The first side that runs on two threads.
 inline constexpr int HALVES_MIN_SIDE = [] {
-    int side = 1;
-    while (!halves_pay(side)) ++side;
-    return side;
+    std::size_t side = 1;
+    while (!strassen::detail::worth_parallel(side * side * side, LU_WEIGHT)) ++side;
+    return static_cast<int>(side);
 }();
 
 class Halves {
