@@ -24,10 +24,12 @@ namespace strassen {
 namespace {
 
 // The tall trees' multiply-adds against the dense kernel's (parallel.hpp).
-// The Gram tree's are the kernel's own. x·w's cost more each (a few rows at a
-// time, no vectors across columns): measured on the 2-core machine of
-// bench/RESULTS.md, 3 * 10^4 x 16 takes 0.16 ms on two workers against
-// 0.20 ms inline, 10^4 x 16 0.06 ms inline.
+// The Gram tree's count as the kernel's own. x·w's weigh 8, which keeps its
+// threshold where it was measured on the 2-core machine of bench/RESULTS.md:
+// 3 * 10^4 x 16 takes 0.16 ms on two workers against 0.20 ms inline,
+// 10^4 x 16 0.06 ms inline. Each costs about twice a kernel multiply-add
+// (0.53 against 0.24 ns, same run, 8000 x 16 against 96^3); the rest of the
+// 8 is the margin in the Gram tree's threshold.
 constexpr detail::Weight ROWS_WEIGHT{8, 1};
 
 // Two jobs: the top level of a tall product has at most two row halves.
