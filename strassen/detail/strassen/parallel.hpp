@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "strassen/thread_pool.hpp"
 
@@ -28,7 +29,8 @@ struct Weight {
 constexpr std::size_t parts_for(std::size_t multiply_adds, Weight weight, std::size_t most) {
     std::size_t work = 0;
     if (__builtin_mul_overflow(multiply_adds, weight.num, &work)) work = SIZE_MAX;
-    return std::clamp<std::size_t>(work / weight.den / PARALLEL_UNIT, 1, std::max<std::size_t>(most, 1));
+    return std::clamp<std::size_t>(work / weight.den / PARALLEL_UNIT, 1,
+                                   std::max<std::size_t>(most, 1));
 }
 
 constexpr bool worth_parallel(std::size_t multiply_adds, Weight weight = {}) {
