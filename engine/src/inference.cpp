@@ -277,7 +277,7 @@ std::vector<double> eigenvalues(std::vector<double> a, std::size_t n) {
 
 namespace {
 // Against the dense kernel's multiply-adds (strassen/parallel.hpp): one part
-// per 2^18 of these, as measured when the split was made.
+// per 2^18 of these, below which a second thread costs more than it saves.
 constexpr strassen::detail::Weight LEVERAGE_WEIGHT{4, 1};
 }
 

@@ -7,7 +7,7 @@ namespace bravolin {
 namespace {
 
 // Against the dense kernel's multiply-adds (strassen/parallel.hpp): one part
-// per 2^18 of these, as measured when the split was made.
+// per 2^18 of these, below which a second thread costs more than it saves.
 constexpr strassen::detail::Weight THREAD_WEIGHT{4, 1};
 constexpr std::size_t LANES = 4;
 
