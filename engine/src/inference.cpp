@@ -9,7 +9,7 @@
 #include "bravolin/least_squares.hpp"
 #include "dd_linalg.hpp"
 #include "exact_entry.hpp"
-#include "run_parts.hpp"
+#include "strassen/parallel.hpp"
 
 namespace bravolin {
 namespace {
@@ -276,7 +276,9 @@ std::vector<double> eigenvalues(std::vector<double> a, std::size_t n) {
 }
 
 namespace {
-constexpr std::size_t LEVERAGE_THREAD_WORK = 1 << 18;
+// Against the dense kernel's multiply-adds (strassen/parallel.hpp): one part
+// per 2^18 of these, below which a second thread costs more than it saves.
+constexpr strassen::detail::Weight LEVERAGE_WEIGHT{4, 1};
 }
 
 void row_leverage(const Rows& d, bool intercept, const double* bread, double* out, unsigned threads) {
@@ -298,9 +300,9 @@ void row_leverage(const Rows& d, bool intercept, const double* bread, double* ou
         }
     };
     const std::size_t work = d.n * std::max<std::size_t>(1, k * k);
-    const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(threads, work / LEVERAGE_THREAD_WORK));
+    const std::size_t parts = strassen::detail::parts_for(work, LEVERAGE_WEIGHT, threads);
     const std::size_t per = (d.n + parts - 1) / parts;
-    detail::run_parts(parts, [&](std::size_t t) { range(std::min(d.n, t * per), std::min(d.n, (t + 1) * per)); });
+    strassen::detail::run_parts(parts, [&](std::size_t t) { range(std::min(d.n, t * per), std::min(d.n, (t + 1) * per)); });
 }
 
 }  // namespace bravolin

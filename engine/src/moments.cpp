@@ -6,7 +6,7 @@
 
 #include "bravolin/double_double.hpp"
 #include "pair_kernel.hpp"
-#include "run_parts.hpp"
+#include "strassen/parallel.hpp"
 
 namespace bravolin {
 namespace {
@@ -280,7 +280,7 @@ Moments accumulate(const Rows& d, unsigned threads) {
     }
     std::vector<Moments> partial(parts, m);
     const std::size_t per = (blocks + parts - 1) / parts * BLOCK_ROWS;
-    detail::run_parts(parts, [&](std::size_t t) {
+    strassen::detail::run_parts(parts, [&](std::size_t t) {
         accumulate_range(d, std::min(d.n, t * per), std::min(d.n, (t + 1) * per), partial[t]);
     });
     for (std::size_t t = 1; t < parts; ++t) {

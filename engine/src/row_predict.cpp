@@ -1,13 +1,14 @@
 #include "bravolin/row_predict.hpp"
 
 #include <algorithm>
-#include "run_parts.hpp"
+#include "strassen/parallel.hpp"
 
 namespace bravolin {
 namespace {
 
-// Below this many multiply-adds a second thread costs more than it saves.
-constexpr std::size_t THREAD_WORK = 1 << 18;
+// Against the dense kernel's multiply-adds (strassen/parallel.hpp): one part
+// per 2^18 of these, below which a second thread costs more than it saves.
+constexpr strassen::detail::Weight THREAD_WEIGHT{4, 1};
 constexpr std::size_t LANES = 4;
 
 void predict_range(const Rows& d, const double* coef, const double* intercept, double* out, std::size_t r0,
@@ -40,13 +41,9 @@ void predict_range(const Rows& d, const double* coef, const double* intercept, d
 
 void row_predict(const Rows& d, const double* coef, const double* intercept, double* out, unsigned threads) {
     const std::size_t work = d.n * std::max<std::size_t>(1, d.p) * std::max<std::size_t>(1, d.q);
-    const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(threads, work / THREAD_WORK));
-    if (parts == 1) {
-        predict_range(d, coef, intercept, out, 0, d.n);
-        return;
-    }
+    const std::size_t parts = strassen::detail::parts_for(work, THREAD_WEIGHT, threads);
     const std::size_t per = (d.n + parts - 1) / parts;
-    detail::run_parts(parts, [&](std::size_t t) {
+    strassen::detail::run_parts(parts, [&](std::size_t t) {
         predict_range(d, coef, intercept, out, std::min(d.n, t * per), std::min(d.n, (t + 1) * per));
     });
 }

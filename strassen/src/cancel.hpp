@@ -1,9 +1,9 @@
 // Internal: how a product learns that it must stop.
 //
-// The thread that waits for the workers asks the installed InterruptCheck;
-// on a yes it raises the call's cancel flag, which every job of the call
-// reads between blocks of its work, waits for the jobs to end and throws
-// Interrupted. A worker finds its job's flag through a thread-local pointer
+// The thread that waits for the workers (Parallel::run) asks the installed
+// InterruptCheck; on a yes it raises the call's cancel flag, which every job
+// of the call reads between blocks of its work, waits for the jobs to end and
+// throws Interrupted. A worker finds its job's flag through a thread-local pointer
 // set for the job's duration, so the sequential recursion needs no extra
 // argument.
 #pragma once
@@ -11,7 +11,6 @@
 #include <atomic>
 
 #include "strassen/interrupt.hpp"
-#include "strassen/thread_pool.hpp"
 
 namespace strassen::detail {
 
@@ -39,10 +38,5 @@ private:
 // Throws Interrupted on a worker whose call was cancelled. Cheap: one
 // thread-local read and, inside a job, one relaxed load.
 void throw_if_cancelled();
-
-// Waits for every job of `pool`, asking the calling thread's check every
-// INTERRUPT_POLL (and once before waiting). On a yes: raises `cancel`, waits for the jobs to end, and
-// throws Interrupted.
-void join_interruptible(ThreadPool& pool, std::atomic<bool>& cancel);
 
 }  // namespace strassen::detail

@@ -51,19 +51,6 @@ void throw_if_cancelled() {
         throw Interrupted();
 }
 
-void join_interruptible(ThreadPool& pool, std::atomic<bool>& cancel) {
-    if (current_check == nullptr) return pool.join();
-    // Asked once before the first wait too, so that a request already pending
-    // stops the work however soon it would end.
-    do {
-        if (interrupt_requested()) {
-            cancel.store(true, std::memory_order_relaxed);
-            pool.join();
-            throw Interrupted();
-        }
-    } while (!pool.join_for(INTERRUPT_POLL));
-}
-
 }  // namespace detail
 
 }  // namespace strassen

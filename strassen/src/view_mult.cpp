@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <utility>
 
@@ -15,26 +14,24 @@
 #include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
 #include "strassen/mult.hpp"
+#include "strassen/parallel.hpp"
 #include "strassen/par_mult.hpp"
 #include "strassen/region.hpp"
 #include "strassen/row_dots.hpp"
-#include "strassen/thread_pool.hpp"
 
 namespace strassen {
 
 namespace {
 
-// Below this many multiply-adds a product runs on the calling thread: two
-// workers cost some 0.05 to 0.1 ms to start and join here. Above it the two
-// halves of the top level run on two workers. Either way the bits are the
-// same. Measured on the 2-core machine of bench/RESULTS.md: a fit of
-// 10^4 x 16 (3 * 10^6 multiply-adds) takes 0.23 ms on two workers against
-// 0.33 ms inline, one of 5000 x 16 the same either way.
-constexpr std::size_t PARALLEL_WORK = std::size_t{1} << 21;
-// The same for x·w, whose multiply-adds cost more each (a few rows at a time,
-// no vectors across columns): 3 * 10^4 x 16 takes 0.16 ms on two workers
-// against 0.20 ms inline, 10^4 x 16 0.06 ms inline.
-constexpr std::size_t PARALLEL_ROWS_WORK = std::size_t{1} << 18;
+// The tall trees' multiply-adds against the dense kernel's (parallel.hpp).
+// The Gram tree's count as the kernel's own. x·w's weigh 8, which keeps its
+// threshold where it was measured on the 2-core machine of bench/RESULTS.md:
+// 3 * 10^4 x 16 takes 0.16 ms on two workers against 0.20 ms inline,
+// 10^4 x 16 0.06 ms inline. Each costs about twice a kernel multiply-add
+// (0.53 against 0.24 ns, same run, 8000 x 16 against 96^3); the rest of the
+// 8 is measured, not explained: x·w's halves pay from less work than the
+// Gram tree's.
+constexpr detail::Weight ROWS_WEIGHT{8, 1};
 
 // Two jobs: the top level of a tall product has at most two row halves.
 constexpr std::size_t TALL_WORKERS = 2;
@@ -339,81 +336,45 @@ void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t le
 
 // --- running a tree ---------------------------------------------------------------
 
-// How a subtree ended, for the calling thread: a value outside the bound, or
-// the exception it met. Every way out captures, on every thread, so that no
-// failure ends a worker and the caller rethrows it.
-struct Ending {
-    bool outside = false;
-    std::exception_ptr error;
-};
-
 // Runs body; any way out but the normal one raises `stop`, which ends the
-// other half early.
+// other half early. An outside value is noted; any other exception goes on.
 template <class Body>
-void capturing(Ending& end, std::atomic<bool>& stop, Body&& body) {
+void stopping(bool& outside, std::atomic<bool>& stop, Body&& body) {
     try {
         body();
         return;
     } catch (const Outside&) {
-        end.outside = true;
+        outside = true;
     } catch (...) {
-        end.error = std::current_exception();
+        stop.store(true, std::memory_order_relaxed);
+        throw;
     }
     stop.store(true, std::memory_order_relaxed);
 }
 
-// Raises the cancel flag and waits for the jobs when the calling thread leaves
-// early: they read the caller's memory in place.
-struct JoinOnExit {
-    ThreadPool& pool;
-    std::atomic<bool>& cancel;
-    bool joined = false;
-    ~JoinOnExit() {
-        if (joined) return;
-        cancel.store(true, std::memory_order_relaxed);
-        try {
-            pool.join();
-        } catch (...) {
-            // A broken idle lock: the report is written; nothing else to do.
-        }
-    }
-};
-
 // Runs the whole product on the calling thread (`whole`), or the top level's
-// two halves of the rows (run(0), run(1)) as two jobs on a pool made for the
-// call; then rethrows the first failure, in the order of the halves.
+// two halves of the rows (run(0), run(1)) as one round on a pool made for the
+// call, which rethrows the first failure in the order of the halves.
 template <class Whole, class Run>
-void run_top(bool parallel, const Whole& whole, const Run& run, const std::array<Ending, 2>& ends) {
-    if (!parallel) {
+void run_top(bool parallel, const Whole& whole, const Run& run) {
+    if (parallel)
+        detail::Parallel(TALL_WORKERS).run(2, run);
+    else
         whole();
-    } else {
-        auto cancel = std::make_shared<std::atomic<bool>>(false);
-        ThreadPool pool(TALL_WORKERS);
-        JoinOnExit guard{pool, *cancel};
-        for (std::size_t j = 0; j < 2; ++j)
-            pool.execute([run, j, cancel]() {
-                detail::CancelScope scope(cancel.get());
-                run(j);
-            });
-        detail::join_interruptible(pool, *cancel);
-        guard.joined = true;
-    }
-    for (const Ending& end : ends)
-        if (end.error) std::rethrow_exception(end.error);
 }
 
 // What a subtree of the Gram tree leaves for the calling thread.
 struct TreeSlot {
     Buffer out;
+    bool outside = false;  // the pass ended at an outside value
     bool x_outside = false;
     bool y_outside = false;
 };
 
 void run_subtree(const Design& d, std::size_t side, std::size_t lo, std::size_t len,
-                 std::size_t depth, bool symmetric, std::atomic<bool>& stop, TreeSlot& slot,
-                 Ending& end) {
+                 std::size_t depth, bool symmetric, std::atomic<bool>& stop, TreeSlot& slot) {
     TreeState state{&stop};
-    capturing(end, stop, [&] {
+    stopping(slot.outside, stop, [&] {
         TreeScratch scratch(d, depth);
         slot.out.resize(d.k * d.m);
         tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state, symmetric);
@@ -430,29 +391,25 @@ std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_ou
     const std::size_t n = d.x.rows;
     const std::size_t depth = geometry::depth(side);
     const bool symmetric = all_tall(d, side);
-    auto stop = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> stop{false};
     const std::size_t h = geometry::even_side(side) / 2;
     std::size_t work = 0;
     if (__builtin_mul_overflow(n, d.k * d.m, &work)) work = SIZE_MAX;
-    const bool parallel =
-        work >= PARALLEL_WORK && geometry::clean_split(side, d.wide()) && in_half(n, h, 1) > 0;
-    auto slots = std::make_shared<std::array<TreeSlot, 2>>();
-    auto ends = std::make_shared<std::array<Ending, 2>>();
+    const bool parallel = detail::worth_parallel(work) &&
+                          geometry::clean_split(side, d.wide()) && in_half(n, h, 1) > 0;
+    std::array<TreeSlot, 2> slots;
     run_top(
-        parallel,
-        [&] { run_subtree(d, side, 0, n, depth, symmetric, *stop, (*slots)[0], (*ends)[0]); },
-        [d, h, n, depth, symmetric, stop, slots, ends](std::size_t j) {
-            run_subtree(d, h, j * h, in_half(n, h, j), depth, symmetric, *stop, (*slots)[j],
-                        (*ends)[j]);
-        },
-        *ends);
-    x_outside = (*slots)[0].x_outside || (*slots)[1].x_outside;
-    if ((*ends)[0].outside || (*ends)[1].outside) return std::nullopt;
-    y_outside = (*slots)[0].y_outside || (*slots)[1].y_outside;
-    if (!parallel) return std::move((*slots)[0].out);
+        parallel, [&] { run_subtree(d, side, 0, n, depth, symmetric, stop, slots[0]); },
+        [&](std::size_t j) {
+            run_subtree(d, h, j * h, in_half(n, h, j), depth, symmetric, stop, slots[j]);
+        });
+    x_outside = slots[0].x_outside || slots[1].x_outside;
+    if (slots[0].outside || slots[1].outside) return std::nullopt;
+    y_outside = slots[0].y_outside || slots[1].y_outside;
+    if (!parallel) return std::move(slots[0].out);
     // The GRAM chain of the two halves.
-    Buffer& first = (*slots)[HEAD_HALF].out;
-    add_second_term(d, first.data(), (*slots)[1 - HEAD_HALF].out.data());
+    Buffer& first = slots[HEAD_HALF].out;
+    add_second_term(d, first.data(), slots[1 - HEAD_HALF].out.data());
     return std::move(first);
 }
 
@@ -575,8 +532,8 @@ void rows_node(const MatrixView& x, const double* w, double bound, std::size_t s
 
 void run_rows(const MatrixView& x, const double* w, double bound, std::size_t side,
               std::size_t lo, std::size_t len, double* out, std::atomic<bool>& stop,
-              Ending& end) {
-    capturing(end, stop, [&] {
+              bool& outside) {
+    stopping(outside, stop, [&] {
         Buffer panel;
         detail::RegionWorkspace ws;
         if (!geometry::all_clean(side, x.cols) && !plain_rows(x))
@@ -662,22 +619,21 @@ Matrix view_mult(const MatrixView& x, const Matrix& w) {
     check_allocation(n, sizeof(double), "the product");
     Buffer out;
     out.resize(n);
-    auto stop = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> stop{false};
     std::size_t work = 0;
     if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
     const std::size_t h = geometry::even_side(side) / 2;
     const double* wd = w.data.data();
-    const bool parallel =
-        work >= PARALLEL_ROWS_WORK && geometry::clean_split(side, p) && in_half(n, h, 1) > 0;
-    auto ends = std::make_shared<std::array<Ending, 2>>();
+    const bool parallel = detail::worth_parallel(work, ROWS_WEIGHT) &&
+                          geometry::clean_split(side, p) && in_half(n, h, 1) > 0;
+    bool outside[2] = {false, false};
     double* o = out.data();
     run_top(
-        parallel, [&] { run_rows(x, wd, bound, side, 0, n, o, *stop, (*ends)[0]); },
-        [x, wd, bound, h, n, o, stop, ends](std::size_t j) {
-            run_rows(x, wd, bound, h, j * h, in_half(n, h, j), o, *stop, (*ends)[j]);
-        },
-        *ends);
-    if ((*ends)[0].outside || (*ends)[1].outside) return dense_product(x, w, "x");
+        parallel, [&] { run_rows(x, wd, bound, side, 0, n, o, stop, outside[0]); },
+        [&](std::size_t j) {
+            run_rows(x, wd, bound, h, j * h, in_half(n, h, j), o, stop, outside[j]);
+        });
+    if (outside[0] || outside[1]) return dense_product(x, w, "x");
     return Matrix(std::move(out), n, 1);
 }
 

@@ -9,7 +9,7 @@
 #include "strassen/matrix.hpp"
 #include "strassen/par_mult.hpp"
 #include "strassen/poison_lock.hpp"
-#include "strassen/thread_pool.hpp"
+#include "strassen/parallel.hpp"
 
 namespace strassen {
 
@@ -34,8 +34,8 @@ struct ProductJob {
 };
 
 // One dense Strassen level on two n x n operands (n even) with the seven
-// products as jobs on `pool`.
-Matrix par_strassen_square(const Matrix& a, const Matrix& b, ThreadPool& pool);
+// products as one round of `parallel`.
+Matrix par_strassen_square(const Matrix& a, const Matrix& b, detail::Parallel& parallel);
 
 // The body a worker runs for one job: the dense sequential product of the
 // operands, stored into the slot. Faults with "called `Result::unwrap()` on an `Err`
