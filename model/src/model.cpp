@@ -51,13 +51,9 @@ std::variant<strassen::Buffer, Failure> predict(const ModelState& state,
 
     const std::size_t k = state.coefficients->size();
     const strassen::Matrix w(strassen::Buffer(*state.coefficients), k, 1);
-    strassen::Matrix p = strassen::view_mult(x, w);
-
-    // In place: the product's buffer becomes the result, so a prediction
-    // needs no memory beyond its output.
-    strassen::Buffer result = std::move(p.data);
-    for (double& v : result) v = v + b;
-    return result;
+    // The product's buffer becomes the result, so a prediction needs no
+    // memory beyond its output.
+    return std::move(strassen::view_mult_plus(x, w, b).data);
 }
 
 std::optional<strassen::Matrix> inverse(const strassen::Matrix& g) {

@@ -179,6 +179,14 @@ std::optional<std::size_t> plain_rows(const MatrixView& x) {
     return static_cast<std::size_t>(x.row_stride / size);
 }
 
+// out(i) + *plus for i in [0, count), when there is an addend: each element
+// one IEEE addition, done while a block's results are still in cache.
+void add_to(double* out, std::size_t count, const double* plus) {
+    if (plus == nullptr) return;
+    const double c = *plus;
+    for (std::size_t i = 0; i < count; ++i) out[i] = out[i] + c;
+}
+
 // A value outside the bound ends the pass early: the caller runs the
 // materialised product instead.
 struct Outside {};
@@ -494,21 +502,24 @@ void rows_times_column(const MatrixView& x, const double* w, double bound, std::
 // the rows, into two independent halves (product_alone). A node below whose
 // half x's columns do not fit mixes quadrants and is computed by the region
 // path itself on its packed block of rows; the leaves are plain dot products.
-void rows_node(const MatrixView& x, const double* w, double bound, std::size_t side,
-               std::size_t lo, std::size_t len, double* out, Buffer& panel,
+void rows_node(const MatrixView& x, const double* w, double bound, const double* plus,
+               std::size_t side, std::size_t lo, std::size_t len, double* out, Buffer& panel,
                detail::RegionWorkspace& ws, const std::atomic<bool>& stop) {
     side = geometry::even_side(side);
     const std::size_t h = side / 2;
     if (geometry::clean_split(side, x.cols)) {
         const std::size_t second = in_half(len, h, 1);
-        if (second == 0) return rows_node(x, w, bound, h, lo, len, out, panel, ws, stop);
-        rows_node(x, w, bound, h, lo, h, out, panel, ws, stop);
-        rows_node(x, w, bound, h, lo + h, second, out, panel, ws, stop);
+        if (second == 0) return rows_node(x, w, bound, plus, h, lo, len, out, panel, ws, stop);
+        rows_node(x, w, bound, plus, h, lo, h, out, panel, ws, stop);
+        rows_node(x, w, bound, plus, h, lo + h, second, out, panel, ws, stop);
         return;
     }
     if (geometry::is_leaf(side)) {
-        if (x.mapped()) return rows_times_column<true>(x, w, bound, lo, len, out, stop);
-        return rows_times_column<false>(x, w, bound, lo, len, out, stop);
+        if (x.mapped())
+            rows_times_column<true>(x, w, bound, lo, len, out, stop);
+        else
+            rows_times_column<false>(x, w, bound, lo, len, out, stop);
+        return add_to(out + lo, len, plus);
     }
     detail::throw_if_cancelled();
     if (stop.load(std::memory_order_relaxed)) throw Outside{};
@@ -528,26 +539,64 @@ void rows_node(const MatrixView& x, const double* w, double bound, std::size_t s
     }
     detail::region_product(block, detail::Region{w, 1, p, 1}, false, side, len, 1, out + lo, 1,
                            ws);
+    add_to(out + lo, len, plus);
 }
 
-void run_rows(const MatrixView& x, const double* w, double bound, std::size_t side,
-              std::size_t lo, std::size_t len, double* out, std::atomic<bool>& stop,
-              bool& outside) {
+void run_rows(const MatrixView& x, const double* w, double bound, const double* plus,
+              std::size_t side, std::size_t lo, std::size_t len, double* out,
+              std::atomic<bool>& stop, bool& outside) {
     stopping(outside, stop, [&] {
         Buffer panel;
         detail::RegionWorkspace ws;
         if (!geometry::all_clean(side, x.cols) && !plain_rows(x))
             panel.resize(geometry::block_rows(x.cols) * x.cols);
-        rows_node(x, w, bound, side, lo, len, out, panel, ws, stop);
+        rows_node(x, w, bound, plus, side, lo, len, out, panel, ws, stop);
     });
 }
 
-// x·w when a value of `cause` is outside the bound: the dense recursion on a
-// copy of x, refused up front when it cannot fit.
-Matrix dense_product(const MatrixView& x, const Matrix& w, const char* cause) {
+// x·w (+ plus) when a value of `cause` is outside the bound: the dense
+// recursion on a copy of x, refused up front when it cannot fit.
+Matrix dense_product(const MatrixView& x, const Matrix& w, const double* plus,
+                     const char* cause) {
     const Matrix xm = materialise(x, false);
     detail::check_dense_fits(xm, w, cause);
-    return par_mult(xm, w);
+    Matrix product = par_mult(xm, w);
+    add_to(product.data.data(), product.size, plus);
+    return product;
+}
+
+// The product x·w + c of column_plus, or x·w alone when plus is null.
+Matrix column_product(const MatrixView& x, const Matrix& w, const double* plus) {
+    if (x.cols != w.rows) fault("Matrix sizes do not match");
+    const std::size_t n = x.rows, p = x.cols;
+    const std::size_t side = geometry::common_side(n, p, w.cols);
+    const double bound = geometry::region_bound(side);
+    if (w.cols != 1) {
+        Matrix product = par_mult(materialise(x, false), w);
+        add_to(product.data.data(), product.size, plus);
+        return product;
+    }
+    if (count_outside(w.data.data(), p, bound) > 0) return dense_product(x, w, plus, "w");
+
+    check_allocation(n, sizeof(double), "the product");
+    Buffer out;
+    out.resize(n);
+    std::atomic<bool> stop{false};
+    std::size_t work = 0;
+    if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
+    const std::size_t h = geometry::even_side(side) / 2;
+    const double* wd = w.data.data();
+    const bool parallel = detail::worth_parallel(work, ROWS_WEIGHT) &&
+                          geometry::clean_split(side, p) && in_half(n, h, 1) > 0;
+    bool outside[2] = {false, false};
+    double* o = out.data();
+    run_top(
+        parallel, [&] { run_rows(x, wd, bound, plus, side, 0, n, o, stop, outside[0]); },
+        [&](std::size_t j) {
+            run_rows(x, wd, bound, plus, h, j * h, in_half(n, h, j), o, stop, outside[j]);
+        });
+    if (outside[0] || outside[1]) return dense_product(x, w, plus, "x");
+    return Matrix(std::move(out), n, 1);
 }
 
 }  // namespace
@@ -608,33 +657,10 @@ Matrix cross_product(const MatrixView& x, bool ones, const MatrixView& y) {
     return par_mult(dt, ym);
 }
 
-Matrix view_mult(const MatrixView& x, const Matrix& w) {
-    if (x.cols != w.rows) fault("Matrix sizes do not match");
-    const std::size_t n = x.rows, p = x.cols;
-    const std::size_t side = geometry::common_side(n, p, w.cols);
-    const double bound = geometry::region_bound(side);
-    if (w.cols != 1) return par_mult(materialise(x, false), w);
-    if (count_outside(w.data.data(), p, bound) > 0) return dense_product(x, w, "w");
+Matrix view_mult(const MatrixView& x, const Matrix& w) { return column_product(x, w, nullptr); }
 
-    check_allocation(n, sizeof(double), "the product");
-    Buffer out;
-    out.resize(n);
-    std::atomic<bool> stop{false};
-    std::size_t work = 0;
-    if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
-    const std::size_t h = geometry::even_side(side) / 2;
-    const double* wd = w.data.data();
-    const bool parallel = detail::worth_parallel(work, ROWS_WEIGHT) &&
-                          geometry::clean_split(side, p) && in_half(n, h, 1) > 0;
-    bool outside[2] = {false, false};
-    double* o = out.data();
-    run_top(
-        parallel, [&] { run_rows(x, wd, bound, side, 0, n, o, stop, outside[0]); },
-        [&](std::size_t j) {
-            run_rows(x, wd, bound, h, j * h, in_half(n, h, j), o, stop, outside[j]);
-        });
-    if (outside[0] || outside[1]) return dense_product(x, w, "x");
-    return Matrix(std::move(out), n, 1);
+Matrix view_mult_plus(const MatrixView& x, const Matrix& w, double c) {
+    return column_product(x, w, &c);
 }
 
 }  // namespace strassen

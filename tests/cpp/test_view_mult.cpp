@@ -263,11 +263,16 @@ TEST_P(ViewMult, EqualsTheProductOfTheMaterialisedInput) {
     const Matrix x = random_matrix(c.n, c.p, rng);
     const Matrix w = random_matrix(c.p, 1, rng);
     const Matrix want = oracle(x, w);
+    // The addend rounds most sums again: 1/3 is no short binary fraction.
+    const double addend = 1.0 / 3.0;
+    Matrix want_plus = want;
+    for (double& v : want_plus.data) v = v + addend;
     for (const Layout layout : {Layout::c_order, Layout::f_order, Layout::reversed_rows,
                                 Layout::unaligned_gaps}) {
         SCOPED_TRACE(static_cast<int>(layout));
         const Stored xs(x, layout);
         EXPECT_TRUE(same_bits(strassen::view_mult(xs.view, w), want));
+        EXPECT_TRUE(same_bits(strassen::view_mult_plus(xs.view, w, addend), want_plus));
     }
 }
 
@@ -285,7 +290,10 @@ TEST(ViewMultFallback, OutsideValuesAndSizeFault) {
         const Matrix w = random_matrix(p, 1, rng);
         x.data[n * p / 2] = -std::numeric_limits<double>::infinity();
         const Stored xs(x, Layout::c_order);
-        EXPECT_TRUE(same_bits(strassen::view_mult(xs.view, w), strassen::mult_dense(x, w)));
+        Matrix want = strassen::mult_dense(x, w);
+        EXPECT_TRUE(same_bits(strassen::view_mult(xs.view, w), want));
+        for (double& v : want.data) v = v + 0.5;
+        EXPECT_TRUE(same_bits(strassen::view_mult_plus(xs.view, w, 0.5), want));
     }
     const Stored xs(random_matrix(100, 4, rng), Layout::c_order);
     const Matrix w5 = random_matrix(5, 1, rng);

@@ -46,6 +46,11 @@ Matrix cross_product(const MatrixView& x, bool ones, const MatrixView& y);
 // match" when x.cols != w.rows, before anything is made.
 Matrix view_mult(const MatrixView& x, const Matrix& w);
 
+// view_mult(x, w) with c added to every element afterwards (one IEEE
+// addition each), in the same pass: each block of rows gets its addend while
+// its results are in cache, not in a second pass over the output.
+Matrix view_mult_plus(const MatrixView& x, const Matrix& w, double c);
+
 // A row-major copy of x as it reads (mapped when x is), with a leading column
 // of ones when `ones`.
 Matrix materialise(const MatrixView& x, bool ones);
