@@ -58,7 +58,12 @@ bravolin_learn's first fit, then rounds (--rounds) that each run its fit, the
 BLAS normal equations, scikit-learn's fit, its predict and x @ w + b one after
 the other; it prints the best of each and the ratios. On a shared machine the
 load changes from one process to the next; alternating the methods inside
-one process exposes them all to the same load.
+one process exposes them all to the same load. Each timed call starts after
+a pause (--settle, 0.25 s): OpenBLAS's threads keep spinning for a while
+after a call returns, and without the pause they would compete for the cores
+with whichever method runs next (on 2 cores, measured: bravolin_learn's fit
+40 ms right after scikit-learn's fit, 23 ms after a pause; predict 9.8 ms
+against 7.0 ms). --settle 0 measures that contention too.
 
 Plot. --plot FILE draws time against n on log-log axes (matplotlib) for the
 cases run at one p (--plot-p, default 16): fit and predict of bravolin_learn
@@ -277,7 +282,7 @@ def small_worker(rounds):
     return best
 
 
-def interleaved_worker(n, p, rounds):
+def interleaved_worker(n, p, rounds, settle):
     """Best seconds of each timed call, alternating methods in one process."""
     import numpy as np
 
@@ -311,6 +316,7 @@ def interleaved_worker(n, p, rounds):
     best = {name: float("inf") for name in calls}
     for _ in range(rounds):
         for name, call in calls.items():
+            time.sleep(settle)
             started = time.perf_counter()
             call()
             best[name] = min(best[name], time.perf_counter() - started)
@@ -455,6 +461,8 @@ def main():
     parser.add_argument("--interleaved", type=int, nargs=2, metavar=("N", "P"), default=None,
                         help="alternate the methods in one process on n x p data")
     parser.add_argument("--rounds", type=int, default=9, help="rounds of --interleaved")
+    parser.add_argument("--settle", type=float, default=0.25,
+                        help="seconds of pause before each timed call of --interleaved")
     parser.add_argument("--interleaved-worker", type=int, nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--worker", nargs=3, metavar=("METHOD", "N", "P"), help=argparse.SUPPRESS)
     parser.add_argument("--address-limit", type=int, default=None, help=argparse.SUPPRESS)
@@ -465,17 +473,18 @@ def main():
         return
     if args.interleaved_worker:
         n, p = args.interleaved_worker
-        print(json.dumps(interleaved_worker(n, p, args.rounds)))
+        print(json.dumps(interleaved_worker(n, p, args.rounds, args.settle)))
         return
     if args.interleaved:
         n, p = args.interleaved
         done = subprocess.run(
             [sys.executable, os.path.abspath(__file__), "--interleaved-worker", str(n), str(p),
-             "--rounds", str(args.rounds)],
+             "--rounds", str(args.rounds), "--settle", str(args.settle)],
             capture_output=True, text=True, timeout=args.timeout, check=True,
         )
         best = json.loads(done.stdout.strip().splitlines()[-1])
-        print(f"n = {n}, p = {p}, with intercept; best of {args.rounds} alternating rounds")
+        print(f"n = {n}, p = {p}, with intercept; best of {args.rounds} alternating rounds, "
+              f"{args.settle} s pause before each call")
         for name, seconds in best.items():
             print(f"  {name:<26} {fmt_time(seconds):>10}")
         fit = best["bravolin_learn fit"]

@@ -245,11 +245,28 @@ void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s
     double* panel = s.panel.data();
     double* dt = s.dt.data();
     const std::size_t p = d.x.cols, o = d.ones ? 1 : 0;
-    for (std::size_t i = 0; i < len; ++i) {
-        double* row = panel + i * d.m;
-        if (d.ones) row[0] = 1.0;
-        copy_view_row(d.x, lo + i, row + o);
-        if (d.q > 0) copy_view_row(d.y, lo + i, row + d.k);
+    constexpr auto unit = static_cast<std::ptrdiff_t>(sizeof(double));
+    if (!d.x.mapped() && d.x.col_stride == unit &&
+        (d.q == 0 || (!d.y.mapped() && d.y.col_stride == unit))) {
+        // Plain rows, the usual case: one loop, with no call or layout test
+        // per row. A block's rows are many and short.
+        const char* xr = row_of(d.x, lo);
+        const char* yr = d.q > 0 ? row_of(d.y, lo) : nullptr;
+        for (std::size_t i = 0; i < len; ++i, xr += d.x.row_stride) {
+            double* row = panel + i * d.m;
+            if (d.ones) row[0] = 1.0;
+            for (std::size_t j = 0; j < p; ++j) row[o + j] = load(xr + j * sizeof(double));
+            if (d.q == 0) continue;
+            for (std::size_t j = 0; j < d.q; ++j) row[d.k + j] = load(yr + j * sizeof(double));
+            yr += d.y.row_stride;
+        }
+    } else {
+        for (std::size_t i = 0; i < len; ++i) {
+            double* row = panel + i * d.m;
+            if (d.ones) row[0] = 1.0;
+            copy_view_row(d.x, lo + i, row + o);
+            if (d.q > 0) copy_view_row(d.y, lo + i, row + d.k);
+        }
     }
     // The check comes after the maps, on the values the products multiply.
     // The ones are inside the bound, so the whole panel is checked at once;
