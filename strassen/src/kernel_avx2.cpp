@@ -16,7 +16,7 @@
 // 6 x 2 vectors keep 12 accumulators, two vectors of b's row and a broadcast
 // in the 16 ymm registers; 8 columns divide the usual width of 64.
 #define KERNEL_VECTOR_BYTES 32
-#define KERNEL_BLOCK_ROWS 6
+#define KERNEL_ISA KernelIsa::avx2
 #include "kernel_body.hpp"
 
 namespace strassen::detail {

@@ -17,7 +17,7 @@
 // in 19 of the 32 zmm registers; 8 rows and 16 columns divide the usual side
 // of 64.
 #define KERNEL_VECTOR_BYTES 64
-#define KERNEL_BLOCK_ROWS 8
+#define KERNEL_ISA KernelIsa::avx512
 #include "kernel_body.hpp"
 
 namespace strassen::detail {

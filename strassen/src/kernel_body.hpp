@@ -1,6 +1,6 @@
 // The one source of the schoolbook kernel's vector variants (kernel.hpp has
 // the contract), compiled once per instruction set. The including file
-// defines KERNEL_VECTOR_BYTES (16, 32 or 64) and KERNEL_BLOCK_ROWS, and, for
+// defines KERNEL_VECTOR_BYTES (16, 32 or 64) and KERNEL_ISA, and, for
 // a set wider than baseline x86-64, switches its target on after its own
 // includes, so that no library code is compiled for it. Everything here has
 // internal linkage: nothing built for a wider set is shared with another
@@ -24,7 +24,7 @@ typedef double Vec __attribute__((vector_size(KERNEL_VECTOR_BYTES)));
 // Register block: MR rows of c by NV vectors of its columns, chosen per set
 // so that the MR * NV independent sums hide the add latency and, with two
 // vectors of b's row and a broadcast, fit in the vector registers.
-constexpr size_t MR = KERNEL_BLOCK_ROWS;
+constexpr size_t MR = kernel_rows(KERNEL_ISA);
 constexpr size_t NV = 2;
 constexpr size_t NR = NV * LANES;
 

@@ -9,7 +9,7 @@
 // a product in 12 of the 16 xmm registers (SSE's two-operand multiply needs
 // the copy).
 #define KERNEL_VECTOR_BYTES 16
-#define KERNEL_BLOCK_ROWS 4
+#define KERNEL_ISA KernelIsa::sse2
 #include "kernel_body.hpp"
 
 namespace strassen::detail {

@@ -36,10 +36,6 @@ constexpr detail::Weight ROWS_WEIGHT{8, 1};
 // Two jobs: the top level of a tall product has at most two row halves.
 constexpr std::size_t TALL_WORKERS = 2;
 
-// Rows of DᵀD per kernel call in a leaf: the kernel's register block is at
-// most 8 rows high, and each strip skips the columns left of its first row.
-constexpr std::size_t SYMMETRY_STRIP = 8;
-
 namespace geometry = detail::geometry;
 namespace level = detail::level;
 using geometry::in_half;
@@ -298,7 +294,9 @@ void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s
 // it is written as zeros here and mirrored from the upper triangle once the
 // tree is done.
 void tree_leaf(const Design& d, std::size_t len, double* out, TreeScratch& s, bool symmetric) {
-    const std::size_t strip = symmetric ? SYMMETRY_STRIP : d.k;
+    // Strips as high as the kernel's register block, each skipping the
+    // columns left of its first row.
+    const std::size_t strip = symmetric ? detail::kernel_rows(detail::kernel_selected()) : d.k;
     for (std::size_t i0 = 0; i0 < d.k; i0 += strip) {
         const std::size_t rows = std::min(strip, d.k - i0);
         const std::size_t from = !d.g_needed ? d.k : symmetric ? i0 : 0;

@@ -42,6 +42,14 @@ namespace detail {
 // Instruction sets the kernel is built for, in increasing order of preference.
 enum class KernelIsa { scalar, sse2, avx2, avx512 };
 
+// Rows of c in each variant's register block (kernel_body.hpp): a caller
+// that cuts c into strips (the tall products' symmetric leaves) cuts at this
+// height, so that no block is left a few rows short.
+inline constexpr std::size_t KERNEL_BLOCK_ROWS[] = {1, 4, 6, 8};
+constexpr std::size_t kernel_rows(KernelIsa isa) noexcept {
+    return KERNEL_BLOCK_ROWS[static_cast<std::size_t>(isa)];
+}
+
 // The plain scalar loop: the reference every other variant must equal.
 void kernel_mult_scalar(const double* a, std::size_t a_row, std::size_t a_depth,
                         const double* b, std::size_t ldb, double* c, std::size_t ldc,
