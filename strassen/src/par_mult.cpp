@@ -28,6 +28,23 @@ void store_product(ProductSlot& slot, std::optional<Matrix> product) {
     guard.done();
 }
 
+// Runs one top-level product's job. Its failure reaches the caller only
+// through its slot, as the slot's checks in take_product order it: a lack of
+// memory is noted there (MemoryError, not a missing product); any other
+// failure ends the job and leaves the slot empty.
+template <class Body>
+void slot_job(ProductSlot& slot, Body&& body) {
+    try {
+        body();
+    } catch (const std::bad_alloc&) {
+        PoisonMutex::Guard guard = slot.lock.lock();
+        slot.out_of_memory = true;
+        guard.done();
+    } catch (...) {
+        // Reported as the empty slot.
+    }
+}
+
 // The region path's top level: C's needed a.rows x b.cols into out.
 //
 // A product that is empty (a factor is all implicit zeros) or that no needed
@@ -50,18 +67,20 @@ void par_region_level(const Matrix& a, const Matrix& b, std::size_t d,
         }
     parallel.run(jobs, [&](std::size_t j) {
         const std::size_t k = computed[j], rows = plan.rows[k], cols = plan.cols[k];
-        std::optional<Matrix> product;
-        {
-            Buffer c;
-            c.resize(rows * cols);
-            detail::region_product(plan.left[k].region, plan.right[k].region,
-                                   plan.left[k].negated != plan.right[k].negated, plan.half,
-                                   rows, cols, c.data(), cols);
-            product.emplace(std::move(c), rows, cols);
-            plan.left[k] = detail::Operand{};
-            plan.right[k] = detail::Operand{};
-        }  // operands released before the store
-        store_product(*slots[k], std::move(product));
+        slot_job(*slots[k], [&] {
+            std::optional<Matrix> product;
+            {
+                Buffer c;
+                c.resize(rows * cols);
+                detail::region_product(plan.left[k].region, plan.right[k].region,
+                                       plan.left[k].negated != plan.right[k].negated, plan.half,
+                                       rows, cols, c.data(), cols);
+                product.emplace(std::move(c), rows, cols);
+                plan.left[k] = detail::Operand{};
+                plan.right[k] = detail::Operand{};
+            }  // operands released before the store
+            store_product(*slots[k], std::move(product));
+        });
     });
 
     std::optional<Matrix> products[7];
@@ -118,7 +137,10 @@ Matrix par_strassen_square(const Matrix& a, const Matrix& b, detail::Parallel& p
     std::shared_ptr<ProductSlot> slots[7];
     for (auto& slot : slots) slot = std::make_shared<ProductSlot>();
     parallel.run(7, [&](std::size_t k) {
-        product_job(ProductJob{std::move(operands[k]), std::move(operands[7 + k]), h, slots[k]});
+        slot_job(*slots[k], [&] {
+            product_job(
+                ProductJob{std::move(operands[k]), std::move(operands[7 + k]), h, slots[k]});
+        });
     });
 
     // Taken in order, M1 to M7: the first failing slot's fault is the one met.
