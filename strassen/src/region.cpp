@@ -67,10 +67,6 @@ Region operand_shape(const Region (&q)[4], const OperandSpec& s, bool& negated) 
 // bounding rectangle (rows x cols, row stride cols) into o: each element one
 // IEEE operation, x the left term, with the missing term's +0.0 written out,
 // exactly as the dense path forms it.
-// Built for AVX2 as well, picked at load time where the CPU has it: each
-// element is one addition or subtraction, so the width changes no bit, and
-// the wide products spend much of their time here.
-[[gnu::target_clones("avx2", "default")]]
 void form_sum(const Region& x, const Region& y, bool add, std::size_t rows, std::size_t cols,
               double* o) {
     for (std::size_t i = 0; i < rows; ++i, o += cols) {
@@ -222,8 +218,6 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
     return plan;
 }
 
-// Built for AVX2 as well, as form_sum is: one operation per element and term.
-[[gnu::target_clones("avx2", "default")]]
 void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
                    const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo) {
     const std::size_t h = plan.half;
