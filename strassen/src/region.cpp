@@ -34,9 +34,26 @@ Region quadrant(const Region& r, std::size_t h, std::size_t q) {
     out.rows = in_half(r.rows, h, level::row_half(q));
     out.cols = in_half(r.cols, h, level::col_half(q));
     if (out.empty()) return Region{};
+    if (r.source != nullptr) {
+        // Unread, so split by rows only: its columns fit in the half (settle).
+        out.source = r.source;
+        out.first = r.first + level::row_half(q) * h;
+        return out;
+    }
     out.data = r.data + level::offset(q, h, r.ld);
     out.ld = r.ld;
     return out;
+}
+
+// A source factor read into a stored region when `needed`; else as it is.
+Region settle(const Region& r, bool needed, Buffer& scratch) {
+    return r.source != nullptr && needed ? r.source->read(r.first, r.rows, scratch) : r;
+}
+
+// Whether an operand with this shape is computed (a sum or difference of two
+// stored terms) rather than a view of one quadrant, read or unread.
+bool formed(const Region& shape) {
+    return shape.data == nullptr && shape.source == nullptr && !shape.empty();
 }
 
 // Every chain evaluated from an implicit +0.0 start: no product is -0.0, so
@@ -93,7 +110,7 @@ void form_sum(const Region& x, const Region& y, bool add, std::size_t rows, std:
 Operand make_operand(const Region (&q)[4], const OperandSpec& s) {
     Operand out;
     const Region shape = operand_shape(q, s, out.negated);
-    if (shape.data != nullptr || shape.empty()) {
+    if (!formed(shape)) {
         out.region = shape;
         return out;
     }
@@ -107,14 +124,14 @@ Operand make_operand(const Region (&q)[4], const OperandSpec& s) {
 std::size_t formed_size(const Region (&q)[4], const OperandSpec& s) {
     bool negated = false;
     const Region shape = operand_shape(q, s, negated);
-    return shape.data != nullptr || shape.empty() ? 0 : shape.rows * shape.cols;
+    return formed(shape) ? shape.rows * shape.cols : 0;
 }
 
 // The same operand as make_operand, a computed one formed into `at` (which
 // holds formed_size elements).
 Region form_operand(const Region (&q)[4], const OperandSpec& s, double* at, bool& negated) {
     const Region shape = operand_shape(q, s, negated);
-    if (shape.data != nullptr || shape.empty()) return shape;
+    if (!formed(shape)) return shape;
     form_sum(q[s.q1], q[s.q2], s.op == Op::add, shape.rows, shape.cols, at);
     return Region{at, shape.cols, shape.rows, shape.cols};
 }
@@ -132,6 +149,32 @@ void negate(double* out, std::size_t ldo, std::size_t rows, std::size_t cols) {
     }
 }
 
+// A level where A's data lies in its left quadrants and B's in B11 computes
+// C11 and C21 each as one added product of its own quadrant of A and B11:
+// the two halves of A's rows are independent, with nothing to combine.
+constexpr bool row_half_alone(std::size_t c) {
+    constexpr unsigned A_QUADS = level::quads(X11, X21), B_QUADS = level::quads(X11, X11);
+    const level::Chain chain = level::present_chain(c, A_QUADS, B_QUADS);
+    const std::size_t k = chain.terms[0].product;
+    return chain.length == 1 && chain.terms[0].sign > 0 &&
+           level::sole_quadrant(LEFT[k], A_QUADS) == c &&
+           level::sole_quadrant(RIGHT[k], B_QUADS) == X11;
+}
+static_assert(row_half_alone(X11) && row_half_alone(X21));
+
+// Whether a level of this half is such a level: A's columns, B and C's
+// needed columns all fit in it.
+bool row_halves(const Region& a, const Region& b, std::size_t h, std::size_t cols) {
+    return a.cols <= h && b.rows <= h && b.cols <= h && cols <= h;
+}
+
+// Whether every level from this side down is one. Then C's rows are A's rows
+// times B, each the leaf's sums whatever block of rows it falls in.
+bool rows_only(const Region& a, const Region& b, std::size_t side, std::size_t cols) {
+    const std::size_t h = geometry::smallest_half(side);
+    return h != SIZE_MAX && row_halves(a, b, h, cols);
+}
+
 // Assumptions: a and b non-empty; the logical side is at most NAIVE_THRESHOLD,
 // so this is the dense path's schoolbook product, restricted to the regions.
 void leaf(const Region& a, const Region& b, std::size_t rows, std::size_t cols, double* out,
@@ -142,6 +185,32 @@ void leaf(const Region& a, const Region& b, std::size_t rows, std::size_t cols, 
     kernel_mult(a.data, a.ld, b.data, b.ld, out, ldo, m, n, k);
     if (n < cols)
         for (std::size_t i = 0; i < m; ++i) std::fill(out + i * ldo + n, out + i * ldo + cols, 0.0);
+    fill_zero(out + m * ldo, ldo, rows - m, cols);
+}
+
+// Rows of A a tall product reads, checks and multiplies at a time: a few
+// hundred kilobytes at most for the usual widths, and a prompt answer to a
+// cancelled call.
+constexpr std::size_t ROW_BLOCK = 512;
+
+// A product whose levels all split only A's rows (rows_only): the leaves,
+// block after block of A's rows, with no level between them.
+void row_blocks(const Region& a, const Region& b, std::size_t rows, std::size_t cols,
+                double* out, std::size_t ldo, Buffer& scratch) {
+    const std::size_t m = std::min(rows, a.rows);
+    for (std::size_t i = 0; i < m; i += ROW_BLOCK) {
+        throw_if_cancelled();
+        Region block = a;
+        block.rows = std::min(ROW_BLOCK, m - i);
+        if (a.source != nullptr) {
+            block.first += i;
+            if (cols == 1 && a.source->times_column(block.first, block.rows, b, out + i * ldo, ldo))
+                continue;
+        } else {
+            block.data += i * a.ld;
+        }
+        leaf(settle(block, true, scratch), b, block.rows, cols, out + i * ldo, ldo);
+    }
     fill_zero(out + m * ldo, ldo, rows - m, cols);
 }
 
@@ -196,6 +265,29 @@ LevelPlan plan_shape(const Region& a, const Region& b, std::size_t side, std::si
             if (readers == 1) plan.direct[only] = static_cast<int>(q);
         }
     }
+    return plan;
+}
+
+// Whether a present product's operand is a sum formed from r's quadrants.
+bool sums_from(const Region& r, const LevelPlan& plan, const level::OperandSpec (&specs)[7]) {
+    const std::size_t h = plan.half;
+    const Region q[4] = {quadrant(r, h, X11), quadrant(r, h, X12), quadrant(r, h, X21),
+                         quadrant(r, h, X22)};
+    for (std::size_t k = 0; k < 7; ++k)
+        if (plan.present[k] && formed_size(q, specs[k]) > 0) return true;
+    return false;
+}
+
+// The plan of a level that splits, with each source factor first read where
+// the level needs its elements: where its columns do not fit in the half (a
+// split would cut them) or a present operand sums its quadrants.
+LevelPlan settled_plan(Region& a, Region& b, std::size_t side, std::size_t rows, std::size_t cols,
+                       bool direct_writes, Buffer (&read)[2]) {
+    a = settle(a, a.cols > side / 2, read[0]);
+    b = settle(b, b.cols > side / 2, read[1]);
+    const LevelPlan plan = plan_shape(a, b, side, rows, cols, direct_writes);
+    a = settle(a, a.source != nullptr && sums_from(a, plan, LEFT), read[0]);
+    b = settle(b, b.source != nullptr && sums_from(b, plan, RIGHT), read[1]);
     return plan;
 }
 
@@ -274,15 +366,30 @@ double* reserve(Buffer& b, std::size_t count) {
 // before their product, into scratch that the next pair reuses (the values,
 // each one IEEE operation of the parent's elements, do not depend on when
 // they are formed).
-void product_node(const Region& a, const Region& b, bool negate_result, std::size_t side,
-                  std::size_t rows, std::size_t cols, double* out, std::size_t ldo,
-                  RegionWorkspace& ws, std::size_t depth) {
+void product_node(Region a, Region b, bool negate_result, std::size_t side, std::size_t rows,
+                  std::size_t cols, double* out, std::size_t ldo, RegionWorkspace& ws,
+                  std::size_t depth) {
     side = geometry::even_side(side);
+    Buffer(&read)[2] = ws.level(depth).read;
     if (geometry::is_leaf(side)) {
-        leaf(a, b, rows, cols, out, ldo);
+        leaf(settle(a, true, read[0]), settle(b, true, read[1]), rows, cols, out, ldo);
+    } else if (rows_only(a, b, side, cols)) {
+        row_blocks(a, b, rows, cols, out, ldo, read[0]);
+    } else if (row_halves(a, b, side / 2, cols)) {
+        // The level's two products, each its half of C's rows, as the level
+        // tables give them (row_half_alone), without a plan.
+        const std::size_t h = side / 2;
+        for (const std::size_t q : {X11, X21}) {
+            const std::size_t r = in_half(rows, h, level::row_half(q));
+            double* at = out + level::offset(q, h, ldo);
+            if (const Region part = quadrant(a, h, q); !part.empty())
+                product_node(part, b, false, h, r, cols, at, ldo, ws, depth + 1);
+            else
+                fill_zero(at, ldo, r, cols);
+        }
     } else {
         throw_if_cancelled();
-        const LevelPlan plan = plan_shape(a, b, side, rows, cols, true);
+        const LevelPlan plan = settled_plan(a, b, side, rows, cols, true, read);
         const std::size_t h = plan.half;
         const Region qa[4] = {quadrant(a, h, X11), quadrant(a, h, X12), quadrant(a, h, X21),
                               quadrant(a, h, X22)};
@@ -344,6 +451,43 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
                     std::size_t rows, std::size_t cols, double* out, std::size_t ldo) {
     RegionWorkspace ws;
     product_node(a, b, negate_result, side, rows, cols, out, ldo, ws, 0);
+}
+
+void region_product(const Region& a_in, const Region& b_in, std::size_t side, std::size_t rows,
+                    std::size_t cols, double* out, std::size_t ldo, Parallel& parallel) {
+    side = geometry::even_side(side);
+    if (geometry::is_leaf(side))
+        return region_product(a_in, b_in, false, side, rows, cols, out, ldo);
+    Region a = a_in, b = b_in;
+    Buffer read[2];
+    settled_plan(a, b, side, rows, cols, true, read);
+    const LevelPlan plan = plan_level(a, b, side, rows, cols, true);
+    std::array<Buffer, 7> temps;
+    std::array<double*, 7> dst{};
+    std::array<std::size_t, 7> lds{};
+    std::size_t present[7], parts = 0;
+    for (std::size_t k = 0; k < 7; ++k) {
+        if (!plan.present[k]) continue;
+        present[parts++] = k;
+        if (plan.direct[k] >= 0) {
+            dst[k] = out + level::offset(static_cast<std::size_t>(plan.direct[k]), plan.half, ldo);
+            lds[k] = ldo;
+        } else {
+            temps[k].resize(plan.rows[k] * plan.cols[k]);
+            dst[k] = temps[k].data();
+            lds[k] = plan.cols[k];
+        }
+    }
+    // Each part writes only its own product: a direct one into a quadrant of
+    // out that no other product reads or writes.
+    parallel.run(parts, [&](std::size_t j) {
+        const std::size_t k = present[j];
+        RegionWorkspace ws;
+        product_node(plan.left[k].region, plan.right[k].region,
+                     plan.left[k].negated != plan.right[k].negated, plan.half, plan.rows[k],
+                     plan.cols[k], dst[k], lds[k], ws, 0);
+    });
+    combine_level(plan, {dst[0], dst[1], dst[2], dst[3], dst[4], dst[5], dst[6]}, lds, out, ldo);
 }
 
 bool region_path_applies(const Matrix& a, const Matrix& b) {

@@ -32,7 +32,8 @@ namespace {
 // Gram tree's.
 constexpr detail::Weight ROWS_WEIGHT{8, 1};
 
-// Two jobs: the top level of a tall product has at most two row halves.
+// Two workers: a tall product's top level has two row halves, and the
+// machines measured have two cores.
 constexpr std::size_t TALL_WORKERS = 2;
 
 namespace geometry = detail::geometry;
@@ -61,19 +62,6 @@ constexpr std::size_t rows_half(const level::Term& t) {
 }
 static_assert(GRAM.length == 2 && rows_half(GRAM.terms[0]) + rows_half(GRAM.terms[1]) == 1);
 constexpr std::size_t HEAD_HALF = rows_half(GRAM.terms[0]);
-
-// A clean x·w level: x's data in its left quadrants, w's in B11. C11 and C21
-// are each one added product of their own quadrant of x and all of w: the
-// two halves of the rows are independent, with nothing to combine.
-constexpr bool product_alone(std::size_t c) {
-    constexpr unsigned X_QUADS = level::quads(X11, X21), W_QUADS = level::quads(X11, X11);
-    const level::Chain chain = level::present_chain(c, X_QUADS, W_QUADS);
-    const std::size_t k = chain.terms[0].product;
-    return chain.length == 1 && chain.terms[0].sign > 0 &&
-           level::sole_quadrant(level::LEFT[k], X_QUADS) == c &&
-           level::sole_quadrant(level::RIGHT[k], W_QUADS) == X11;
-}
-static_assert(product_alone(X11) && product_alone(X21));
 
 double load(const char* p) {
     double v;
@@ -456,13 +444,12 @@ Matrix materialise_dt(const MatrixView& x, bool ones) { return materialise(x, on
 // --- rows times a column ------------------------------------------------------
 
 // Assumptions: every result element is its row's dot product with w, a
-// left-to-right sum from +0.0 over the columns (the tall recursion never sums
-// quadrants of x, and its leaves are schoolbook sums: w(j) * x(i, j) there,
-// the same product as x(i, j) * w(j)). ROWS rows at a time keep that many
-// independent sums in flight; no sum is split.
-template <std::size_t ROWS, bool MAPPED>
+// left-to-right sum from +0.0 over the columns (the leaves' schoolbook sums:
+// w(j) * x(i, j) there, the same product as x(i, j) * w(j)). ROWS rows at a
+// time keep that many independent sums in flight; no sum is split.
+template <std::size_t ROWS>
 std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::size_t first,
-                     double* out) {
+                     double* out, std::size_t ldo) {
     const char* row[ROWS];
     double acc[ROWS];
     for (std::size_t r = 0; r < ROWS; ++r) {
@@ -474,99 +461,75 @@ std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::si
         const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(j) * x.col_stride;
         for (std::size_t r = 0; r < ROWS; ++r) {
             double v = load(row[r] + at);
-            if constexpr (MAPPED) v = (v - x.shift[j]) * x.scale[j];
+            if (x.mapped()) v = (v - x.shift[j]) * x.scale[j];
             outside += std::fabs(v) <= bound ? 0 : 1;
             acc[r] = acc[r] + v * w[j];
         }
     }
-    for (std::size_t r = 0; r < ROWS; ++r) out[first + r] = acc[r];
+    for (std::size_t r = 0; r < ROWS; ++r) out[r * ldo] = acc[r];
     return outside;
 }
 
-template <bool MAPPED>
-void rows_times_column(const MatrixView& x, const double* w, double bound, std::size_t lo,
-                       std::size_t len, double* out, const std::atomic<bool>& stop) {
-    constexpr std::size_t BLOCK = detail::ROW_DOTS_BLOCK;
-    // Contiguous rows of plain values go to the vector variant, when the CPU
-    // has one: the same sums, one row per lane.
-    const detail::RowDotsFn vector =
-        !MAPPED && x.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))
-            ? detail::row_dots_kernel()
-            : nullptr;
-    std::size_t i = lo;
-    const std::size_t end = lo + len;
-    for (std::size_t block = 0; i + BLOCK <= end; i += BLOCK, ++block) {
-        // One check per 512 rows: cheap, and still prompt.
-        if (block % 64 == 0) {
-            detail::throw_if_cancelled();
-            if (stop.load(std::memory_order_relaxed)) throw Outside{};
-        }
-        if (vector != nullptr) {
-            if (vector(row_of(x, i), x.row_stride, x.cols, w, bound, out + i)) throw Outside{};
-        } else if (dot_rows<BLOCK, MAPPED>(x, w, bound, i, out) > 0) {
-            throw Outside{};
-        }
-    }
-    for (; i < end; ++i)
-        if (dot_rows<1, MAPPED>(x, w, bound, i, out) > 0) throw Outside{};
-}
+// x's rows for the region path, read where they lie: in place when they are
+// plain doubles (a copy would only pass them through memory once more), else
+// through the view's strides and map into scratch; every value read is
+// checked against the bound, after the map.
+class ViewRows final : public detail::Source {
+public:
+    ViewRows(const MatrixView& x, double bound) : x_(x), bound_(bound), ld_(plain_rows(x)) {}
 
-// The region path's recursion for x·w over rows [lo, lo + len) of a logical
-// square of this side. While x's columns fit in the half, a level splits only
-// the rows, into two independent halves (product_alone). A node below whose
-// half x's columns do not fit mixes quadrants and is computed by the region
-// path itself on its packed block of rows; the leaves are plain dot products.
-void rows_node(const MatrixView& x, const double* w, double bound, const double* plus,
-               std::size_t side, std::size_t lo, std::size_t len, double* out, Buffer& panel,
-               detail::RegionWorkspace& ws, const std::atomic<bool>& stop) {
-    side = geometry::even_side(side);
-    const std::size_t h = side / 2;
-    if (geometry::clean_split(side, x.cols)) {
-        const std::size_t second = in_half(len, h, 1);
-        if (second == 0) return rows_node(x, w, bound, plus, h, lo, len, out, panel, ws, stop);
-        rows_node(x, w, bound, plus, h, lo, h, out, panel, ws, stop);
-        rows_node(x, w, bound, plus, h, lo + h, second, out, panel, ws, stop);
-        return;
-    }
-    if (geometry::is_leaf(side)) {
-        if (x.mapped())
-            rows_times_column<true>(x, w, bound, lo, len, out, stop);
-        else
-            rows_times_column<false>(x, w, bound, lo, len, out, stop);
-        return add_to(out + lo, len, plus);
-    }
-    detail::throw_if_cancelled();
-    if (stop.load(std::memory_order_relaxed)) throw Outside{};
-    const std::size_t p = x.cols;
-    detail::Region block{panel.data(), p, len, p};
-    if (const std::optional<std::size_t> ld = plain_rows(x)) {
-        // Read where it lies: a copy would only pass the block through memory
-        // once more before the level's sums read it.
-        block = detail::Region{reinterpret_cast<const double*>(row_of(x, lo)), *ld, len, p};
-        for (std::size_t i = 0; i < len; ++i)
-            if (any_outside(block.data + i * *ld, p, bound)) throw Outside{};
-    } else {
+    detail::Region read(std::size_t first, std::size_t count, Buffer& scratch) const override {
+        const std::size_t p = x_.cols;
+        if (ld_) {
+            const auto* at = reinterpret_cast<const double*>(row_of(x_, first));
+            const bool outside = *ld_ == p ? any_outside(at, count * p, bound_) : [&] {
+                for (std::size_t i = 0; i < count; ++i)
+                    if (any_outside(at + i * *ld_, p, bound_)) return true;
+                return false;
+            }();
+            if (outside) throw detail::OutsideBound{};
+            return {at, *ld_, count, p};
+        }
+        if (scratch.size() < count * p) scratch.resize(count * p);
         std::size_t outside = 0;
-        for (std::size_t i = 0; i < len; ++i)
-            outside += read_row(x, lo + i, bound, panel.data() + i * p);
-        if (outside > 0) throw Outside{};
+        for (std::size_t i = 0; i < count; ++i)
+            outside += read_row(x_, first + i, bound_, scratch.data() + i * p);
+        if (outside > 0) throw detail::OutsideBound{};
+        return {scratch.data(), p, count, p};
     }
-    detail::region_product(block, detail::Region{w, 1, p, 1}, false, side, len, 1, out + lo, 1,
-                           ws);
-    add_to(out + lo, len, plus);
-}
 
-void run_rows(const MatrixView& x, const double* w, double bound, const double* plus,
-              std::size_t side, std::size_t lo, std::size_t len, double* out,
-              std::atomic<bool>& stop, bool& outside) {
-    stopping(outside, stop, [&] {
-        Buffer panel;
-        detail::RegionWorkspace ws;
-        if (!geometry::all_clean(side, x.cols) && !plain_rows(x))
-            panel.resize(geometry::block_rows(x.cols) * x.cols);
-        rows_node(x, w, bound, plus, side, lo, len, out, panel, ws, stop);
-    });
-}
+    // The dot products read x once: the check rides along with the sums.
+    bool times_column(std::size_t first, std::size_t count, const detail::Region& w, double* out,
+                      std::size_t ldo) const override {
+        if (w.ld != 1 || w.rows != x_.cols) return false;
+        constexpr std::size_t BLOCK = detail::ROW_DOTS_BLOCK;
+        // Contiguous rows of plain values go to the vector variant, when the
+        // CPU has one: the same sums, one row per lane.
+        const detail::RowDotsFn vector =
+            !x_.mapped() && x_.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))
+                ? detail::row_dots_kernel()
+                : nullptr;
+        double sums[BLOCK];
+        std::size_t i = 0, outside = 0;
+        for (; i + BLOCK <= count && outside == 0; i += BLOCK) {
+            if (vector == nullptr) {
+                outside = dot_rows<BLOCK>(x_, w.data, bound_, first + i, out + i * ldo, ldo);
+                continue;
+            }
+            outside = vector(row_of(x_, first + i), x_.row_stride, x_.cols, w.data, bound_, sums);
+            for (std::size_t r = 0; r < BLOCK; ++r) out[(i + r) * ldo] = sums[r];
+        }
+        for (; i < count && outside == 0; ++i)
+            outside = dot_rows<1>(x_, w.data, bound_, first + i, out + i * ldo, ldo);
+        if (outside > 0) throw detail::OutsideBound{};
+        return true;
+    }
+
+private:
+    MatrixView x_;
+    double bound_;
+    std::optional<std::size_t> ld_;
+};
 
 // x·w (+ plus) when a value of `cause` is outside the bound: the dense
 // recursion on a copy of x, refused up front when it cannot fit.
@@ -595,21 +558,21 @@ Matrix column_product(const MatrixView& x, const Matrix& w, const double* plus) 
     check_allocation(n, sizeof(double), "the product");
     Buffer out;
     out.resize(n);
-    std::atomic<bool> stop{false};
     std::size_t work = 0;
     if (__builtin_mul_overflow(n, p, &work)) work = SIZE_MAX;
-    const std::size_t h = geometry::even_side(side) / 2;
-    const double* wd = w.data.data();
-    const bool parallel = detail::worth_parallel(work, ROWS_WEIGHT) &&
-                          geometry::clean_split(side, p) && in_half(n, h, 1) > 0;
-    bool outside[2] = {false, false};
-    double* o = out.data();
-    run_top(
-        parallel, [&] { run_rows(x, wd, bound, plus, side, 0, n, o, stop, outside[0]); },
-        [&](std::size_t j) {
-            run_rows(x, wd, bound, plus, h, j * h, in_half(n, h, j), o, stop, outside[j]);
-        });
-    if (outside[0] || outside[1]) return dense_product(x, w, plus, "x");
+    const ViewRows rows(x, bound);
+    const detail::Region a{nullptr, 0, n, p, &rows, 0}, b{w.data.data(), 1, p, 1};
+    try {
+        if (detail::worth_parallel(work, ROWS_WEIGHT)) {
+            detail::Parallel parallel(TALL_WORKERS);
+            detail::region_product(a, b, side, n, 1, out.data(), 1, parallel);
+        } else {
+            detail::region_product(a, b, false, side, n, 1, out.data(), 1);
+        }
+    } catch (const detail::OutsideBound&) {
+        return dense_product(x, w, plus, "x");
+    }
+    add_to(out.data(), n, plus);
     return Matrix(std::move(out), n, 1);
 }
 

@@ -47,25 +47,35 @@ constexpr std::size_t in_half(std::size_t extent, std::size_t half, std::size_t 
     return extent > start ? std::min(extent - start, half) : 0;
 }
 
-// The sides of the levels that split, from the top (the given side made
-// even) down to the last one above the leaves. A level's child is at most
-// half its side plus one, so 64 entries hold any std::size_t.
+// Calls f(side) for the sides of the levels that split, from the top (the
+// given side made even) down to the last one above the leaves.
+template <class F> constexpr void each_level(std::size_t side, F f) {
+    for (std::size_t s = even_side(side); !is_leaf(s); s = child_side(s)) f(s);
+}
+
+// Those sides. A level's child is at most half its side plus one, so 64
+// entries hold any std::size_t.
 struct LevelSides {
     std::size_t count = 0;
     std::size_t side[64] = {};
 };
 constexpr LevelSides level_sides(std::size_t side) noexcept {
     LevelSides out;
-    for (std::size_t s = even_side(side); !is_leaf(s); s = child_side(s)) out.side[out.count++] = s;
+    each_level(side, [&](std::size_t s) { out.side[out.count++] = s; });
     return out;
 }
 
-constexpr std::size_t depth(std::size_t side) noexcept { return level_sides(side).count; }
+constexpr std::size_t depth(std::size_t side) noexcept {
+    std::size_t count = 0;
+    each_level(side, [&](std::size_t) { ++count; });
+    return count;
+}
 
 // The smallest half met below a square of this side; SIZE_MAX for a leaf.
 constexpr std::size_t smallest_half(std::size_t side) noexcept {
-    const LevelSides l = level_sides(side);
-    return l.count == 0 ? SIZE_MAX : l.side[l.count - 1] / 2;
+    std::size_t half = SIZE_MAX;
+    each_level(side, [&](std::size_t s) { half = s / 2; });
+    return half;
 }
 
 // A level splits cleanly when the block's short dimension fits in its half:

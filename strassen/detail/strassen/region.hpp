@@ -34,19 +34,54 @@
 #include <deque>
 
 #include "strassen/matrix.hpp"
+#include "strassen/parallel.hpp"
 
 namespace strassen::detail {
 
+class Source;
+
 // The stored top-left rows x cols of a logical square, at data with row
-// stride ld. data is null when the region is empty.
+// stride ld. data is null when the region is empty, or when its elements
+// still lie unread in a source: then they are its rows [first, first + rows).
 struct Region {
     const double* data = nullptr;
     std::size_t ld = 0;
     std::size_t rows = 0;
     std::size_t cols = 0;
+    const Source* source = nullptr;
+    std::size_t first = 0;
 
     bool empty() const noexcept { return rows == 0 || cols == 0; }
 };
+
+// An operand whose rows lie in a caller's memory, in whatever layout: the
+// recursion splits its rows without reading them, and reads a block only
+// where a node needs its elements (a leaf, or a level that would sum or split
+// its columns). So a tall product walks its operand once, block by block,
+// with nothing copied that a node can read in place.
+class Source {
+public:
+    // Rows [first, first + count) as a stored region of the source's columns:
+    // in place when they can be read so, else packed into `scratch`. Throws
+    // OutsideBound when a value read lies outside the region path's bound.
+    virtual Region read(std::size_t first, std::size_t count, Buffer& scratch) const = 0;
+
+    // Rows [first, first + count) times a stored column into out (row stride
+    // ldo), each element the leaf's sum, with the reading, the check and the
+    // sums in one pass. False when the source has no such pass for this
+    // column; the caller then reads the rows and multiplies them itself.
+    virtual bool times_column(std::size_t, std::size_t, const Region&, double*,
+                              std::size_t) const {
+        return false;
+    }
+
+protected:
+    ~Source() = default;
+};
+
+// A source's value outside the bound: the region path cannot give the dense
+// path's bits, and the caller falls back to it.
+struct OutsideBound {};
 
 inline Region whole(const Matrix& m) noexcept { return {m.data.data(), m.cols, m.rows, m.cols}; }
 
@@ -96,6 +131,7 @@ public:
     struct Level {
         Buffer products;
         Buffer operands;
+        Buffer read[2];  // the two factors' blocks read from a source
     };
     // The entry of this depth; references stay valid while deeper ones are made.
     Level& level(std::size_t depth);
@@ -103,6 +139,12 @@ public:
 private:
     std::deque<Level> levels_;
 };
+
+// region_product's top level on `parallel`: its products as parts of one
+// round, each with a workspace of its own, then combined into out. A part's
+// failure (OutsideBound included) is rethrown once every part has ended.
+void region_product(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+                    std::size_t cols, double* out, std::size_t ldo, Parallel& parallel);
 
 // The top-left rows x cols of A * B (negated if `negate`) into out, row stride
 // ldo, where A and B are logical squares of the given side (made even here).
