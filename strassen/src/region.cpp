@@ -29,15 +29,25 @@ using level::X21;
 using level::X22;
 using geometry::in_half;
 
+// The widest factor of a region: two side by side (Source::split) are
+// factors of their own.
+std::size_t width(const Region& r) {
+    const std::size_t split = r.source != nullptr ? r.source->split : 0;
+    return split == 0 ? r.cols : std::max(split, r.cols - split);
+}
+
 Region quadrant(const Region& r, std::size_t h, std::size_t q) {
     Region out;
     out.rows = in_half(r.rows, h, level::row_half(q));
     out.cols = in_half(r.cols, h, level::col_half(q));
+    if (r.source != nullptr && r.source->split != 0)
+        out.cols = level::col_half(q) == 0 ? r.cols : 0;  // both factors fit in the half
     if (out.empty()) return Region{};
     if (r.source != nullptr) {
-        // Unread, so split by rows only: its columns fit in the half (settle).
+        // Unread, and split along the source's rows only: the other side
+        // fits in the half (product_node reads it otherwise).
         out.source = r.source;
-        out.first = r.first + level::row_half(q) * h;
+        out.first = r.first + (r.source->transposed ? level::col_half(q) : level::row_half(q)) * h;
         return out;
     }
     out.data = r.data + level::offset(q, h, r.ld);
@@ -47,7 +57,13 @@ Region quadrant(const Region& r, std::size_t h, std::size_t q) {
 
 // A source factor read into a stored region when `needed`; else as it is.
 Region settle(const Region& r, bool needed, Buffer& scratch) {
-    return r.source != nullptr && needed ? r.source->read(r.first, r.rows, scratch) : r;
+    return r.source != nullptr && needed ? r.source->read(r, scratch) : r;
+}
+
+// Whether a source factor's side across its source's rows spans more than
+// the half: then a level would cut it, and it is read first.
+bool too_wide(const Region& r, std::size_t h) {
+    return r.source != nullptr && (r.source->transposed ? r.rows : width(r)) > h;
 }
 
 // Whether an operand with this shape is computed (a sum or difference of two
@@ -162,23 +178,68 @@ constexpr bool row_half_alone(std::size_t c) {
 }
 static_assert(row_half_alone(X11) && row_half_alone(X21));
 
-// Whether a level of this half is such a level: A's columns, B and C's
-// needed columns all fit in it.
-bool row_halves(const Region& a, const Region& b, std::size_t h, std::size_t cols) {
-    return a.cols <= h && b.rows <= h && b.cols <= h && cols <= h;
+// What a level must hold in its half to be such a level: A's columns, B
+// and C's needed columns; SIZE_MAX for a transposed A, whose rows stay whole.
+std::size_t halves_width(const Region& a, const Region& b, std::size_t cols) {
+    if (a.source != nullptr && a.source->transposed) return SIZE_MAX;
+    return std::max({a.cols, b.rows, width(b), cols});
 }
 
-// Whether every level from this side down is one. Then C's rows are A's rows
-// times B, each the leaf's sums whatever block of rows it falls in.
+// Whether the level at this side is one, and whether every level below is
+// one too: then C's rows are A's rows times B, each the leaf's sums whatever
+// block of rows it falls in.
+bool row_halves(const Region& a, const Region& b, std::size_t side, std::size_t cols) {
+    return geometry::clean_split(side, halves_width(a, b, cols));
+}
 bool rows_only(const Region& a, const Region& b, std::size_t side, std::size_t cols) {
-    const std::size_t h = geometry::smallest_half(side);
-    return h != SIZE_MAX && row_halves(a, b, h, cols);
+    const std::size_t w = halves_width(a, b, cols);
+    return b.source == nullptr && geometry::clean_split(side, w) && geometry::all_clean(side, w);
+}
+
+// A level where A's data lies in its top quadrants and B's in its left ones
+// (a Gram product's: A = Dᵀ, B = D) computes C11 only, as the chain ROW_SUM:
+// two added products of a quadrant of A and one of B, one per half of the
+// inner dimension (A's columns, B's rows), the head term first.
+constexpr unsigned TOP_QUADS = level::quads(X11, X12), LEFT_QUADS = level::quads(X11, X21);
+constexpr level::Chain ROW_SUM = level::present_chain(X11, TOP_QUADS, LEFT_QUADS);
+
+// The half of the inner dimension a term multiplies; 2 when it is no added
+// product of plain quadrants.
+constexpr std::size_t inner_half(const level::Term& t) {
+    const std::size_t a = level::sole_quadrant(LEFT[t.product], TOP_QUADS);
+    const std::size_t b = level::sole_quadrant(RIGHT[t.product], LEFT_QUADS);
+    return a != 4 && b != 4 && level::col_half(a) == level::row_half(b) && t.sign > 0
+               ? level::col_half(a)
+               : 2;
+}
+static_assert(ROW_SUM.length == 2 &&
+              inner_half(ROW_SUM.terms[0]) + inner_half(ROW_SUM.terms[1]) == 1);
+
+// What a level must hold in its half to be such a level: A's rows, B's
+// factors and C's needed part; SIZE_MAX for a transposed B.
+std::size_t sums_width(const Region& a, const Region& b, std::size_t rows, std::size_t cols) {
+    if (b.source != nullptr && b.source->transposed) return SIZE_MAX;
+    const bool parts = b.source != nullptr && b.source->split != 0;
+    return std::max({a.rows, rows, width(b), parts ? width(b) : cols});
+}
+
+bool row_sums(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+              std::size_t cols) {
+    return geometry::clean_split(side, sums_width(a, b, rows, cols));
+}
+bool sums_only(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+               std::size_t cols) {
+    const std::size_t w = sums_width(a, b, rows, cols);
+    return geometry::clean_split(side, w) && geometry::all_clean(side, w);
 }
 
 // Assumptions: a and b non-empty; the logical side is at most NAIVE_THRESHOLD,
 // so this is the dense path's schoolbook product, restricted to the regions.
-void leaf(const Region& a, const Region& b, std::size_t rows, std::size_t cols, double* out,
-          std::size_t ldo) {
+void leaf(const Region& a_in, const Region& b_in, std::size_t rows, std::size_t cols,
+          double* out, std::size_t ldo, Buffer (&read)[2]) {
+    if (a_in.source != nullptr && a_in.source->multiply(a_in, b_in, rows, cols, out, ldo, read[0]))
+        return;
+    const Region a = settle(a_in, true, read[0]), b = settle(b_in, true, read[1]);
     const std::size_t m = std::min(rows, a.rows);
     const std::size_t n = std::min(cols, b.cols);
     const std::size_t k = std::min(a.cols, b.rows);
@@ -196,22 +257,123 @@ constexpr std::size_t ROW_BLOCK = 512;
 // A product whose levels all split only A's rows (rows_only): the leaves,
 // block after block of A's rows, with no level between them.
 void row_blocks(const Region& a, const Region& b, std::size_t rows, std::size_t cols,
-                double* out, std::size_t ldo, Buffer& scratch) {
+                double* out, std::size_t ldo, Buffer (&read)[2]) {
     const std::size_t m = std::min(rows, a.rows);
     for (std::size_t i = 0; i < m; i += ROW_BLOCK) {
         throw_if_cancelled();
         Region block = a;
         block.rows = std::min(ROW_BLOCK, m - i);
-        if (a.source != nullptr) {
+        if (a.source != nullptr)
             block.first += i;
-            if (cols == 1 && a.source->times_column(block.first, block.rows, b, out + i * ldo, ldo))
-                continue;
-        } else {
+        else
             block.data += i * a.ld;
-        }
-        leaf(settle(block, true, scratch), b, block.rows, cols, out + i * ldo, ldo);
+        leaf(block, b, block.rows, cols, out + i * ldo, ldo, read);
     }
     fill_zero(out + m * ldo, ldo, rows - m, cols);
+}
+
+// out += t elementwise over rows x cols (out's row stride ldo, t's cols),
+// out the left IEEE term. Rows as long as out's are one run: short rows
+// would leave the vectors mostly idle.
+void add_into(double* out, std::size_t ldo, const double* t, std::size_t rows,
+              std::size_t cols) {
+    const bool whole = ldo == cols;
+    const std::size_t runs = whole ? 1 : rows, length = whole ? rows * cols : cols;
+    for (std::size_t i = 0; i < runs; ++i, out += ldo, t += cols)
+        for (std::size_t j = 0; j < length; ++j) out[j] = out[j] + t[j];
+}
+
+// A product whose levels all sum halves (sums_only): the chain ROW_SUM at
+// every level, its start into out and the other term added, with no plan and
+// no test per node. The halves run in row order, so that a source is read
+// ascending.
+void sum_levels(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+                std::size_t cols, double* out, std::size_t ldo, RegionWorkspace& ws,
+                std::size_t depth) {
+    side = geometry::even_side(side);
+    RegionWorkspace::Level& scratch = ws.level(depth);
+    if (geometry::is_leaf(side)) return leaf(a, b, rows, cols, out, ldo, scratch.read);
+    throw_if_cancelled();
+    const std::size_t h = side / 2, head = inner_half(ROW_SUM.terms[0]);
+    const Region l[2] = {quadrant(a, h, X11), quadrant(a, h, X12)};
+    const Region r[2] = {quadrant(b, h, X11), quadrant(b, h, X21)};
+    if (l[1].empty() || r[1].empty())  // the chain is the first half's product alone
+        return sum_levels(l[0], r[0], h, rows, cols, out, ldo, ws, depth + 1);
+    if (scratch.products.size() < rows * cols) scratch.products.resize(rows * cols);
+    double* other = scratch.products.data();
+    for (std::size_t half = 0; half < 2; ++half)
+        sum_levels(l[half], r[half], h, rows, cols, half == head ? out : other,
+                   half == head ? ldo : cols, ws, depth + 1);
+    add_into(out, ldo, other, rows, cols);
+}
+
+// A level that splits only rows (row_halves, row_sums): up to two products,
+// each over its own half, without a plan.
+struct RowLevel {
+    std::size_t count = 0;
+    Region left[2], right[2];
+    std::size_t rows[2] = {}, ld[2] = {};
+    double* dst[2] = {};
+    bool sum = false;
+    const double* added = nullptr;  // a sum's second term, added to the first in out
+    double* out = nullptr;
+    std::size_t ldo = 0, out_rows = 0, cols = 0;
+};
+
+// The level at this side when it only splits rows; false otherwise. A sum's
+// second term goes to `temp`.
+bool row_level(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+               std::size_t cols, double* out, std::size_t ldo, Buffer& temp, RowLevel& level) {
+    const std::size_t h = side / 2;
+    level.out = out, level.ldo = ldo, level.out_rows = rows, level.cols = cols;
+    if (row_halves(a, b, side, cols)) {
+        // C11 and C21: each its half of A's rows times B (row_half_alone).
+        for (const std::size_t q : {X11, X21}) {
+            const Region part = quadrant(a, h, q);
+            const std::size_t r = in_half(rows, h, level::row_half(q));
+            if (part.empty() || r == 0) continue;
+            const std::size_t j = level.count++;
+            level.left[j] = part, level.right[j] = b, level.rows[j] = r;
+            level.dst[j] = out + level::offset(q, h, ldo), level.ld[j] = ldo;
+        }
+        return true;
+    }
+    if (!row_sums(a, b, side, rows, cols)) return false;
+    level.sum = true;
+    Region l[2], r[2];
+    for (std::size_t t = 0; t < ROW_SUM.length; ++t) {
+        const std::size_t half = inner_half(ROW_SUM.terms[t]);
+        l[t] = quadrant(a, h, half == 0 ? X11 : X12);
+        r[t] = quadrant(b, h, half == 0 ? X11 : X21);
+    }
+    // The first present term is the chain's start, in out; the other is
+    // added to it. The products run in row order, so that a source is read
+    // ascending.
+    const std::size_t start = l[0].empty() || r[0].empty() ? 1 : 0;
+    for (std::size_t half = 0; half < 2; ++half) {
+        const std::size_t t = inner_half(ROW_SUM.terms[0]) == half ? 0 : 1;
+        if (l[t].empty() || r[t].empty()) continue;
+        const std::size_t j = level.count++;
+        level.left[j] = l[t], level.right[j] = r[t], level.rows[j] = rows;
+        if (t == start) {
+            level.dst[j] = out, level.ld[j] = ldo;
+        } else {
+            if (temp.size() < rows * cols) temp.resize(rows * cols);
+            level.dst[j] = temp.data(), level.added = temp.data(), level.ld[j] = cols;
+        }
+    }
+    return true;
+}
+
+// What a row level leaves once its products exist: the sum's second term
+// added, and whatever part of C no product wrote as +0.0.
+void finish(const RowLevel& level) {
+    if (level.added != nullptr)
+        add_into(level.out, level.ldo, level.added, level.out_rows, level.cols);
+    if (level.count == 0) fill_zero(level.out, level.ldo, level.out_rows, level.cols);
+    if (!level.sum && level.count == 1 && level.dst[0] == level.out)
+        fill_zero(level.out + level.rows[0] * level.ldo, level.ldo,
+                  level.out_rows - level.rows[0], level.cols);
 }
 
 // The level's products and where they go, without their operands.
@@ -278,13 +440,32 @@ bool sums_from(const Region& r, const LevelPlan& plan, const level::OperandSpec 
     return false;
 }
 
+// Before two factors side by side part (b's source splits), a and b read
+// at once, when a level below would read them.
+void read_before_parting(Region& a, Region& b, std::size_t h, Buffer (&read)[2]) {
+    if (!too_wide(a, h) && !too_wide(b, h)) return;
+    Region a_read, b_read;
+    if (a.source == nullptr || !a.source->read_pair(a, b, a_read, b_read, read[0]))
+        a_read = settle(a, true, read[0]), b_read = settle(b, true, read[1]);
+    a = a_read;
+    b = b_read;
+}
+
+// Factor g (0 or 1) of b, two factors side by side split at `split`, read
+// or not.
+Region factor(const Region& b, std::size_t split, std::size_t g) {
+    const std::size_t from = g * split, width = g == 0 ? split : b.cols - split;
+    if (b.source != nullptr) return {nullptr, 0, b.rows, width, b.source->part(g), b.first};
+    return {b.data + from, b.ld, b.rows, width};
+}
+
 // The plan of a level that splits, with each source factor first read where
 // the level needs its elements: where its columns do not fit in the half (a
 // split would cut them) or a present operand sums its quadrants.
 LevelPlan settled_plan(Region& a, Region& b, std::size_t side, std::size_t rows, std::size_t cols,
                        bool direct_writes, Buffer (&read)[2]) {
-    a = settle(a, a.cols > side / 2, read[0]);
-    b = settle(b, b.cols > side / 2, read[1]);
+    a = settle(a, too_wide(a, side / 2), read[0]);
+    b = settle(b, too_wide(b, side / 2), read[1]);
     const LevelPlan plan = plan_shape(a, b, side, rows, cols, direct_writes);
     a = settle(a, a.source != nullptr && sums_from(a, plan, LEFT), read[0]);
     b = settle(b, b.source != nullptr && sums_from(b, plan, RIGHT), read[1]);
@@ -370,26 +551,31 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
                   std::size_t cols, double* out, std::size_t ldo, RegionWorkspace& ws,
                   std::size_t depth) {
     side = geometry::even_side(side);
-    Buffer(&read)[2] = ws.level(depth).read;
+    RegionWorkspace::Level& scratch = ws.level(depth);
+    RowLevel row;
     if (geometry::is_leaf(side)) {
-        leaf(settle(a, true, read[0]), settle(b, true, read[1]), rows, cols, out, ldo);
+        leaf(a, b, rows, cols, out, ldo, scratch.read);
     } else if (rows_only(a, b, side, cols)) {
-        row_blocks(a, b, rows, cols, out, ldo, read[0]);
-    } else if (row_halves(a, b, side / 2, cols)) {
-        // The level's two products, each its half of C's rows, as the level
-        // tables give them (row_half_alone), without a plan.
-        const std::size_t h = side / 2;
-        for (const std::size_t q : {X11, X21}) {
-            const std::size_t r = in_half(rows, h, level::row_half(q));
-            double* at = out + level::offset(q, h, ldo);
-            if (const Region part = quadrant(a, h, q); !part.empty())
-                product_node(part, b, false, h, r, cols, at, ldo, ws, depth + 1);
-            else
-                fill_zero(at, ldo, r, cols);
-        }
+        row_blocks(a, b, rows, cols, out, ldo, scratch.read);
+    } else if (sums_only(a, b, side, rows, cols)) {
+        sum_levels(a, b, side, rows, cols, out, ldo, ws, depth);
+    } else if (row_level(a, b, side, rows, cols, out, ldo, scratch.products, row)) {
+        throw_if_cancelled();
+        for (std::size_t j = 0; j < row.count; ++j)
+            product_node(row.left[j], row.right[j], false, side / 2, row.rows[j], cols, row.dst[j],
+                         row.ld[j], ws, depth + 1);
+        finish(row);
+    } else if (b.source != nullptr && b.source->split != 0) {
+        // The two factors side by side part here: their levels differ below.
+        const std::size_t split = b.source->split;
+        read_before_parting(a, b, side / 2, scratch.read);
+        for (std::size_t g = 0; g < 2 && g * split < cols; ++g)
+            product_node(a, factor(b, split, g), false, side, rows,
+                         g == 0 ? std::min(cols, split) : cols - split, out + g * split, ldo, ws,
+                         depth);
     } else {
         throw_if_cancelled();
-        const LevelPlan plan = settled_plan(a, b, side, rows, cols, true, read);
+        const LevelPlan plan = settled_plan(a, b, side, rows, cols, true, scratch.read);
         const std::size_t h = plan.half;
         const Region qa[4] = {quadrant(a, h, X11), quadrant(a, h, X12), quadrant(a, h, X21),
                               quadrant(a, h, X22)};
@@ -404,7 +590,6 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
             at[k] = total;
             total += plan.rows[k] * plan.cols[k];
         }
-        RegionWorkspace::Level& scratch = ws.level(depth);
         double* temps = reserve(scratch.products, total);
         double* operands = reserve(scratch.operands, formed);
         std::array<const double*, 7> products{};
@@ -458,6 +643,27 @@ void region_product(const Region& a_in, const Region& b_in, std::size_t side, st
     side = geometry::even_side(side);
     if (geometry::is_leaf(side))
         return region_product(a_in, b_in, false, side, rows, cols, out, ldo);
+    Buffer temp;
+    RowLevel row;
+    if (row_level(a_in, b_in, side, rows, cols, out, ldo, temp, row)) {
+        parallel.run(row.count, [&](std::size_t j) {
+            RegionWorkspace ws;
+            product_node(row.left[j], row.right[j], false, side / 2, row.rows[j], cols,
+                         row.dst[j], row.ld[j], ws, 0);
+        });
+        return finish(row);
+    }
+    if (b_in.source != nullptr && b_in.source->split != 0) {
+        const std::size_t split = b_in.source->split;
+        Region a = a_in, b = b_in;
+        Buffer read[2];
+        read_before_parting(a, b, side / 2, read);
+        for (std::size_t g = 0; g < 2 && g * split < cols; ++g)
+            region_product(a, factor(b, split, g), side, rows,
+                           g == 0 ? std::min(cols, split) : cols - split, out + g * split, ldo,
+                           parallel);
+        return;
+    }
     Region a = a_in, b = b_in;
     Buffer read[2];
     settled_plan(a, b, side, rows, cols, true, read);

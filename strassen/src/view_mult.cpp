@@ -5,10 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "cancel.hpp"
-#include "level.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
@@ -22,14 +22,14 @@ namespace strassen {
 
 namespace {
 
-// The tall trees' multiply-adds against the dense kernel's (parallel.hpp).
-// The Gram tree's count as the kernel's own. x·w's weigh 8, which keeps its
+// The tall products' multiply-adds against the dense kernel's (parallel.hpp).
+// The Gram products' count as the kernel's own. x·w's weigh 8, which keeps its
 // threshold where it was measured on the 2-core machine of bench/RESULTS.md:
 // 3 * 10^4 x 16 takes 0.16 ms on two workers against 0.20 ms inline,
 // 10^4 x 16 0.06 ms inline. Each costs about twice a kernel multiply-add
 // (0.53 against 0.24 ns, same run, 8000 x 16 against 96^3); the rest of the
 // 8 is measured, not explained: x·w's halves pay from less work than the
-// Gram tree's.
+// Gram products'.
 constexpr detail::Weight ROWS_WEIGHT{8, 1};
 
 // Two workers: a tall product's top level has two row halves, and the
@@ -37,31 +37,6 @@ constexpr detail::Weight ROWS_WEIGHT{8, 1};
 constexpr std::size_t TALL_WORKERS = 2;
 
 namespace geometry = detail::geometry;
-namespace level = detail::level;
-using geometry::in_half;
-using level::X11;
-using level::X12;
-using level::X21;
-
-// --- a clean level of the tall trees, read off level.hpp ------------------------
-
-// A clean Gram level: Dᵀ's data in its top quadrants, [D | Y]'s in its left
-// ones, the result in C11. Its chain is two added plain quadrant products,
-// one per half of the data's rows (Dᵀ's columns); the first term is computed
-// into the result, so either alone (the other half empty) is the product.
-constexpr unsigned DT_QUADS = level::quads(X11, X12), PANEL_QUADS = level::quads(X11, X21);
-constexpr level::Chain GRAM = level::present_chain(X11, DT_QUADS, PANEL_QUADS);
-
-// The half of the rows a term multiplies; 2 when it is no added plain product.
-constexpr std::size_t rows_half(const level::Term& t) {
-    const std::size_t a = level::sole_quadrant(level::LEFT[t.product], DT_QUADS);
-    const std::size_t b = level::sole_quadrant(level::RIGHT[t.product], PANEL_QUADS);
-    return a != 4 && b != 4 && level::col_half(a) == level::row_half(b) && t.sign > 0
-               ? level::col_half(a)
-               : 2;
-}
-static_assert(GRAM.length == 2 && rows_half(GRAM.terms[0]) + rows_half(GRAM.terms[1]) == 1);
-constexpr std::size_t HEAD_HALF = rows_half(GRAM.terms[0]);
 
 double load(const char* p) {
     double v;
@@ -170,13 +145,16 @@ void add_to(double* out, std::size_t count, const double* plus) {
     for (std::size_t i = 0; i < count; ++i) out[i] = out[i] + c;
 }
 
-// A value outside the bound ends the pass early: the caller runs the
-// materialised product instead.
-struct Outside {};
+// The lower triangle of the k x k block at the left of a k x m buffer, from
+// the upper one (see DesignRows::Transposed::multiply).
+void mirror(Buffer& b, std::size_t k, std::size_t m) {
+    for (std::size_t i = 1; i < k; ++i)
+        for (std::size_t j = 0; j < i; ++j) b[i * m + j] = b[j * m + i];
+}
 
-// --- the Gram tree -------------------------------------------------------------
+// --- the Gram products ---------------------------------------------------------
 
-// [D | Y] with D = [1 | x] or x; the result is Dᵀ[D | Y], k x m.
+// [D | Y] with D = [1 | x] or x; the products are Dᵀ[D | Y], k x m.
 struct Design {
     MatrixView x;
     bool ones;
@@ -187,46 +165,98 @@ struct Design {
     double bound;
     bool y_stops;   // an outside y value ends the pass (else it is only noted)
     bool g_needed;  // DᵀD is wanted, not only DᵀY
-
-    // A node whose level does not split cleanly at this width mixes
-    // quadrants: it is computed by the region path itself, on its packed
-    // block of rows.
-    std::size_t wide() const noexcept { return std::max(k, q); }
-    std::size_t block_rows() const noexcept { return geometry::block_rows(wide()); }
 };
 
-// Whether every node above the leaves splits only the rows: then DᵀD's part
-// is symmetric bit for bit (see tree_leaf).
-bool all_tall(const Design& d, std::size_t side) { return geometry::all_clean(side, d.wide()); }
+// The rows of [D | Y] for the region path, packed a block at a time (the
+// ones column written out, x's and y's strides and maps applied) and checked
+// against the bound after the maps; and the factors a Gram product makes of
+// them: Dᵀ, D, Y, and D and Y side by side (DᵀD and DᵀY in one pass while
+// their levels agree). Const, so that the top level's parts share it.
+class DesignRows {
+public:
+    // `symmetric`: every level above the leaves only sums halves of the rows
+    // (see multiply), so DᵀD's lower triangle may be left for mirror().
+    DesignRows(const Design& d, bool symmetric)
+        : d_(d), symmetric_(symmetric), dt_(*this), d_cols_(*this, 0, d.k, 0),
+          y_cols_(*this, d.k, d.q, 0), both_(*this, 0, d.m, d.k) {}
 
-// One worker's (or the calling thread's) memory for a subtree.
-struct TreeScratch {
-    Buffer panel;   // block_rows x m: a block's rows of [D | Y]
-    Buffer dt;      // k x block_rows: the block of Dᵀ
-    Buffer levels;  // one k x m product (M1) per level of the recursion
-    detail::RegionWorkspace mixing;  // the mixing nodes' recursion, reused block after block
-
-    TreeScratch(const Design& d, std::size_t depth) {
-        panel.resize(d.block_rows() * d.m);
-        dt.resize(d.k * d.block_rows());
-        levels.resize(std::max<std::size_t>(depth, 1) * d.k * d.m);
+    detail::Region dt() const { return {nullptr, 0, d_.k, d_.x.rows, &dt_, 0}; }
+    // D, Y or both, as the products wanted.
+    detail::Region right() const {
+        const Columns& c = !d_.g_needed ? y_cols_ : d_.q > 0 ? both_ : d_cols_;
+        return {nullptr, 0, d_.x.rows, c.width, &c, 0};
     }
+    bool x_outside() const { return x_outside_.load(std::memory_order_relaxed); }
+    bool y_outside() const { return y_outside_.load(std::memory_order_relaxed); }
+
+private:
+    // Columns [from, from + width) of the rows (split: two factors side by side).
+    struct Columns final : detail::Source {
+        Columns(const DesignRows& r, std::size_t f, std::size_t w, std::size_t at)
+            : Source(false, at), rows(r), from(f), width(w) {}
+        const Source* part(std::size_t i) const override {
+            return i == 0 ? &rows.d_cols_ : &rows.y_cols_;
+        }
+        detail::Region read(const detail::Region& r, Buffer& scratch) const override {
+            const double* panel = rows.pack(r.first, r.rows, scratch);
+            return {panel + from, rows.d_.m, r.rows, r.cols};
+        }
+        const DesignRows& rows;
+        std::size_t from, width;
+    };
+
+    // Dᵀ: its columns are the rows read.
+    struct Transposed final : detail::Source {
+        explicit Transposed(const DesignRows& r) : Source(true), rows(r) {}
+        detail::Region read(const detail::Region& r, Buffer& scratch) const override {
+            const std::size_t len = r.cols, m = rows.d_.m;
+            const double* panel = rows.pack(r.first, len, scratch, r.rows * len);
+            double* dt = scratch.data() + len * m;
+            for (std::size_t c = 0; c < r.rows; ++c)
+                for (std::size_t i = 0; i < len; ++i) dt[c * len + i] = panel[i * m + c];
+            return {dt, len, r.rows, len};
+        }
+        bool read_pair(const detail::Region& a, const detail::Region& b, detail::Region& a_read,
+                       detail::Region& b_read, Buffer& scratch) const override {
+            const Columns* right = rows.partner(a, b);
+            if (right == nullptr) return false;
+            a_read = read(a, scratch);
+            b_read = {scratch.data() + right->from, rows.d_.m, b.rows, b.cols};
+            return true;
+        }
+        bool multiply(const detail::Region& a, const detail::Region& b, std::size_t rows_c,
+                      std::size_t cols, double* out, std::size_t ldo,
+                      Buffer& scratch) const override;
+        const DesignRows& rows;
+    };
+
+    // b's columns when b is a factor of these rows over the same rows as a,
+    // Dᵀ's (so that one read serves both); else null.
+    const Columns* partner(const detail::Region& a, const detail::Region& b) const {
+        const detail::Source* own[] = {&d_cols_, &y_cols_, &both_};
+        if (std::find(std::begin(own), std::end(own), b.source) == std::end(own) ||
+            b.first != a.first || b.rows != a.cols)
+            return nullptr;
+        return static_cast<const Columns*>(b.source);
+    }
+
+    // Rows [first, first + count) of [D | Y] into the front of scratch (count
+    // x m), `extra` more elements kept after them.
+    const double* pack(std::size_t first, std::size_t count, Buffer& scratch,
+                       std::size_t extra = 0) const;
+
+    const Design& d_;
+    bool symmetric_;
+    Transposed dt_;
+    Columns d_cols_, y_cols_, both_;
+    mutable std::atomic<bool> x_outside_{false}, y_outside_{false};
 };
 
-struct TreeState {
-    const std::atomic<bool>* stop;  // raised by whoever met an outside value that ends the pass
-    bool y_outside = false;
-    bool x_outside = false;
-};
-
-// Packs rows [lo, lo + len) of [D | Y] into the panel (len x m), row-major
-// and unit-stride whatever x's and y's strides, the ones column written out,
-// and, for a mixing node, of Dᵀ into dt (k x len); checks every value against
-// the bound on the way. A leaf reads Dᵀ from the panel itself.
-void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s,
-                TreeState& state, bool transposed) {
-    double* panel = s.panel.data();
-    double* dt = s.dt.data();
+const double* DesignRows::pack(std::size_t lo, std::size_t len, Buffer& scratch,
+                               std::size_t extra) const {
+    const Design& d = d_;
+    if (scratch.size() < len * d.m + extra) scratch.resize(len * d.m + extra);
+    double* panel = scratch.data();
     const std::size_t p = d.x.cols, o = d.ones ? 1 : 0;
     constexpr auto unit = static_cast<std::ptrdiff_t>(sizeof(double));
     if (!d.x.mapped() && d.x.col_stride == unit &&
@@ -261,173 +291,71 @@ void pack_block(const Design& d, std::size_t lo, std::size_t len, TreeScratch& s
             y_outside += count_outside(panel + i * d.m + d.k, d.q, d.bound);
         }
     }
-    if (transposed)
-        for (std::size_t c = 0; c < d.k; ++c)
-            for (std::size_t i = 0; i < len; ++i) dt[c * len + i] = panel[i * d.m + c];
-    if (y_outside > 0) state.y_outside = true;
-    if (x_outside > 0) state.x_outside = true;
-    if (x_outside > 0 || (y_outside > 0 && d.y_stops)) throw Outside{};
+    if (y_outside > 0) y_outside_.store(true, std::memory_order_relaxed);
+    if (x_outside > 0) x_outside_.store(true, std::memory_order_relaxed);
+    if (x_outside > 0 || (y_outside > 0 && d.y_stops)) throw detail::OutsideBound{};
+    return panel;
 }
 
-// Assumptions: a leaf, len <= NAIVE_THRESHOLD rows, packed. The kernel forms
-// every element as the dense recursion's leaf does: a left-to-right sum from
-// +0.0 over the block's rows (the rows of padding beyond n would add only +-0
-// terms at the end, which change nothing).
+// A leaf of Dᵀ times D, Y or both over the same rows, packed once: the
+// kernel reads Dᵀ(i, r) as panel(r, i), the panel column-major. Each element
+// is the dense leaf's left-to-right sum from +0.0 over the block's rows (the
+// rows of padding beyond n would add only +-0 terms at the end, which change
+// nothing).
 //
-// In an all-tall tree DᵀD is symmetric bit for bit: element (i, j) and
-// (j, i) sum the same products (a*b is b*a in IEEE arithmetic) in the same
-// order, and the tree only adds equal elements to equal elements. So each
-// strip of result rows starts at its own first row's column; the part left of
-// it is written as zeros here and mirrored from the upper triangle once the
-// tree is done.
-void tree_leaf(const Design& d, std::size_t len, double* out, TreeScratch& s, bool symmetric) {
-    // Strips as high as the kernel's register block, each skipping the
-    // columns left of its first row.
-    const std::size_t strip = symmetric ? detail::kernel_rows(detail::kernel_selected()) : d.k;
-    for (std::size_t i0 = 0; i0 < d.k; i0 += strip) {
-        const std::size_t rows = std::min(strip, d.k - i0);
-        const std::size_t from = !d.g_needed ? d.k : symmetric ? i0 : 0;
-        for (std::size_t i = i0; i < i0 + rows; ++i) std::fill_n(out + i * d.m, from, 0.0);
-        // Dᵀ(i, r) is panel(r, i): the panel read column-major.
-        kernel_mult_strided(s.panel.data() + i0, 1, d.m, s.panel.data() + from, d.m,
-                            out + i0 * d.m + from, d.m, rows, d.m - from, len);
+// When every level above only sums halves of the rows, DᵀD is symmetric bit
+// for bit: element (i, j) and (j, i) sum the same products (a*b is b*a in IEEE
+// arithmetic) in the same order, and the levels only add equal elements to
+// equal elements. So each strip of result rows starts at its own first row's
+// column; the part of DᵀD left of it is written as zeros here and mirrored
+// from the upper triangle once the product is done.
+bool DesignRows::Transposed::multiply(const detail::Region& a, const detail::Region& b,
+                                      std::size_t rows_c, std::size_t cols, double* out,
+                                      std::size_t ldo, Buffer& scratch) const {
+    const Columns* right = rows.partner(a, b);
+    if (right == nullptr || rows_c != a.rows || cols != b.cols) return false;
+    const std::size_t len = a.cols, m = rows.d_.m, from = right->from;
+    const double* panel = rows.pack(a.first, len, scratch);
+    const bool symmetric = rows.symmetric_ && from == 0;
+    // Strips as high as the kernel's register block.
+    const std::size_t strip = symmetric ? detail::kernel_rows(detail::kernel_selected()) : rows_c;
+    for (std::size_t i0 = 0; i0 < rows_c; i0 += strip) {
+        const std::size_t height = std::min(strip, rows_c - i0);
+        const std::size_t skip = symmetric ? std::min(i0, cols) : 0;
+        for (std::size_t i = i0; i < i0 + height; ++i) std::fill_n(out + i * ldo, skip, 0.0);
+        kernel_mult_strided(panel + i0, 1, m, panel + from + skip, m, out + i0 * ldo + skip, ldo,
+                            height, cols - skip, len);
     }
+    return true;
 }
 
-// The Gram chain's second term added to its first, over the wanted columns;
-// unwanted ones are never read.
-void add_second_term(const Design& d, double* first, const double* second) {
-    const std::size_t from = d.g_needed ? 0 : d.k;
-    for (std::size_t i = 0; i < d.k; ++i)
-        for (std::size_t j = from; j < d.m; ++j)
-            first[i * d.m + j] = first[i * d.m + j] + second[i * d.m + j];
-}
-
-// A node whose quadrants mix: the region path's own recursion on the packed
-// block, DᵀD and DᵀY apart (their quadrants differ once y's columns are cut).
-void mixing_node(const Design& d, std::size_t side, std::size_t len, double* out,
-                 TreeScratch& s) {
-    const detail::Region dt{s.dt.data(), len, d.k, len};
-    if (d.g_needed)
-        detail::region_product(dt, detail::Region{s.panel.data(), d.m, len, d.k}, false, side,
-                               d.k, d.k, out, d.m, s.mixing);
-    if (d.q > 0)
-        detail::region_product(dt, detail::Region{s.panel.data() + d.k, d.m, len, d.q}, false,
-                               side, d.k, d.q, out + d.k, d.m, s.mixing);
-}
-
-// The region path's recursion for a tall Gram product, over rows [lo, lo + len)
-// of a logical square of this side: a clean level is the GRAM chain, its
-// halves computed in row order (the dense path's order of the products).
-// Below, a leaf or a node that mixes quadrants.
-void tree_node(const Design& d, std::size_t side, std::size_t lo, std::size_t len, double* out,
-               TreeScratch& s, std::size_t depth, TreeState& state, bool symmetric) {
-    side = geometry::even_side(side);
-    const std::size_t h = side / 2;
-    if (!geometry::clean_split(side, d.wide())) {
-        detail::throw_if_cancelled();
-        if (state.stop->load(std::memory_order_relaxed)) throw Outside{};
-        pack_block(d, lo, len, s, state, !geometry::is_leaf(side));
-        if (geometry::is_leaf(side))
-            tree_leaf(d, len, out, s, symmetric);
-        else
-            mixing_node(d, side, len, out, s);
-        return;
-    }
-    // With an empty half, the chain is its other term alone.
-    if (in_half(len, h, 1) == 0)
-        return tree_node(d, h, lo, len, out, s, depth + 1, state, symmetric);
-    double* second = s.levels.data() + depth * d.k * d.m;
-    for (std::size_t half = 0; half < 2; ++half)
-        tree_node(d, h, lo + half * h, in_half(len, h, half), half == HEAD_HALF ? out : second, s,
-                  depth + 1, state, symmetric);
-    add_second_term(d, out, second);
-}
-
-// --- running a tree ---------------------------------------------------------------
-
-// Runs body; any way out but the normal one raises `stop`, which ends the
-// other half early. An outside value is noted; any other exception goes on.
-template <class Body>
-void stopping(bool& outside, std::atomic<bool>& stop, Body&& body) {
-    try {
-        body();
-        return;
-    } catch (const Outside&) {
-        outside = true;
-    } catch (...) {
-        stop.store(true, std::memory_order_relaxed);
-        throw;
-    }
-    stop.store(true, std::memory_order_relaxed);
-}
-
-// Runs the whole product on the calling thread (`whole`), or the top level's
-// two halves of the rows (run(0), run(1)) as one round on a pool made for the
-// call, which rethrows the first failure in the order of the halves.
-template <class Whole, class Run>
-void run_top(bool parallel, const Whole& whole, const Run& run) {
-    if (parallel)
-        detail::Parallel(TALL_WORKERS).run(2, run);
-    else
-        whole();
-}
-
-// What a subtree of the Gram tree leaves for the calling thread.
-struct TreeSlot {
-    Buffer out;
-    bool outside = false;  // the pass ended at an outside value
-    bool x_outside = false;
-    bool y_outside = false;
-};
-
-void run_subtree(const Design& d, std::size_t side, std::size_t lo, std::size_t len,
-                 std::size_t depth, bool symmetric, std::atomic<bool>& stop, TreeSlot& slot) {
-    TreeState state{&stop};
-    stopping(slot.outside, stop, [&] {
-        TreeScratch scratch(d, depth);
-        slot.out.resize(d.k * d.m);
-        tree_node(d, side, lo, len, slot.out.data(), scratch, 0, state, symmetric);
-    });
-    slot.x_outside = state.x_outside;
-    slot.y_outside = state.y_outside;
-}
-
-// Dᵀ[D | Y] by the tree, k x m row-major; nullopt when a value was outside the
-// bound (x's always; y's only when d.y_stops), x_outside then saying whether
-// one was x's. y_outside reports y's others.
-std::optional<Buffer> tree_product(const Design& d, std::size_t side, bool& y_outside,
-                                   bool& x_outside) {
-    const std::size_t n = d.x.rows;
-    const std::size_t depth = geometry::depth(side);
-    const bool symmetric = all_tall(d, side);
-    std::atomic<bool> stop{false};
-    const std::size_t h = geometry::even_side(side) / 2;
+// Dᵀ[D | Y] (or the part the design wants) into out by the region path over
+// the rows of [D | Y]; false when a value was outside the bound (x's always;
+// y's only when d.y_stops), x_outside then saying whether one was x's.
+// y_outside reports y's others.
+bool design_product(const Design& d, std::size_t side, Buffer& out, bool& x_outside,
+                    bool& y_outside) {
+    const bool symmetric = d.g_needed && geometry::all_clean(side, std::max(d.k, d.q));
+    const DesignRows rows(d, symmetric);
+    const detail::Region a = rows.dt(), b = rows.right();
+    out.resize(d.k * b.cols);
     std::size_t work = 0;
-    if (__builtin_mul_overflow(n, d.k * d.m, &work)) work = SIZE_MAX;
-    const bool parallel = detail::worth_parallel(work) &&
-                          geometry::clean_split(side, d.wide()) && in_half(n, h, 1) > 0;
-    std::array<TreeSlot, 2> slots;
-    run_top(
-        parallel, [&] { run_subtree(d, side, 0, n, depth, symmetric, stop, slots[0]); },
-        [&](std::size_t j) {
-            run_subtree(d, h, j * h, in_half(n, h, j), depth, symmetric, stop, slots[j]);
-        });
-    x_outside = slots[0].x_outside || slots[1].x_outside;
-    if (slots[0].outside || slots[1].outside) return std::nullopt;
-    y_outside = slots[0].y_outside || slots[1].y_outside;
-    if (!parallel) return std::move(slots[0].out);
-    // The GRAM chain of the two halves.
-    Buffer& first = slots[HEAD_HALF].out;
-    add_second_term(d, first.data(), slots[1 - HEAD_HALF].out.data());
-    return std::move(first);
-}
-
-// The lower triangle of the k x k block at the left of a k x m buffer, from
-// the upper one (see tree_leaf).
-void mirror(Buffer& b, std::size_t k, std::size_t m) {
-    for (std::size_t i = 1; i < k; ++i)
-        for (std::size_t j = 0; j < i; ++j) b[i * m + j] = b[j * m + i];
+    if (__builtin_mul_overflow(d.x.rows, d.k * d.m, &work)) work = SIZE_MAX;
+    try {
+        if (detail::worth_parallel(work)) {
+            detail::Parallel parallel(TALL_WORKERS);
+            detail::region_product(a, b, side, d.k, b.cols, out.data(), b.cols, parallel);
+        } else {
+            detail::region_product(a, b, false, side, d.k, b.cols, out.data(), b.cols);
+        }
+    } catch (const detail::OutsideBound&) {
+        x_outside = rows.x_outside();
+        return false;
+    }
+    x_outside = rows.x_outside();
+    y_outside = rows.y_outside();
+    if (symmetric) mirror(out, d.k, b.cols);
+    return true;
 }
 
 // Columns [from, from + cols) of a k x m row-major buffer.
@@ -478,8 +406,8 @@ class ViewRows final : public detail::Source {
 public:
     ViewRows(const MatrixView& x, double bound) : x_(x), bound_(bound), ld_(plain_rows(x)) {}
 
-    detail::Region read(std::size_t first, std::size_t count, Buffer& scratch) const override {
-        const std::size_t p = x_.cols;
+    detail::Region read(const detail::Region& r, Buffer& scratch) const override {
+        const std::size_t p = x_.cols, first = r.first, count = r.rows;
         if (ld_) {
             const auto* at = reinterpret_cast<const double*>(row_of(x_, first));
             const bool outside = *ld_ == p ? any_outside(at, count * p, bound_) : [&] {
@@ -498,10 +426,14 @@ public:
         return {scratch.data(), p, count, p};
     }
 
-    // The dot products read x once: the check rides along with the sums.
-    bool times_column(std::size_t first, std::size_t count, const detail::Region& w, double* out,
-                      std::size_t ldo) const override {
-        if (w.ld != 1 || w.rows != x_.cols) return false;
+    // Times a stored column, the dot products read x once: the check rides
+    // along with the sums.
+    bool multiply(const detail::Region& a, const detail::Region& w, std::size_t rows,
+                  std::size_t cols, double* out, std::size_t ldo, Buffer&) const override {
+        if (w.source != nullptr || w.ld != 1 || w.rows != x_.cols || w.cols != 1 || cols != 1 ||
+            rows != a.rows)
+            return false;
+        const std::size_t first = a.first, count = a.rows;
         constexpr std::size_t BLOCK = detail::ROW_DOTS_BLOCK;
         // Contiguous rows of plain values go to the vector variant, when the
         // CPU has one: the same sums, one row per lane.
@@ -603,8 +535,8 @@ GramProducts gram_products(const MatrixView& x, bool ones, const MatrixView& y) 
     const std::size_t q = fuse ? y.cols : 0;
     Design d{x, ones, y, q, k, k + q, geometry::region_bound(side), false, true};
     bool y_outside = false, x_outside = false;
-    std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside);
-    if (!both) {
+    Buffer both;
+    if (!design_product(d, side, both, x_outside, y_outside)) {
         // Only an x value ends this pass: the dense recursion follows.
         const Matrix dm = materialise(x, ones);
         const Matrix dt = dm.transpose();
@@ -612,9 +544,8 @@ GramProducts gram_products(const MatrixView& x, bool ones, const MatrixView& y) 
         GramProducts out{par_mult(dt, dm), std::nullopt};
         return out;
     }
-    if (all_tall(d, side)) mirror(*both, k, d.m);
-    GramProducts out{columns(*both, k, d.m, 0, k), std::nullopt};
-    if (fuse && !y_outside) out.r = columns(*both, k, d.m, k, d.q);
+    GramProducts out{columns(both, k, d.m, 0, k), std::nullopt};
+    if (fuse && !y_outside) out.r = columns(both, k, d.m, k, d.q);
     return out;
 }
 
@@ -626,8 +557,8 @@ Matrix cross_product(const MatrixView& x, bool ones, const MatrixView& y) {
     // are y's; any outside value ends the pass.
     Design d{x, ones, y, y.cols, k, k + y.cols, geometry::region_bound(side), true, false};
     bool y_outside = false, x_outside = false;
-    if (std::optional<Buffer> both = tree_product(d, side, y_outside, x_outside))
-        return columns(*both, k, d.m, k, d.q);
+    if (Buffer r; design_product(d, side, r, x_outside, y_outside))
+        return Matrix(std::move(r), k, d.q);
     const Matrix dt = materialise_dt(x, ones);
     const Matrix ym = materialise(y, false);
     detail::check_dense_fits(dt, ym, x_outside ? "x" : "y");

@@ -166,17 +166,6 @@ TEST(Geometry, AllCleanWhenTheWidthFitsInEveryHalf) {
 
 // A node that does not split cleanly packs its whole block: a leaf's, or one
 // whose half is below the width. Either fits in block_rows.
-TEST(Geometry, BlockRowsHoldEveryNodeThatDoesNotSplit) {
-    EXPECT_EQ(geometry::block_rows(30), 64u);
-    EXPECT_EQ(geometry::block_rows(31), 64u);
-    EXPECT_EQ(geometry::block_rows(32), 66u);
-    for (std::size_t s = 1; s < 1200; ++s)
-        for (std::size_t w = 1; w < 700; ++w)
-            if (!geometry::clean_split(s, w)) {
-                ASSERT_LE(ref_even(s), geometry::block_rows(w)) << s << " " << w;
-            }
-}
-
 TEST(Geometry, RegionBoundIsDblMaxOverTwoToTheDepthPlusTwo) {
     EXPECT_EQ(geometry::region_bound(64), DBL_MAX / 4);
     EXPECT_EQ(geometry::region_bound(65), DBL_MAX / 8);

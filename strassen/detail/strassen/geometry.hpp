@@ -1,6 +1,6 @@
 // The recursion's geometry: how large a block is, where it splits, when it
 // stops, and what that costs. Every product path (dense, parallel, region,
-// the tall trees over views) asks here: a product's bits depend on each of
+// over stored operands or sources) asks here: a product's bits depend on each of
 // these rules, so each is written once.
 #pragma once
 
@@ -89,12 +89,6 @@ constexpr bool clean_split(std::size_t side, std::size_t width) noexcept {
 // Every level below a square of this side splits cleanly.
 constexpr bool all_clean(std::size_t side, std::size_t width) noexcept {
     return width <= smallest_half(side);
-}
-
-// The most rows a node of a tall tree packs as one block: a leaf's, or a
-// mixing node's (its half below `width`, so its side below 2 * width + 2).
-constexpr std::size_t block_rows(std::size_t width) noexcept {
-    return std::max(NAIVE_THRESHOLD, 2 * width + 2);
 }
 
 // The region path's bound for a square of this side: an operand at a leaf

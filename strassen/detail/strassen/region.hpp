@@ -57,21 +57,39 @@ struct Region {
 // An operand whose rows lie in a caller's memory, in whatever layout: the
 // recursion splits its rows without reading them, and reads a block only
 // where a node needs its elements (a leaf, or a level that would sum or split
-// its columns). So a tall product walks its operand once, block by block,
+// them otherwise). So a tall product walks its operand once, block by block,
 // with nothing copied that a node can read in place.
 class Source {
 public:
-    // Rows [first, first + count) as a stored region of the source's columns:
-    // in place when they can be read so, else packed into `scratch`. Throws
-    // OutsideBound when a value read lies outside the region path's bound.
-    virtual Region read(std::size_t first, std::size_t count, Buffer& scratch) const = 0;
+    // `transposed`: the operand is the transpose of the rows read, so that the
+    // recursion splits its columns unread. `split`: nonzero when the operand is
+    // two side by side, columns [0, split) and [split, cols), each a factor of
+    // its own product with its own square (part(0), part(1)); while both fit
+    // in a half their levels are the same, and they share every read.
+    explicit Source(bool is_transposed = false, std::size_t split_at = 0) noexcept
+        : transposed(is_transposed), split(split_at) {}
 
-    // Rows [first, first + count) times a stored column into out (row stride
-    // ldo), each element the leaf's sum, with the reading, the check and the
-    // sums in one pass. False when the source has no such pass for this
-    // column; the caller then reads the rows and multiplies them itself.
-    virtual bool times_column(std::size_t, std::size_t, const Region&, double*,
-                              std::size_t) const {
+    const bool transposed;
+    const std::size_t split;
+
+    virtual const Source* part(std::size_t) const { return nullptr; }
+
+    // The region r of this source (r.source is this) as a stored region: in
+    // place when its rows can be read so, else packed into `scratch`. Throws
+    // OutsideBound when a value read lies outside the region path's bound.
+    virtual Region read(const Region& r, Buffer& scratch) const = 0;
+
+    // a and b (a.source is this) read at once into `scratch`, when they are
+    // two views of the same rows; false otherwise.
+    virtual bool read_pair(const Region&, const Region&, Region&, Region&, Buffer&) const {
+        return false;
+    }
+
+    // A leaf of a times b (a.source is this), with the reading, the check and
+    // the sums in one pass, into out (row stride ldo). False when the source
+    // has no such pass for these factors: the caller then reads and multiplies.
+    virtual bool multiply(const Region&, const Region&, std::size_t, std::size_t, double*,
+                          std::size_t, Buffer&) const {
         return false;
     }
 

@@ -2,16 +2,14 @@
 //
 // A tall n x k matrix D times itself and times another matrix of its rows
 // (DᵀD, DᵀY), and a tall n x p matrix times a column (Xw). Padded to the
-// common square, such products are almost all implicit zeros, and the
-// recursion reduces to a fixed tree over blocks of rows: at the top, levels
-// that split only the rows; below, leaves of at most NAIVE_THRESHOLD rows, or
-// (when k or p does not fit in a half) full Strassen levels on blocks of a few
-// hundred rows. These entry points walk that tree over the caller's memory
-// (any strides, no copy), packing one block at a time, and return the bits
-// par_mult would return for the same operands. They decide in the same pass
-// whether the data allows it (every element finite and below the region
-// path's bound); when it does not, they hand a materialised copy to par_mult,
-// whose dense recursion then gives the exact result.
+// common square, such products are almost all implicit zeros: the region
+// path computes them with the caller's memory as its operand (any strides,
+// no copy), reading one block of rows at a time where the recursion first
+// needs its elements, and returns the bits par_mult would return for the
+// same operands. They decide in the same pass whether the data allows it
+// (every element finite and below the region path's bound); when it does
+// not, they hand a materialised copy to par_mult, whose dense recursion then
+// gives the exact result.
 //
 // A mapped view (view.hpp) is read through its map everywhere, packing, the
 // bound check and the materialised copy included: the products are those of
