@@ -1,6 +1,6 @@
 // The recursion's geometry, probed one below, at and one above each of its
 // boundaries against values worked out here; and the products whose shape
-// depends on those rules (the tall trees over views) at the same boundaries,
+// depends on those rules (the tall products over views) at the same boundaries,
 // against a plain recursion written here or par_mult on materialised
 // operands.
 #include <gtest/gtest.h>
@@ -308,7 +308,7 @@ std::vector<std::size_t> boundary_widths(std::size_t n) {
 
 const std::size_t SMALL_ROWS[] = {63, 64, 65, 66, 67, 127, 128, 129, 130, 131, 132, 258, 260};
 
-// Regression: with the row tree splitting rows whose columns do not fit in
+// Regression: with a level splitting only rows whose columns do not fit in
 // the half (66 x 34), view_mult's bits changed in most rows and no test saw it.
 TEST(GeometryProducts, RowTreeSplitsOnlyWhenTheColumnsFitTheHalf) {
     for (std::size_t n : SMALL_ROWS)

@@ -121,14 +121,16 @@ TEST_P(GramProducts, EqualProductsOfTheMaterialisedDesign) {
 
 // Sides at and around the recursion's thresholds, tall and not tall (p = 33
 // and 64 mix quadrants at the lower levels), and sizes whose top level runs
-// on two workers.
+// on two workers, a top level that mixes quadrants included (150 x 130 and
+// 100 x 150).
 INSTANTIATE_TEST_SUITE_P(
     Shapes, GramProducts,
     ::testing::Values(Case{1, 1, 1}, Case{2, 1, 2}, Case{3, 2, 1}, Case{63, 5, 1},
                       Case{64, 3, 2}, Case{65, 31, 1}, Case{66, 32, 1}, Case{129, 33, 1},
                       Case{130, 10, 3}, Case{131, 64, 1}, Case{257, 16, 1}, Case{300, 40, 2},
                       Case{1000, 16, 1}, Case{4099, 7, 1}, Case{20001, 16, 1},
-                      Case{30000, 31, 2}, Case{50000, 64, 1}));
+                      Case{30000, 31, 2}, Case{50000, 64, 1}, Case{150, 130, 2},
+                      Case{100, 150, 1}));
 
 // A mapped view reads (v - shift[j]) * scale[j]: every product over it must
 // have the bits of the same product over a copy mapped beforehand, element by
@@ -196,7 +198,7 @@ TEST_P(MappedViews, GiveTheProductsOfTheMappedCopy) {
 }
 
 // Tall data on one thread and on two, k around 64 (p = 63 and 64, with and
-// without the ones: mixing nodes below the leaves), and small odd sides.
+// without the ones: levels that mix columns above the leaves), and small odd sides.
 INSTANTIATE_TEST_SUITE_P(Shapes, MappedViews,
                          ::testing::Values(Case{1, 1, 1}, Case{7, 3, 2}, Case{130, 10, 3},
                                            Case{300, 40, 2}, Case{3000, 63, 1},
@@ -280,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ViewMult,
                          ::testing::Values(Case{1, 1, 1}, Case{5, 3, 1}, Case{64, 64, 1},
                                            Case{65, 33, 1}, Case{130, 16, 1}, Case{131, 64, 1},
                                            Case{1000, 5, 1}, Case{200000, 16, 1},
-                                           Case{200000, 64, 1}));
+                                           Case{200000, 64, 1}, Case{400, 700, 1}));
 
 TEST(ViewMultFallback, OutsideValuesAndSizeFault) {
     std::mt19937_64 rng(8);
