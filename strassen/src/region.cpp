@@ -638,62 +638,19 @@ void region_product(const Region& a, const Region& b, bool negate_result, std::s
     product_node(a, b, negate_result, side, rows, cols, out, ldo, ws, 0);
 }
 
-void region_product(const Region& a_in, const Region& b_in, std::size_t side, std::size_t rows,
+void region_product(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                     std::size_t cols, double* out, std::size_t ldo, Parallel& parallel) {
     side = geometry::even_side(side);
-    if (geometry::is_leaf(side))
-        return region_product(a_in, b_in, false, side, rows, cols, out, ldo);
     Buffer temp;
     RowLevel row;
-    if (row_level(a_in, b_in, side, rows, cols, out, ldo, temp, row)) {
-        parallel.run(row.count, [&](std::size_t j) {
-            RegionWorkspace ws;
-            product_node(row.left[j], row.right[j], false, side / 2, row.rows[j], cols,
-                         row.dst[j], row.ld[j], ws, 0);
-        });
-        return finish(row);
-    }
-    if (b_in.source != nullptr && b_in.source->split != 0) {
-        const std::size_t split = b_in.source->split;
-        Region a = a_in, b = b_in;
-        Buffer read[2];
-        read_before_parting(a, b, side / 2, read);
-        for (std::size_t g = 0; g < 2 && g * split < cols; ++g)
-            region_product(a, factor(b, split, g), side, rows,
-                           g == 0 ? std::min(cols, split) : cols - split, out + g * split, ldo,
-                           parallel);
-        return;
-    }
-    Region a = a_in, b = b_in;
-    Buffer read[2];
-    settled_plan(a, b, side, rows, cols, true, read);
-    const LevelPlan plan = plan_level(a, b, side, rows, cols, true);
-    std::array<Buffer, 7> temps;
-    std::array<double*, 7> dst{};
-    std::array<std::size_t, 7> lds{};
-    std::size_t present[7], parts = 0;
-    for (std::size_t k = 0; k < 7; ++k) {
-        if (!plan.present[k]) continue;
-        present[parts++] = k;
-        if (plan.direct[k] >= 0) {
-            dst[k] = out + level::offset(static_cast<std::size_t>(plan.direct[k]), plan.half, ldo);
-            lds[k] = ldo;
-        } else {
-            temps[k].resize(plan.rows[k] * plan.cols[k]);
-            dst[k] = temps[k].data();
-            lds[k] = plan.cols[k];
-        }
-    }
-    // Each part writes only its own product: a direct one into a quadrant of
-    // out that no other product reads or writes.
-    parallel.run(parts, [&](std::size_t j) {
-        const std::size_t k = present[j];
+    if (geometry::is_leaf(side) || !row_level(a, b, side, rows, cols, out, ldo, temp, row))
+        return region_product(a, b, false, side, rows, cols, out, ldo);
+    parallel.run(row.count, [&](std::size_t j) {
         RegionWorkspace ws;
-        product_node(plan.left[k].region, plan.right[k].region,
-                     plan.left[k].negated != plan.right[k].negated, plan.half, plan.rows[k],
-                     plan.cols[k], dst[k], lds[k], ws, 0);
+        product_node(row.left[j], row.right[j], false, side / 2, row.rows[j], cols, row.dst[j],
+                     row.ld[j], ws, 0);
     });
-    combine_level(plan, {dst[0], dst[1], dst[2], dst[3], dst[4], dst[5], dst[6]}, lds, out, ldo);
+    finish(row);
 }
 
 bool region_path_applies(const Matrix& a, const Matrix& b) {

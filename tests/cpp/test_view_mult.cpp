@@ -120,9 +120,9 @@ TEST_P(GramProducts, EqualProductsOfTheMaterialisedDesign) {
 }
 
 // Sides at and around the recursion's thresholds, tall and not tall (p = 33
-// and 64 mix quadrants at the lower levels), and sizes whose top level runs
-// on two workers, a top level that mixes quadrants included (150 x 130 and
-// 100 x 150).
+// and 64 mix quadrants at the lower levels), sizes whose top level runs on
+// two workers, and large enough ones whose top level mixes quadrants (150 x
+// 130 and 100 x 150).
 INSTANTIATE_TEST_SUITE_P(
     Shapes, GramProducts,
     ::testing::Values(Case{1, 1, 1}, Case{2, 1, 2}, Case{3, 2, 1}, Case{63, 5, 1},

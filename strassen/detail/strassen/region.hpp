@@ -158,9 +158,12 @@ private:
     std::deque<Level> levels_;
 };
 
-// region_product's top level on `parallel`: its products as parts of one
-// round, each with a workspace of its own, then combined into out. A part's
-// failure (OutsideBound included) is rethrown once every part has ended.
+// region_product with a top level that splits only rows run on `parallel`:
+// its two products as parts of one round, each with a workspace of its own.
+// A top level that mixes quadrants runs on the calling thread, one pair of
+// operands at a time (all fourteen at once would multiply the memory of a
+// product over a caller's large operand). A part's failure (OutsideBound
+// included) is rethrown once every part has ended.
 void region_product(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                     std::size_t cols, double* out, std::size_t ldo, Parallel& parallel);
 
