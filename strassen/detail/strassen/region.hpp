@@ -42,7 +42,8 @@ class Source;
 
 // The stored top-left rows x cols of a logical square, at data with row
 // stride ld. data is null when the region is empty, or when its elements
-// still lie unread in a source: then they are its rows [first, first + rows).
+// still lie unread in a source: then its rows (its columns, for a transposed
+// source) are the source's rows from `first` on.
 struct Region {
     const double* data = nullptr;
     std::size_t ld = 0;
