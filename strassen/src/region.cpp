@@ -283,97 +283,82 @@ void add_into(double* out, std::size_t ldo, const double* t, std::size_t rows,
         for (std::size_t j = 0; j < length; ++j) out[j] = out[j] + t[j];
 }
 
+// Runs part(0), ..., part(count - 1) on this thread, in turn.
+constexpr auto IN_TURN = [](std::size_t count, const auto& part) {
+    for (std::size_t j = 0; j < count; ++j) part(j);
+};
+
+// A level that splits only rows (row_halves, row_sums), without a plan: its
+// products, each child(left, right, rows, dst, ld) over its own half, run by
+// run(count, part) (in turn, or as parts on a pool: they write apart), then
+// a sum's second term, kept in `temp`, added. False when the level at this
+// side is another kind.
+template <class Run, class Child>
+bool split_rows(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+                std::size_t cols, double* out, std::size_t ldo, Buffer& temp, const Run& run,
+                const Child& child) {
+    const std::size_t h = side / 2;
+    Region left[2], right[2];
+    std::size_t part_rows[2] = {}, ld[2] = {}, count = 0;
+    double* dst[2] = {};
+    const double* added = nullptr;
+    if (row_halves(a, b, side, cols)) {
+        // C11 and C21: each its half of A's rows times B (row_half_alone).
+        for (const std::size_t q : {X11, X21}) {
+            const Region part = quadrant(a, h, q);
+            const std::size_t r = in_half(rows, h, level::row_half(q));
+            double* at = out + level::offset(q, h, ldo);
+            if (part.empty()) {
+                fill_zero(at, ldo, r, cols);
+            } else if (r > 0) {
+                left[count] = part, right[count] = b, part_rows[count] = r;
+                dst[count] = at, ld[count++] = ldo;
+            }
+        }
+    } else if (row_sums(a, b, side, rows, cols)) {
+        Region l[2], r[2];
+        for (std::size_t t = 0; t < ROW_SUM.length; ++t) {
+            const std::size_t half = inner_half(ROW_SUM.terms[t]);
+            l[t] = quadrant(a, h, half == 0 ? X11 : X12);
+            r[t] = quadrant(b, h, half == 0 ? X11 : X21);
+        }
+        // The first present term is the chain's start, in out; the other is
+        // added to it. The products run in row order, so that a source is
+        // read ascending.
+        const std::size_t start = l[0].empty() || r[0].empty() ? 1 : 0;
+        for (std::size_t half = 0; half < 2; ++half) {
+            const std::size_t t = inner_half(ROW_SUM.terms[0]) == half ? 0 : 1;
+            if (l[t].empty() || r[t].empty()) continue;
+            left[count] = l[t], right[count] = r[t], part_rows[count] = rows;
+            if (t == start) {
+                dst[count] = out, ld[count++] = ldo;
+            } else {
+                if (temp.size() < rows * cols) temp.resize(rows * cols);
+                dst[count] = temp.data(), added = temp.data(), ld[count++] = cols;
+            }
+        }
+        if (count == 0) fill_zero(out, ldo, rows, cols);
+    } else {
+        return false;
+    }
+    throw_if_cancelled();
+    run(count, [&](std::size_t j) { child(left[j], right[j], part_rows[j], dst[j], ld[j]); });
+    if (added != nullptr) add_into(out, ldo, added, rows, cols);
+    return true;
+}
+
 // A product whose levels all sum halves (sums_only): the chain ROW_SUM at
-// every level, its start into out and the other term added, with no plan and
-// no test per node. The halves run in row order, so that a source is read
-// ascending.
+// every level down to the leaves, with no plan and no other test per node.
 void sum_levels(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                 std::size_t cols, double* out, std::size_t ldo, RegionWorkspace& ws,
                 std::size_t depth) {
     side = geometry::even_side(side);
     RegionWorkspace::Level& scratch = ws.level(depth);
     if (geometry::is_leaf(side)) return leaf(a, b, rows, cols, out, ldo, scratch.read);
-    throw_if_cancelled();
-    const std::size_t h = side / 2, head = inner_half(ROW_SUM.terms[0]);
-    const Region l[2] = {quadrant(a, h, X11), quadrant(a, h, X12)};
-    const Region r[2] = {quadrant(b, h, X11), quadrant(b, h, X21)};
-    if (l[1].empty() || r[1].empty())  // the chain is the first half's product alone
-        return sum_levels(l[0], r[0], h, rows, cols, out, ldo, ws, depth + 1);
-    if (scratch.products.size() < rows * cols) scratch.products.resize(rows * cols);
-    double* other = scratch.products.data();
-    for (std::size_t half = 0; half < 2; ++half)
-        sum_levels(l[half], r[half], h, rows, cols, half == head ? out : other,
-                   half == head ? ldo : cols, ws, depth + 1);
-    add_into(out, ldo, other, rows, cols);
-}
-
-// A level that splits only rows (row_halves, row_sums): up to two products,
-// each over its own half, without a plan.
-struct RowLevel {
-    std::size_t count = 0;
-    Region left[2], right[2];
-    std::size_t rows[2] = {}, ld[2] = {};
-    double* dst[2] = {};
-    bool sum = false;
-    const double* added = nullptr;  // a sum's second term, added to the first in out
-    double* out = nullptr;
-    std::size_t ldo = 0, out_rows = 0, cols = 0;
-};
-
-// The level at this side when it only splits rows; false otherwise. A sum's
-// second term goes to `temp`.
-bool row_level(const Region& a, const Region& b, std::size_t side, std::size_t rows,
-               std::size_t cols, double* out, std::size_t ldo, Buffer& temp, RowLevel& level) {
-    const std::size_t h = side / 2;
-    level.out = out, level.ldo = ldo, level.out_rows = rows, level.cols = cols;
-    if (row_halves(a, b, side, cols)) {
-        // C11 and C21: each its half of A's rows times B (row_half_alone).
-        for (const std::size_t q : {X11, X21}) {
-            const Region part = quadrant(a, h, q);
-            const std::size_t r = in_half(rows, h, level::row_half(q));
-            if (part.empty() || r == 0) continue;
-            const std::size_t j = level.count++;
-            level.left[j] = part, level.right[j] = b, level.rows[j] = r;
-            level.dst[j] = out + level::offset(q, h, ldo), level.ld[j] = ldo;
-        }
-        return true;
-    }
-    if (!row_sums(a, b, side, rows, cols)) return false;
-    level.sum = true;
-    Region l[2], r[2];
-    for (std::size_t t = 0; t < ROW_SUM.length; ++t) {
-        const std::size_t half = inner_half(ROW_SUM.terms[t]);
-        l[t] = quadrant(a, h, half == 0 ? X11 : X12);
-        r[t] = quadrant(b, h, half == 0 ? X11 : X21);
-    }
-    // The first present term is the chain's start, in out; the other is
-    // added to it. The products run in row order, so that a source is read
-    // ascending.
-    const std::size_t start = l[0].empty() || r[0].empty() ? 1 : 0;
-    for (std::size_t half = 0; half < 2; ++half) {
-        const std::size_t t = inner_half(ROW_SUM.terms[0]) == half ? 0 : 1;
-        if (l[t].empty() || r[t].empty()) continue;
-        const std::size_t j = level.count++;
-        level.left[j] = l[t], level.right[j] = r[t], level.rows[j] = rows;
-        if (t == start) {
-            level.dst[j] = out, level.ld[j] = ldo;
-        } else {
-            if (temp.size() < rows * cols) temp.resize(rows * cols);
-            level.dst[j] = temp.data(), level.added = temp.data(), level.ld[j] = cols;
-        }
-    }
-    return true;
-}
-
-// What a row level leaves once its products exist: the sum's second term
-// added, and whatever part of C no product wrote as +0.0.
-void finish(const RowLevel& level) {
-    if (level.added != nullptr)
-        add_into(level.out, level.ldo, level.added, level.out_rows, level.cols);
-    if (level.count == 0) fill_zero(level.out, level.ldo, level.out_rows, level.cols);
-    if (!level.sum && level.count == 1 && level.dst[0] == level.out)
-        fill_zero(level.out + level.rows[0] * level.ldo, level.ldo,
-                  level.out_rows - level.rows[0], level.cols);
+    split_rows(a, b, side, rows, cols, out, ldo, scratch.products, IN_TURN,
+               [&](const Region& l, const Region& r, std::size_t n, double* at, std::size_t ld) {
+                   sum_levels(l, r, side / 2, n, cols, at, ld, ws, depth + 1);
+               });
 }
 
 // The level's products and where they go, without their operands.
@@ -552,19 +537,18 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
                   std::size_t depth) {
     side = geometry::even_side(side);
     RegionWorkspace::Level& scratch = ws.level(depth);
-    RowLevel row;
+    const auto child = [&](const Region& l, const Region& r, std::size_t n, double* at,
+                           std::size_t ld) {
+        product_node(l, r, false, side / 2, n, cols, at, ld, ws, depth + 1);
+    };
     if (geometry::is_leaf(side)) {
         leaf(a, b, rows, cols, out, ldo, scratch.read);
     } else if (rows_only(a, b, side, cols)) {
         row_blocks(a, b, rows, cols, out, ldo, scratch.read);
     } else if (sums_only(a, b, side, rows, cols)) {
         sum_levels(a, b, side, rows, cols, out, ldo, ws, depth);
-    } else if (row_level(a, b, side, rows, cols, out, ldo, scratch.products, row)) {
-        throw_if_cancelled();
-        for (std::size_t j = 0; j < row.count; ++j)
-            product_node(row.left[j], row.right[j], false, side / 2, row.rows[j], cols, row.dst[j],
-                         row.ld[j], ws, depth + 1);
-        finish(row);
+    } else if (split_rows(a, b, side, rows, cols, out, ldo, scratch.products, IN_TURN, child)) {
+        // A level that splits only rows: its products were the children.
     } else if (b.source != nullptr && b.source->split != 0) {
         // The two factors side by side part here: their levels differ below.
         const std::size_t split = b.source->split;
@@ -642,15 +626,15 @@ void region_product(const Region& a, const Region& b, std::size_t side, std::siz
                     std::size_t cols, double* out, std::size_t ldo, Parallel& parallel) {
     side = geometry::even_side(side);
     Buffer temp;
-    RowLevel row;
-    if (geometry::is_leaf(side) || !row_level(a, b, side, rows, cols, out, ldo, temp, row))
-        return region_product(a, b, false, side, rows, cols, out, ldo);
-    parallel.run(row.count, [&](std::size_t j) {
+    const auto on_pool = [&](std::size_t count, const auto& part) { parallel.run(count, part); };
+    const auto child = [&](const Region& l, const Region& r, std::size_t n, double* at,
+                           std::size_t ld) {
         RegionWorkspace ws;
-        product_node(row.left[j], row.right[j], false, side / 2, row.rows[j], cols, row.dst[j],
-                     row.ld[j], ws, 0);
-    });
-    finish(row);
+        product_node(l, r, false, side / 2, n, cols, at, ld, ws, 0);
+    };
+    if (geometry::is_leaf(side) ||
+        !split_rows(a, b, side, rows, cols, out, ldo, temp, on_pool, child))
+        region_product(a, b, false, side, rows, cols, out, ldo);
 }
 
 bool region_path_applies(const Matrix& a, const Matrix& b) {
