@@ -138,7 +138,7 @@ std::optional<std::size_t> plain_rows(const MatrixView& x) {
 }
 
 // out(i) + *plus for i in [0, count), when there is an addend: each element
-// one IEEE addition, done while a block's results are still in cache.
+// one IEEE addition.
 void add_to(double* out, std::size_t count, const double* plus) {
     if (plus == nullptr) return;
     const double c = *plus;

@@ -45,8 +45,7 @@ Matrix cross_product(const MatrixView& x, bool ones, const MatrixView& y);
 Matrix view_mult(const MatrixView& x, const Matrix& w);
 
 // view_mult(x, w) with c added to every element afterwards (one IEEE
-// addition each), in the same pass: each block of rows gets its addend while
-// its results are in cache, not in a second pass over the output.
+// addition each).
 Matrix view_mult_plus(const MatrixView& x, const Matrix& w, double c);
 
 // A row-major copy of x as it reads (mapped when x is), with a leading column
