@@ -410,12 +410,11 @@ public:
         const std::size_t p = x_.cols, first = r.first, count = r.rows;
         if (ld_) {
             const auto* at = reinterpret_cast<const double*>(row_of(x_, first));
-            const bool outside = *ld_ == p ? any_outside(at, count * p, bound_) : [&] {
-                for (std::size_t i = 0; i < count; ++i)
-                    if (any_outside(at + i * *ld_, p, bound_)) return true;
-                return false;
-            }();
-            if (outside) throw detail::OutsideBound{};
+            // Rows that follow each other with no gap are checked as one run.
+            const bool whole = *ld_ == p;
+            const std::size_t runs = whole ? 1 : count, length = whole ? count * p : p;
+            for (std::size_t i = 0; i < runs; ++i)
+                if (any_outside(at + i * *ld_, length, bound_)) throw detail::OutsideBound{};
             return {at, *ld_, count, p};
         }
         if (scratch.size() < count * p) scratch.resize(count * p);
