@@ -48,15 +48,16 @@ namespace {
 struct Choice {
     detail::KernelIsa isa;
     KernelFn fn;
+    detail::SumFn sums;
 };
 
 Choice choose() {
     using detail::KernelIsa;
     if (detail::kernel_supported(KernelIsa::avx512))
-        return {KernelIsa::avx512, detail::kernel_mult_avx512};
+        return {KernelIsa::avx512, detail::kernel_mult_avx512, detail::sum_elements_avx512};
     if (detail::kernel_supported(KernelIsa::avx2))
-        return {KernelIsa::avx2, detail::kernel_mult_avx2};
-    return {KernelIsa::sse2, detail::kernel_mult_sse2};
+        return {KernelIsa::avx2, detail::kernel_mult_avx2, detail::sum_elements_avx2};
+    return {KernelIsa::sse2, detail::kernel_mult_sse2, detail::sum_elements_sse2};
 }
 
 // Made once, on first use; the language makes that initialisation thread-safe,
@@ -71,6 +72,11 @@ const Choice& chosen() {
 namespace detail {
 
 KernelIsa kernel_selected() { return chosen().isa; }
+
+void sum_elements(double* out, std::size_t ldo, const double* x, std::size_t ldx, const double* y,
+                  std::size_t ldy, std::size_t rows, std::size_t cols, bool subtract) {
+    chosen().sums(out, ldo, x, ldx, y, ldy, rows, cols, subtract);
+}
 
 }  // namespace detail
 

@@ -1,5 +1,6 @@
-// The one source of the schoolbook kernel's vector variants (kernel.hpp has
-// the contract), compiled once per instruction set. The including file
+// The one source of the schoolbook kernel's vector variants and of the
+// elementwise sums beside it (kernel.hpp has both contracts), compiled once
+// per instruction set. The including file
 // defines KERNEL_VECTOR_BYTES (16, 32 or 64) and KERNEL_ISA, and, for
 // a set wider than baseline x86-64, switches its target on after its own
 // includes, so that no library code is compiled for it. Everything here has
@@ -123,6 +124,57 @@ void run(const double* a, size_t a_row, size_t a_depth, const double* b, size_t 
                                    ldc, k);
         }
     }
+}
+
+// The elementwise sums: one IEEE operation per element, whatever the lanes,
+// so every width gives the scalar bits. An absent term is a vector of +0.0,
+// still added (0.0 + -0.0 is +0.0).
+template <bool SUBTRACT, bool HAS_X, bool HAS_Y>
+void sum_rows(double* out, size_t ldo, const double* x, size_t ldx, const double* y, size_t ldy,
+              size_t rows, size_t cols) {
+    for (size_t i = 0; i < rows; ++i) {
+        double* o = out + i * ldo;
+        const double* xr = HAS_X ? x + i * ldx : nullptr;
+        const double* yr = HAS_Y ? y + i * ldy : nullptr;
+        size_t j = 0;
+        for (; j + LANES <= cols; j += LANES) {
+            const Vec a = HAS_X ? load<LANES>(xr + j) : Vec{};
+            const Vec b = HAS_Y ? load<LANES>(yr + j) : Vec{};
+            store<LANES>(o + j, SUBTRACT ? a - b : a + b);
+        }
+        for (; j < cols; ++j) {
+            const double a = HAS_X ? xr[j] : 0.0, b = HAS_Y ? yr[j] : 0.0;
+            o[j] = SUBTRACT ? a - b : a + b;
+        }
+    }
+}
+
+template <bool SUBTRACT>
+void sums(double* out, size_t ldo, const double* x, size_t ldx, const double* y, size_t ldy,
+          size_t rows, size_t cols) {
+    if (x != nullptr && y != nullptr)
+        sum_rows<SUBTRACT, true, true>(out, ldo, x, ldx, y, ldy, rows, cols);
+    else if (x != nullptr)
+        sum_rows<SUBTRACT, true, false>(out, ldo, x, ldx, y, ldy, rows, cols);
+    else if (y != nullptr)
+        sum_rows<SUBTRACT, false, true>(out, ldo, x, ldx, y, ldy, rows, cols);
+    else
+        sum_rows<SUBTRACT, false, false>(out, ldo, x, ldx, y, ldy, rows, cols);
+}
+
+void sum_elements_here(double* out, size_t ldo, const double* x, size_t ldx, const double* y,
+                       size_t ldy, size_t rows, size_t cols, bool subtract) {
+    // Rows that follow each other in every array are one run: short rows
+    // would leave the vectors mostly idle.
+    if (rows > 1 && ldo == cols && (x == nullptr || ldx == cols) &&
+        (y == nullptr || ldy == cols)) {
+        cols *= rows;
+        rows = 1;
+    }
+    if (subtract)
+        sums<true>(out, ldo, x, ldx, y, ldy, rows, cols);
+    else
+        sums<false>(out, ldo, x, ldx, y, ldy, rows, cols);
 }
 
 }  // namespace

@@ -32,19 +32,10 @@ Buffer quadrant_operand(const Matrix& m, std::size_t h, const level::OperandSpec
     const std::size_t ld = m.cols;
     const double* x = m.data.data() + level::offset(spec.q1, h, ld);
     const double* y = m.data.data() + level::offset(spec.q2, h, ld);
-    for (std::size_t r = 0; r < h; ++r, x += ld, y += ld) {
-        switch (spec.op) {
-            case Op::copy:
-                o = std::copy(x, x + h, o);
-                break;
-            case Op::add:
-                for (std::size_t c = 0; c < h; ++c) *o++ = x[c] + y[c];
-                break;
-            case Op::sub:
-                for (std::size_t c = 0; c < h; ++c) *o++ = x[c] - y[c];
-                break;
-        }
-    }
+    if (spec.op != Op::copy)
+        detail::sum_elements(o, h, x, ld, y, ld, h, h, spec.op == Op::sub);
+    else
+        for (std::size_t r = 0; r < h; ++r, x += ld) o = std::copy(x, x + h, o);
     return out;
 }
 

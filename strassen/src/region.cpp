@@ -96,30 +96,35 @@ Region operand_shape(const Region (&q)[4], const OperandSpec& s, bool& negated) 
     return Region{nullptr, 0, std::max(x.rows, y.rows), std::max(x.cols, y.cols)};
 }
 
+void fill_zero(double* out, std::size_t ldo, std::size_t rows, std::size_t cols) {
+    for (std::size_t i = 0; i < rows; ++i) std::fill_n(out + i * ldo, cols, 0.0);
+}
+
 // The elements of a sum or difference of two non-empty terms over the
 // bounding rectangle (rows x cols, row stride cols) into o: each element one
 // IEEE operation, x the left term, with the missing term's +0.0 written out,
-// exactly as the dense path forms it.
+// exactly as the dense path forms it. Beside the rows both terms store, the
+// wider term alone; below them, the taller one; zeros elsewhere.
 void form_sum(const Region& x, const Region& y, bool add, std::size_t rows, std::size_t cols,
               double* o) {
-    for (std::size_t i = 0; i < rows; ++i, o += cols) {
-        const double* xr = x.data + i * x.ld;
-        const double* yr = y.data + i * y.ld;
-        const std::size_t xn = i < x.rows ? x.cols : 0;  // stored columns in this row
-        const std::size_t yn = i < y.rows ? y.cols : 0;
-        const std::size_t both = std::min(xn, yn);
-        std::size_t j = 0;
-        if (add) {
-            for (; j < both; ++j) o[j] = xr[j] + yr[j];
-            for (; j < xn; ++j) o[j] = xr[j] + 0.0;
-            for (; j < yn; ++j) o[j] = 0.0 + yr[j];
-        } else {
-            for (; j < both; ++j) o[j] = xr[j] - yr[j];
-            for (; j < xn; ++j) o[j] = xr[j] - 0.0;
-            for (; j < yn; ++j) o[j] = 0.0 - yr[j];
-        }
-        for (; j < cols; ++j) o[j] = 0.0;
-    }
+    const bool sub = !add;
+    const std::size_t both = std::min(x.rows, y.rows), shared = std::min(x.cols, y.cols);
+    sum_elements(o, cols, x.data, x.ld, y.data, y.ld, both, shared, sub);
+    if (x.cols > shared)
+        sum_elements(o + shared, cols, x.data + shared, x.ld, nullptr, 0, both, x.cols - shared,
+                     sub);
+    else if (y.cols > shared)
+        sum_elements(o + shared, cols, nullptr, 0, y.data + shared, y.ld, both, y.cols - shared,
+                     sub);
+    const Region& tall = x.rows > both ? x : y;
+    const std::size_t below = tall.rows - both;
+    double* under = o + both * cols;
+    if (&tall == &x)
+        sum_elements(under, cols, x.data + both * x.ld, x.ld, nullptr, 0, below, x.cols, sub);
+    else
+        sum_elements(under, cols, nullptr, 0, y.data + both * y.ld, y.ld, below, y.cols, sub);
+    fill_zero(under + tall.cols, cols, below, cols - tall.cols);
+    fill_zero(under + below * cols, cols, rows - tall.rows, cols);
 }
 
 // Builds the operand into its own storage (a view when it is one quadrant).
@@ -152,17 +157,10 @@ Region form_operand(const Region (&q)[4], const OperandSpec& s, double* at, bool
     return Region{at, shape.cols, shape.rows, shape.cols};
 }
 
-void fill_zero(double* out, std::size_t ldo, std::size_t rows, std::size_t cols) {
-    for (std::size_t i = 0; i < rows; ++i) std::fill_n(out + i * ldo, cols, 0.0);
-}
-
 // 0.0 - x: the negation of a product computed from un-negated factors. It
 // keeps a zero result at +0.0, as the product of a negated factor gives.
 void negate(double* out, std::size_t ldo, std::size_t rows, std::size_t cols) {
-    for (std::size_t i = 0; i < rows; ++i) {
-        double* o = out + i * ldo;
-        for (std::size_t j = 0; j < cols; ++j) o[j] = 0.0 - o[j];
-    }
+    sum_elements(out, ldo, nullptr, 0, out, ldo, rows, cols, true);
 }
 
 // A level where A's data lies in its left quadrants and B's in B11 computes
@@ -272,17 +270,6 @@ void row_blocks(const Region& a, const Region& b, std::size_t rows, std::size_t 
     fill_zero(out + m * ldo, ldo, rows - m, cols);
 }
 
-// out += t elementwise over rows x cols (out's row stride ldo, t's cols),
-// out the left IEEE term. Rows as long as out's are one run: short rows
-// would leave the vectors mostly idle.
-void add_into(double* out, std::size_t ldo, const double* t, std::size_t rows,
-              std::size_t cols) {
-    const bool whole = ldo == cols;
-    const std::size_t runs = whole ? 1 : rows, length = whole ? rows * cols : cols;
-    for (std::size_t i = 0; i < runs; ++i, out += ldo, t += cols)
-        for (std::size_t j = 0; j < length; ++j) out[j] = out[j] + t[j];
-}
-
 // Runs part(0), ..., part(count - 1) on this thread, in turn.
 constexpr auto IN_TURN = [](std::size_t count, const auto& part) {
     for (std::size_t j = 0; j < count; ++j) part(j);
@@ -343,7 +330,7 @@ bool split_rows(const Region& a, const Region& b, std::size_t side, std::size_t 
     }
     throw_if_cancelled();
     run(count, [&](std::size_t j) { child(left[j], right[j], part_rows[j], dst[j], ld[j]); });
-    if (added != nullptr) add_into(out, ldo, added, rows, cols);
+    if (added != nullptr) sum_elements(out, ldo, out, ldo, added, cols, rows, cols, false);
     return true;
 }
 
@@ -493,21 +480,13 @@ void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& pr
                 continue;
             }
             const bool add = chain.terms[t].sign > 0;
-            for (std::size_t i = 0; i < rows; ++i) {
-                const double* m = products[k] + i * lds[k];
-                double* o = dst + i * ldo;
-                if (!written) {
-                    // First present term: +0.0 + m is m, +0.0 - m is 0.0 - m.
-                    if (add)
-                        std::copy(m, m + cols, o);
-                    else
-                        for (std::size_t j = 0; j < cols; ++j) o[j] = 0.0 - m[j];
-                } else if (add) {
-                    for (std::size_t j = 0; j < cols; ++j) o[j] = o[j] + m[j];
-                } else {
-                    for (std::size_t j = 0; j < cols; ++j) o[j] = o[j] - m[j];
-                }
-            }
+            // The first present term: +0.0 + m is m, +0.0 - m is 0.0 - m.
+            if (written || !add)
+                sum_elements(dst, ldo, written ? dst : nullptr, ldo, products[k], lds[k], rows,
+                             cols, !add);
+            else
+                for (std::size_t i = 0; i < rows; ++i)
+                    std::copy_n(products[k] + i * lds[k], cols, dst + i * ldo);
             written = true;
         }
         if (!written) fill_zero(dst, ldo, rows, cols);

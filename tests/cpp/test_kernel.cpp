@@ -204,6 +204,43 @@ TEST_P(KernelVariant, NaNPayloadsPropagate) {
     }
 }
 
+// The elementwise sums of every variant against the scalar loop: each shape
+// with both terms, one (the other +0.0, still added), none, and in place.
+const strassen::detail::SumFn SUMS[] = {nullptr, strassen::detail::sum_elements_sse2,
+                                        strassen::detail::sum_elements_avx2,
+                                        strassen::detail::sum_elements_avx512};
+
+TEST_P(KernelVariant, ElementwiseSums) {
+    const strassen::detail::SumFn fn = SUMS[static_cast<std::size_t>(GetParam().isa)];
+    if (fn == nullptr) GTEST_SKIP() << "the scalar loop is the reference";
+    Special draw{Ordinary{std::mt19937_64{6}}};
+    for (std::size_t rows : {1u, 2u, 5u})
+        for (std::size_t cols = 0; cols <= 19; ++cols)
+            for (unsigned terms = 0; terms < 5; ++terms)  // 4: out is x itself
+                for (bool subtract : {false, true}) {
+                    const std::size_t ld = cols + terms % 3, size = rows * ld;
+                    std::vector<double> x(size), y(size), got(size, from_bits(SENTINEL));
+                    for (double* v : {x.data(), y.data()})
+                        for (std::size_t e = 0; e < size; ++e) v[e] = draw();
+                    const bool in_place = terms == 4;
+                    if (in_place) got = x;
+                    std::vector<double> want(got);
+                    const double* xp = in_place ? got.data() : terms & 1 ? x.data() : nullptr;
+                    const double* yp = terms & 2 || in_place ? y.data() : nullptr;
+                    for (std::size_t i = 0; i < rows; ++i)
+                        for (std::size_t j = 0; j < cols; ++j) {
+                            const double a = xp != nullptr ? x[i * ld + j] : 0.0;
+                            const double b = yp != nullptr ? y[i * ld + j] : 0.0;
+                            want[i * ld + j] = subtract ? a - b : a + b;
+                        }
+                    fn(got.data(), ld, xp, ld, yp, ld, rows, cols, subtract);
+                    for (std::size_t e = 0; e < size; ++e)
+                        ASSERT_EQ(bits(got[e]), bits(want[e]))
+                            << rows << "x" << cols << " terms " << terms << " subtract "
+                            << subtract << " at " << e;
+                }
+}
+
 INSTANTIATE_TEST_SUITE_P(, KernelVariant, testing::ValuesIn(VARIANTS),
                          [](const testing::TestParamInfo<Variant>& param) {
                              return std::string(param.param.name);

@@ -70,6 +70,26 @@ void kernel_mult_avx512(const double* a, std::size_t a_row, std::size_t a_depth,
                         const double* b, std::size_t ldb, double* c, std::size_t ldc,
                         std::size_t m, std::size_t n, std::size_t k);
 
+// out = x + y, or x - y when `subtract`, element by element over rows x cols
+// (row strides ldo, ldx, ldy): the one IEEE operation of the scalar loop per
+// element, in every variant. A null x or y stands for +0.0 and is still
+// added (so -0.0 + absent is +0.0). out may be x or y, with the same stride.
+// The variant is the one the kernel runs.
+using SumFn = void (*)(double* out, std::size_t ldo, const double* x, std::size_t ldx,
+                       const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
+                       bool subtract);
+void sum_elements(double* out, std::size_t ldo, const double* x, std::size_t ldx, const double* y,
+                  std::size_t ldy, std::size_t rows, std::size_t cols, bool subtract);
+void sum_elements_sse2(double* out, std::size_t ldo, const double* x, std::size_t ldx,
+                       const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
+                       bool subtract);
+void sum_elements_avx2(double* out, std::size_t ldo, const double* x, std::size_t ldx,
+                       const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
+                       bool subtract);
+void sum_elements_avx512(double* out, std::size_t ldo, const double* x, std::size_t ldx,
+                         const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
+                         bool subtract);
+
 // Whether this CPU (and the operating system's saved register state) can run
 // the variant.
 bool kernel_supported(KernelIsa isa);
