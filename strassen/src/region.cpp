@@ -55,6 +55,12 @@ Region quadrant(const Region& r, std::size_t h, std::size_t q) {
     return out;
 }
 
+// The four quadrants, in level.hpp's order.
+using Quadrants = std::array<Region, 4>;
+Quadrants quadrants(const Region& r, std::size_t h) {
+    return {quadrant(r, h, X11), quadrant(r, h, X12), quadrant(r, h, X21), quadrant(r, h, X22)};
+}
+
 // A source factor read into a stored region when `needed`; else as it is.
 Region settle(const Region& r, bool needed, Buffer& scratch) {
     return r.source != nullptr && needed ? r.source->read(r, scratch) : r;
@@ -83,7 +89,7 @@ bool reads(std::size_t quad, std::size_t product) {
 }
 
 // The region an operand will have, without building it.
-Region operand_shape(const Region (&q)[4], const OperandSpec& s, bool& negated) {
+Region operand_shape(const Quadrants& q, const OperandSpec& s, bool& negated) {
     negated = false;
     const Region& x = q[s.q1];
     if (s.op == Op::copy) return x;
@@ -127,34 +133,28 @@ void form_sum(const Region& x, const Region& y, bool add, std::size_t rows, std:
     fill_zero(under + below * cols, cols, rows - tall.rows, cols);
 }
 
-// Builds the operand into its own storage (a view when it is one quadrant).
-Operand make_operand(const Region (&q)[4], const OperandSpec& s) {
-    Operand out;
-    const Region shape = operand_shape(q, s, out.negated);
-    if (!formed(shape)) {
-        out.region = shape;
-        return out;
-    }
-    out.storage.resize(shape.rows * shape.cols);
-    form_sum(q[s.q1], q[s.q2], s.op == Op::add, shape.rows, shape.cols, out.storage.data());
-    out.region = Region{out.storage.data(), shape.cols, shape.rows, shape.cols};
-    return out;
-}
-
 // Elements a computed operand needs (0 for a view).
-std::size_t formed_size(const Region (&q)[4], const OperandSpec& s) {
+std::size_t formed_size(const Quadrants& q, const OperandSpec& s) {
     bool negated = false;
     const Region shape = operand_shape(q, s, negated);
     return formed(shape) ? shape.rows * shape.cols : 0;
 }
 
-// The same operand as make_operand, a computed one formed into `at` (which
+// The operand: a view when it is one quadrant, else formed into `at` (which
 // holds formed_size elements).
-Region form_operand(const Region (&q)[4], const OperandSpec& s, double* at, bool& negated) {
+Region form_operand(const Quadrants& q, const OperandSpec& s, double* at, bool& negated) {
     const Region shape = operand_shape(q, s, negated);
     if (!formed(shape)) return shape;
     form_sum(q[s.q1], q[s.q2], s.op == Op::add, shape.rows, shape.cols, at);
     return Region{at, shape.cols, shape.rows, shape.cols};
+}
+
+// The same in storage of its own.
+Operand make_operand(const Quadrants& q, const OperandSpec& s) {
+    Operand out;
+    out.storage.resize(formed_size(q, s));
+    out.region = form_operand(q, s, out.storage.data(), out.negated);
+    return out;
 }
 
 // 0.0 - x: the negation of a product computed from un-negated factors. It
@@ -362,10 +362,8 @@ LevelPlan plan_shape(const Region& a, const Region& b, std::size_t side, std::si
         quad_needed[q] = plan.quad_rows[q] > 0 && plan.quad_cols[q] > 0;
     }
 
-    const Region qa[4] = {quadrant(a, h, X11), quadrant(a, h, X12), quadrant(a, h, X21),
-                          quadrant(a, h, X22)};
-    const Region qb[4] = {quadrant(b, h, X11), quadrant(b, h, X12), quadrant(b, h, X21),
-                          quadrant(b, h, X22)};
+    const Quadrants qa = quadrants(a, h);
+    const Quadrants qb = quadrants(b, h);
 
     for (std::size_t k = 0; k < 7; ++k) {
         std::size_t r = 0, c = 0;
@@ -405,8 +403,7 @@ LevelPlan plan_shape(const Region& a, const Region& b, std::size_t side, std::si
 // Whether a present product's operand is a sum formed from r's quadrants.
 bool sums_from(const Region& r, const LevelPlan& plan, const level::OperandSpec (&specs)[7]) {
     const std::size_t h = plan.half;
-    const Region q[4] = {quadrant(r, h, X11), quadrant(r, h, X12), quadrant(r, h, X21),
-                         quadrant(r, h, X22)};
+    const Quadrants q = quadrants(r, h);
     for (std::size_t k = 0; k < 7; ++k)
         if (plan.present[k] && formed_size(q, specs[k]) > 0) return true;
     return false;
@@ -450,10 +447,8 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
                      std::size_t cols, bool direct_writes) {
     LevelPlan plan = plan_shape(a, b, side, rows, cols, direct_writes);
     const std::size_t h = plan.half;
-    const Region qa[4] = {quadrant(a, h, X11), quadrant(a, h, X12), quadrant(a, h, X21),
-                          quadrant(a, h, X22)};
-    const Region qb[4] = {quadrant(b, h, X11), quadrant(b, h, X12), quadrant(b, h, X21),
-                          quadrant(b, h, X22)};
+    const Quadrants qa = quadrants(a, h);
+    const Quadrants qb = quadrants(b, h);
     // Built in the dense path's order: the left operands, then the right ones.
     for (std::size_t k = 0; k < 7; ++k)
         if (plan.present[k]) plan.left[k] = make_operand(qa, LEFT[k]);
@@ -540,10 +535,8 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
         throw_if_cancelled();
         const LevelPlan plan = settled_plan(a, b, side, rows, cols, true, scratch.read);
         const std::size_t h = plan.half;
-        const Region qa[4] = {quadrant(a, h, X11), quadrant(a, h, X12), quadrant(a, h, X21),
-                              quadrant(a, h, X22)};
-        const Region qb[4] = {quadrant(b, h, X11), quadrant(b, h, X12), quadrant(b, h, X21),
-                              quadrant(b, h, X22)};
+        const Quadrants qa = quadrants(a, h);
+        const Quadrants qb = quadrants(b, h);
         std::array<std::size_t, 7> at{};
         std::size_t total = 0, formed = 0;
         for (std::size_t k = 0; k < 7; ++k) {
