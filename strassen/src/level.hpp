@@ -5,6 +5,7 @@
 // of every operation, which fixes the rounding, is here.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 namespace strassen::detail::level {
@@ -70,6 +71,35 @@ inline constexpr Chain CHAINS[4] = {{4, {{6, +1}, {4, -1}, {3, +1}, {0, +1}}},
                                     {4, {{0, +1}, {1, -1}, {2, +1}, {5, +1}}}};
 // The product that holds quadrant q of C once its chain is evaluated in place.
 constexpr std::size_t result_of(std::size_t q) noexcept { return CHAINS[q].terms[0].product; }
+
+// The products in an order in which every chain meets its terms in its own
+// order (M7, M5, M4, M1, M2, M3, M6): each product can join every quadrant
+// that reads it as soon as it exists, and is not needed after.
+constexpr std::array<std::size_t, 7> chain_order() noexcept {
+    std::array<std::size_t, 7> order{};
+    bool done[7] = {};
+    for (std::size_t n = 0; n < 7; ++n)
+        for (std::size_t k = 0; k < 7; ++k) {
+            bool ready = !done[k];
+            for (const Chain& c : CHAINS)
+                for (std::size_t t = 0; t < c.length; ++t)
+                    for (std::size_t u = 0; u < t && c.terms[t].product == k; ++u)
+                        ready = ready && done[c.terms[u].product];
+            if (ready) {
+                order[n] = k;
+                done[k] = true;
+                break;
+            }
+        }
+    return order;
+}
+inline constexpr std::array<std::size_t, 7> ORDER = chain_order();
+constexpr bool each_once(const std::array<std::size_t, 7>& order) noexcept {
+    unsigned seen = 0;
+    for (std::size_t k : order) seen |= 1u << k;
+    return seen == 0x7f;
+}
+static_assert(each_once(ORDER), "every chain's terms can come in its own order");
 
 // Tall operands hold data in some quadrants only: a set of them, bit q for
 // quadrant q. A term without data is an implicit +0.0; since no product is

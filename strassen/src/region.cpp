@@ -380,21 +380,20 @@ LevelPlan plan_shape(const Region& a, const Region& b, std::size_t side, std::si
         plan.cols[k] = c;
     }
 
+    // A quadrant's first present term, added, is computed in the quadrant
+    // itself when it covers just that quadrant's needed part: the products
+    // join their quadrants in level::ORDER as they are made, so every other
+    // reader has it before the chain adds more there.
     plan.direct.fill(-1);
     if (direct_writes) {
         for (std::size_t q = 0; q < 4; ++q) {
-            if (!quad_needed[q]) continue;
-            std::size_t only = 7, count = 0;
             const Chain& chain = CHAINS[q];
-            for (std::size_t t = 0; t < chain.length; ++t)
-                if (plan.present[chain.terms[t].product]) {
-                    ++count;
-                    if (chain.terms[t].sign > 0) only = chain.terms[t].product;
-                }
-            if (count != 1 || only == 7) continue;
-            int readers = 0;
-            for (std::size_t p = 0; p < 4; ++p) readers += quad_needed[p] && reads(p, only) ? 1 : 0;
-            if (readers == 1) plan.direct[only] = static_cast<int>(q);
+            std::size_t t = 0;
+            while (t < chain.length && !plan.present[chain.terms[t].product]) ++t;
+            if (!quad_needed[q] || t == chain.length || chain.terms[t].sign < 0) continue;
+            const std::size_t k = chain.terms[t].product;
+            if (plan.rows[k] == plan.quad_rows[q] && plan.cols[k] == plan.quad_cols[q])
+                plan.direct[k] = static_cast<int>(q);
         }
     }
     return plan;
@@ -458,34 +457,54 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
     return plan;
 }
 
-void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
-                   const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo) {
-    const std::size_t h = plan.half;
+namespace {
+
+// Product k (at m, row stride ld) into every needed quadrant that reads it,
+// but the one it was computed in: as the chain's first present term (+0.0 + m
+// is m, +0.0 - m is 0.0 - m), or added to what the chain holds so far. The
+// products must come in level::ORDER.
+void join_product(const LevelPlan& plan, std::size_t k, const double* m, std::size_t ld,
+                  double* out, std::size_t ldo) {
     for (std::size_t q = 0; q < 4; ++q) {
         const std::size_t rows = plan.quad_rows[q], cols = plan.quad_cols[q];
-        if (rows == 0 || cols == 0) continue;
-        double* dst = out + level::offset(q, h, ldo);
+        if (rows == 0 || cols == 0 || plan.direct[k] == static_cast<int>(q)) continue;
+        double* dst = out + level::offset(q, plan.half, ldo);
         const Chain& chain = CHAINS[q];
-        bool written = false;
+        bool first = true;
         for (std::size_t t = 0; t < chain.length; ++t) {
-            const std::size_t k = chain.terms[t].product;
-            if (!plan.present[k]) continue;  // an implicit +0.0 term changes nothing
-            if (plan.direct[k] == static_cast<int>(q)) {
-                written = true;  // the product was computed in place
+            const level::Term& term = chain.terms[t];
+            if (term.product != k) {
+                first = first && !plan.present[term.product];
                 continue;
             }
-            const bool add = chain.terms[t].sign > 0;
-            // The first present term: +0.0 + m is m, +0.0 - m is 0.0 - m.
-            if (written || !add)
-                sum_elements(dst, ldo, written ? dst : nullptr, ldo, products[k], lds[k], rows,
-                             cols, !add);
+            if (first && term.sign > 0)
+                for (std::size_t i = 0; i < rows; ++i) std::copy_n(m + i * ld, cols, dst + i * ldo);
             else
-                for (std::size_t i = 0; i < rows; ++i)
-                    std::copy_n(products[k] + i * lds[k], cols, dst + i * ldo);
-            written = true;
+                sum_elements(dst, ldo, first ? nullptr : dst, ldo, m, ld, rows, cols,
+                             term.sign < 0);
         }
-        if (!written) fill_zero(dst, ldo, rows, cols);
     }
+}
+
+// The needed quadrants that no present product reaches: +0.0.
+void zero_unreached(const LevelPlan& plan, double* out, std::size_t ldo) {
+    for (std::size_t q = 0; q < 4; ++q) {
+        bool reached = false;
+        for (std::size_t t = 0; t < CHAINS[q].length; ++t)
+            reached = reached || plan.present[CHAINS[q].terms[t].product];
+        if (!reached)
+            fill_zero(out + level::offset(q, plan.half, ldo), ldo, plan.quad_rows[q],
+                      plan.quad_cols[q]);
+    }
+}
+
+}  // namespace
+
+void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
+                   const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo) {
+    for (const std::size_t k : level::ORDER)
+        if (plan.present[k]) join_product(plan, k, products[k], lds[k], out, ldo);
+    zero_unreached(plan, out, ldo);
 }
 
 namespace {
@@ -501,11 +520,12 @@ double* reserve(Buffer& b, std::size_t count) {
     return b.data();
 }
 
-// One node of the recursion. A level's products live in its workspace level
-// until they are combined; its operands are formed one pair at a time, just
-// before their product, into scratch that the next pair reuses (the values,
-// each one IEEE operation of the parent's elements, do not depend on when
-// they are formed).
+// One node of the recursion. A level's products are made one at a time, in
+// level::ORDER, each joined to its quadrants at once, so that one product's
+// scratch serves them all (a quadrant's first term is made in place); their
+// operands are formed just before them, into scratch that the next pair
+// reuses. The values, each one IEEE operation of its inputs, do not depend on
+// when they are formed.
 void product_node(Region a, Region b, bool negate_result, std::size_t side, std::size_t rows,
                   std::size_t cols, double* out, std::size_t ldo, RegionWorkspace& ws,
                   std::size_t depth) {
@@ -537,40 +557,28 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
         const std::size_t h = plan.half;
         const Quadrants qa = quadrants(a, h);
         const Quadrants qb = quadrants(b, h);
-        std::array<std::size_t, 7> at{};
-        std::size_t total = 0, formed = 0;
+        std::size_t temp = 0, formed = 0;
         for (std::size_t k = 0; k < 7; ++k) {
             if (!plan.present[k]) continue;
             formed = std::max(formed, formed_size(qa, LEFT[k]) + formed_size(qb, RIGHT[k]));
-            if (plan.direct[k] >= 0) continue;
-            at[k] = total;
-            total += plan.rows[k] * plan.cols[k];
+            if (plan.direct[k] < 0) temp = std::max(temp, plan.rows[k] * plan.cols[k]);
         }
-        double* temps = reserve(scratch.products, total);
-        double* operands = reserve(scratch.operands, formed);
-        std::array<const double*, 7> products{};
-        std::array<std::size_t, 7> lds{};
-        for (std::size_t k = 0; k < 7; ++k) {
+        double* const product = reserve(scratch.products, temp);
+        double* const operands = reserve(scratch.operands, formed);
+        for (const std::size_t k : level::ORDER) {
             if (!plan.present[k]) continue;
-            double* dst;
-            std::size_t ld;
-            if (plan.direct[k] >= 0) {
-                dst = out + level::offset(static_cast<std::size_t>(plan.direct[k]), h, ldo);
-                ld = ldo;
-            } else {
-                dst = temps + at[k];
-                ld = plan.cols[k];
-            }
+            const int q = plan.direct[k];
+            double* const dst = q >= 0 ? out + level::offset(std::size_t(q), h, ldo) : product;
+            const std::size_t ld = q >= 0 ? ldo : plan.cols[k];
             bool left_negated = false, right_negated = false;
             const Region left = form_operand(qa, LEFT[k], operands, left_negated);
             const Region right = form_operand(qb, RIGHT[k], operands + formed_size(qa, LEFT[k]),
                                               right_negated);
             product_node(left, right, left_negated != right_negated, h, plan.rows[k],
                          plan.cols[k], dst, ld, ws, depth + 1);
-            products[k] = dst;
-            lds[k] = ld;
+            join_product(plan, k, dst, ld, out, ldo);
         }
-        combine_level(plan, products, lds, out, ldo);
+        zero_unreached(plan, out, ldo);
     }
     if (negate_result) negate(out, ldo, rows, cols);
 }
