@@ -342,7 +342,7 @@ void sum_levels(const Region& a, const Region& b, std::size_t side, std::size_t 
     side = geometry::even_side(side);
     RegionWorkspace::Level& scratch = ws.level(depth);
     if (geometry::is_leaf(side)) return leaf(a, b, rows, cols, out, ldo, scratch.read);
-    split_rows(a, b, side, rows, cols, out, ldo, scratch.products, IN_TURN,
+    split_rows(a, b, side, rows, cols, out, ldo, scratch.product, IN_TURN,
                [&](const Region& l, const Region& r, std::size_t n, double* at, std::size_t ld) {
                    sum_levels(l, r, side / 2, n, cols, at, ld, ws, depth + 1);
                });
@@ -541,7 +541,7 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
         row_blocks(a, b, rows, cols, out, ldo, scratch.read);
     } else if (sums_only(a, b, side, rows, cols)) {
         sum_levels(a, b, side, rows, cols, out, ldo, ws, depth);
-    } else if (split_rows(a, b, side, rows, cols, out, ldo, scratch.products, IN_TURN, child)) {
+    } else if (split_rows(a, b, side, rows, cols, out, ldo, scratch.product, IN_TURN, child)) {
         // A level that splits only rows: its products were the children.
     } else if (b.source != nullptr && b.source->split != 0) {
         // The two factors side by side part here: their levels differ below.
@@ -563,7 +563,7 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
             formed = std::max(formed, formed_size(qa, LEFT[k]) + formed_size(qb, RIGHT[k]));
             if (plan.direct[k] < 0) temp = std::max(temp, plan.rows[k] * plan.cols[k]);
         }
-        double* const product = reserve(scratch.products, temp);
+        double* const product = reserve(scratch.product, temp);
         double* const operands = reserve(scratch.operands, formed);
         for (const std::size_t k : level::ORDER) {
             if (!plan.present[k]) continue;

@@ -125,8 +125,8 @@ struct LevelPlan {
     std::array<bool, 7> present{};
     std::array<std::size_t, 7> rows{}, cols{};
     std::array<Operand, 7> left, right;
-    // The quadrant a product may be written into directly (it is that
-    // quadrant's only term, added, and read by no other needed quadrant), or -1.
+    // The quadrant a product may be computed in (its chain's first present
+    // term, added, over just that quadrant's needed part), or -1.
     std::array<int, 7> direct{};
 };
 
@@ -137,18 +137,18 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
 
 // Writes C's needed part into out (row stride ldo) from the present products
 // (product k at products[k], row stride lds[k]), in Strassen's fixed order.
-// Quadrants written directly by their product are left as they are.
+// Quadrants a product was computed in start from it.
 void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
                    const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo);
 
 // Scratch memory of region_product, one entry per level of the recursion:
-// the level's products until they are combined, and its operands. Kept by a
+// the product being joined to its quadrants, and its operands. Kept by a
 // caller that runs many products of one shape, so that the memory is
 // allocated (and paged in) once. One thread at a time.
 class RegionWorkspace {
 public:
     struct Level {
-        Buffer products;
+        Buffer product;  // a product until it is joined, or a sum's second term
         Buffer operands;
         Buffer read[2];  // the two factors' blocks read from a source
     };
