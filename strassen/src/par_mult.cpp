@@ -45,56 +45,6 @@ void slot_job(ProductSlot& slot, Body&& body) {
     }
 }
 
-// The region path's top level: C's needed a.rows x b.cols into out.
-//
-// A product that is empty (a factor is all implicit zeros) or that no needed
-// quadrant reads gets no job at all: it is known to be +0.0 or never read, so
-// a job would carry no operands and deliver nothing, and its slot would have
-// nothing to check. The pool still gets one job per product that is computed.
-void par_region_level(const Matrix& a, const Matrix& b, std::size_t d,
-                      detail::Parallel& parallel, double* out) {
-    // No direct writes: every product comes back as its job's own matrix.
-    detail::LevelPlan plan =
-        detail::plan_level(detail::whole(a), detail::whole(b), d, a.rows, b.cols, false);
-
-    std::shared_ptr<ProductSlot> slots[7];
-    std::size_t computed[7];
-    std::size_t jobs = 0;
-    for (std::size_t k = 0; k < 7; ++k)
-        if (plan.present[k]) {
-            slots[k] = std::make_shared<ProductSlot>();
-            computed[jobs++] = k;
-        }
-    parallel.run(jobs, [&](std::size_t j) {
-        const std::size_t k = computed[j], rows = plan.rows[k], cols = plan.cols[k];
-        slot_job(*slots[k], [&] {
-            std::optional<Matrix> product;
-            {
-                Buffer c;
-                c.resize(rows * cols);
-                detail::region_product(plan.left[k].region, plan.right[k].region,
-                                       plan.left[k].negated != plan.right[k].negated, plan.half,
-                                       rows, cols, c.data(), cols);
-                product.emplace(std::move(c), rows, cols);
-                plan.left[k] = detail::Operand{};
-                plan.right[k] = detail::Operand{};
-            }  // operands released before the store
-            store_product(*slots[k], std::move(product));
-        });
-    });
-
-    std::optional<Matrix> products[7];
-    std::array<const double*, 7> data{};
-    std::array<std::size_t, 7> lds{};
-    for (std::size_t k = 0; k < 7; ++k) {
-        if (!plan.present[k]) continue;
-        products[k].emplace(detail::take_product(slots[k]));
-        data[k] = products[k]->data.data();
-        lds[k] = products[k]->cols;
-    }
-    detail::combine_level(plan, data, lds, out, b.cols);
-}
-
 }  // namespace
 
 namespace detail {
@@ -180,14 +130,11 @@ Matrix par_mult(const Matrix& a, const Matrix& b) {
     if (!detail::worth_parallel(work)) return mult(a, b);
 
     detail::Parallel parallel(PAR_MULT_WORKERS);
-    const std::size_t d = geometry::common_side(a.rows, a.cols, b.cols);
     Buffer out;
     out.resize(a.rows * b.cols);
-    if (geometry::is_leaf(d))
-        detail::region_product(detail::whole(a), detail::whole(b), false, d, a.rows, b.cols,
-                               out.data(), b.cols);
-    else
-        par_region_level(a, b, d, parallel, out.data());
+    detail::region_product(detail::whole(a), detail::whole(b),
+                           geometry::common_side(a.rows, a.cols, b.cols), a.rows, b.cols,
+                           out.data(), b.cols, parallel);
     return Matrix(std::move(out), a.rows, b.cols);
 }
 

@@ -1,6 +1,7 @@
 #include "strassen/region.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,32 @@
 namespace strassen::detail {
 
 namespace {
+
+// One factor of a product: a region, perhaps negated, perhaps owning the
+// buffer it points into (a computed sum or difference; moving the operand
+// keeps region.data valid).
+struct Operand {
+    Region region;
+    bool negated = false;
+    Buffer storage;
+};
+
+// One Strassen level of C = A * B on logical squares of even side 2 * half,
+// restricted to the top-left rows x cols of C.
+struct LevelPlan {
+    std::size_t half = 0;
+    // Needed part of C11, C12, C21, C22 (quadrant-relative, top-left); a
+    // quadrant with 0 rows or columns is not needed.
+    std::array<std::size_t, 4> quad_rows{}, quad_cols{};
+    // Products M1..M7 at index 0..6: computed at all, over which part, from
+    // which operands.
+    std::array<bool, 7> present{};
+    std::array<std::size_t, 7> rows{}, cols{};
+    std::array<Operand, 7> left, right;
+    // The quadrant a product may be computed in (its chain's first present
+    // term, added, over just that quadrant's needed part), or -1.
+    std::array<int, 7> direct{};
+};
 
 using level::Chain;
 using level::CHAINS;
@@ -440,7 +467,6 @@ LevelPlan settled_plan(Region& a, Region& b, std::size_t side, std::size_t rows,
     return plan;
 }
 
-}  // namespace
 
 LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                      std::size_t cols, bool direct_writes) {
@@ -457,7 +483,6 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
     return plan;
 }
 
-namespace {
 
 // Product k (at m, row stride ld) into every needed quadrant that reads it,
 // but the one it was computed in: as the chain's first present term (+0.0 + m
@@ -498,7 +523,6 @@ void zero_unreached(const LevelPlan& plan, double* out, std::size_t ldo) {
     }
 }
 
-}  // namespace
 
 void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
                    const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo) {
@@ -507,7 +531,6 @@ void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& pr
     zero_unreached(plan, out, ldo);
 }
 
-namespace {
 
 // Scratch of one level: grown to the largest size asked, never shrunk, its
 // contents never read before they are written.
@@ -612,9 +635,36 @@ void region_product(const Region& a, const Region& b, std::size_t side, std::siz
         RegionWorkspace ws;
         product_node(l, r, false, side / 2, n, cols, at, ld, ws, 0);
     };
-    if (geometry::is_leaf(side) ||
-        !split_rows(a, b, side, rows, cols, out, ldo, temp, on_pool, child))
-        region_product(a, b, false, side, rows, cols, out, ldo);
+    if (geometry::is_leaf(side) || a.source != nullptr || b.source != nullptr) {
+        if (geometry::is_leaf(side) ||
+            !split_rows(a, b, side, rows, cols, out, ldo, temp, on_pool, child))
+            region_product(a, b, false, side, rows, cols, out, ldo);
+        return;
+    }
+    // Stored operands: every present product a part of one round, into a
+    // buffer of its own, from operands all formed first (each released once
+    // its product exists).
+    LevelPlan plan = plan_level(a, b, side, rows, cols, false);
+    std::size_t present[7], count = 0;
+    for (std::size_t k = 0; k < 7; ++k)
+        if (plan.present[k]) present[count++] = k;
+    std::array<Buffer, 7> products;
+    parallel.run(count, [&](std::size_t j) {
+        const std::size_t k = present[j];
+        products[k].resize(plan.rows[k] * plan.cols[k]);
+        region_product(plan.left[k].region, plan.right[k].region,
+                       plan.left[k].negated != plan.right[k].negated, plan.half, plan.rows[k],
+                       plan.cols[k], products[k].data(), plan.cols[k]);
+        plan.left[k] = Operand{};
+        plan.right[k] = Operand{};
+    });
+    std::array<const double*, 7> data{};
+    std::array<std::size_t, 7> lds{};
+    for (std::size_t j = 0; j < count; ++j) {
+        data[present[j]] = products[present[j]].data();
+        lds[present[j]] = plan.cols[present[j]];
+    }
+    combine_level(plan, data, lds, out, ldo);
 }
 
 bool region_path_applies(const Matrix& a, const Matrix& b) {

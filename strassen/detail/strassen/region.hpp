@@ -29,7 +29,6 @@
 //   0.0 - x, which is the negated product with a zero result kept at +0.0.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <deque>
 
@@ -104,43 +103,6 @@ struct OutsideBound {};
 
 inline Region whole(const Matrix& m) noexcept { return {m.data.data(), m.cols, m.rows, m.cols}; }
 
-// One factor of a product: a region, perhaps negated, perhaps owning the
-// buffer it points into (a computed sum or difference; moving the operand
-// keeps region.data valid).
-struct Operand {
-    Region region;
-    bool negated = false;
-    Buffer storage;
-};
-
-// One Strassen level of C = A * B on logical squares of even side 2 * half,
-// restricted to the top-left rows x cols of C.
-struct LevelPlan {
-    std::size_t half = 0;
-    // Needed part of C11, C12, C21, C22 (quadrant-relative, top-left); a
-    // quadrant with 0 rows or columns is not needed.
-    std::array<std::size_t, 4> quad_rows{}, quad_cols{};
-    // Products M1..M7 at index 0..6: computed at all, over which part, from
-    // which operands.
-    std::array<bool, 7> present{};
-    std::array<std::size_t, 7> rows{}, cols{};
-    std::array<Operand, 7> left, right;
-    // The quadrant a product may be computed in (its chain's first present
-    // term, added, over just that quadrant's needed part), or -1.
-    std::array<int, 7> direct{};
-};
-
-// Decides which products are needed and non-empty, and builds their operands
-// (views where possible). `direct_writes` allows LevelPlan::direct.
-LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::size_t rows,
-                     std::size_t cols, bool direct_writes);
-
-// Writes C's needed part into out (row stride ldo) from the present products
-// (product k at products[k], row stride lds[k]), in Strassen's fixed order.
-// Quadrants a product was computed in start from it.
-void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
-                   const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo);
-
 // Scratch memory of region_product, one entry per level of the recursion:
 // the product being joined to its quadrants, and its operands. Kept by a
 // caller that runs many products of one shape, so that the memory is
@@ -159,12 +121,13 @@ private:
     std::deque<Level> levels_;
 };
 
-// region_product with a top level that splits only rows run on `parallel`:
-// its two products as parts of one round, each with a workspace of its own.
-// A top level that mixes quadrants runs on the calling thread, one pair of
-// operands at a time (all fourteen at once would multiply the memory of a
-// product over a caller's large operand). A part's failure (OutsideBound
-// included) is rethrown once every part has ended.
+// region_product with its top level run on `parallel`. A level that splits
+// only rows: its two products as parts of one round, each with a workspace of
+// its own. Another level over stored operands: each present product a part,
+// from operands all formed first. Over a source, such a level runs on the
+// calling thread, one pair of operands at a time: all fourteen at once would
+// multiply the memory of a product over a caller's large operand. A part's
+// failure (OutsideBound included) is rethrown once every part has ended.
 void region_product(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                     std::size_t cols, double* out, std::size_t ldo, Parallel& parallel);
 
