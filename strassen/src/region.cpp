@@ -467,7 +467,6 @@ LevelPlan settled_plan(Region& a, Region& b, std::size_t side, std::size_t rows,
     return plan;
 }
 
-
 LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                      std::size_t cols, bool direct_writes) {
     LevelPlan plan = plan_shape(a, b, side, rows, cols, direct_writes);
@@ -482,7 +481,6 @@ LevelPlan plan_level(const Region& a, const Region& b, std::size_t side, std::si
 
     return plan;
 }
-
 
 // Product k (at m, row stride ld) into every needed quadrant that reads it,
 // but the one it was computed in: as the chain's first present term (+0.0 + m
@@ -523,14 +521,12 @@ void zero_unreached(const LevelPlan& plan, double* out, std::size_t ldo) {
     }
 }
 
-
 void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
                    const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo) {
     for (const std::size_t k : level::ORDER)
         if (plan.present[k]) join_product(plan, k, products[k], lds[k], out, ldo);
     zero_unreached(plan, out, ldo);
 }
-
 
 // Scratch of one level: grown to the largest size asked, never shrunk, its
 // contents never read before they are written.
