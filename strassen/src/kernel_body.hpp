@@ -1,11 +1,11 @@
 // The one source of the schoolbook kernel's vector variants and of the
 // elementwise sums beside it (kernel.hpp has both contracts), compiled once
-// per instruction set. The including file
-// defines KERNEL_VECTOR_BYTES (16, 32 or 64) and KERNEL_ISA, and, for
-// a set wider than baseline x86-64, switches its target on after its own
-// includes, so that no library code is compiled for it. Everything here has
-// internal linkage: nothing built for a wider set is shared with another
-// translation unit. No include guard: one inclusion per file.
+// per instruction set. The including file defines KERNEL_VECTOR_BYTES (16,
+// 32 or 64) and KERNEL_ISA, and, for a set wider than baseline x86-64,
+// switches its target on after its own includes, so that no library code is
+// compiled for it. Everything here has internal linkage: nothing built for a
+// wider set is shared with another translation unit. No include guard: one
+// inclusion per file.
 //
 // How the bits are kept: lane l of a block's accumulator for row r and
 // vector v is c(r, v*LANES + l). It starts at +0.0 and adds a(r, p) *
