@@ -6,6 +6,7 @@
 #include <string>
 
 #include "strassen/fault.hpp"
+#include "strassen/kernel.hpp"
 
 namespace strassen {
 
@@ -49,17 +50,15 @@ void check_same_shape(const Matrix& a, const Matrix& b) {
 
 Matrix& Matrix::add(const Matrix& other) {
     check_same_shape(*this, other);
-    double* x = data.data();
-    const double* y = other.data.data();
-    for (std::size_t i = 0; i < size; ++i) x[i] = x[i] + y[i];
+    detail::sum_elements(data.data(), size, data.data(), size, other.data.data(), size, 1, size,
+                         false);
     return *this;
 }
 
 Matrix& Matrix::sub(const Matrix& other) {
     check_same_shape(*this, other);
-    double* x = data.data();
-    const double* y = other.data.data();
-    for (std::size_t i = 0; i < size; ++i) x[i] = x[i] - y[i];
+    detail::sum_elements(data.data(), size, data.data(), size, other.data.data(), size, 1, size,
+                         true);
     return *this;
 }
 
