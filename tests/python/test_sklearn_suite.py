@@ -49,9 +49,10 @@ def _sklearn_version() -> tuple[int, int]:
 
 SITE = _shipped_tests()
 
-# The selection names scikit-learn 1.9's tests: an older release lacks some of
-# them (the plugin would refuse the names), and the estimator is a drop-in for
-# 1.9. A newer release that renames a test fails loudly instead.
+# The selection names scikit-learn 1.9's and 1.10's tests: an older release
+# lacks some of them (the plugin would refuse the names), and the estimator is
+# a drop-in for both. A newer release that renames a test fails loudly
+# instead.
 pytestmark = [
     pytest.mark.skipif(SITE is None, reason="scikit-learn is not installed with its tests"),
     # Under the sanitizers the child would run hundreds of scikit-learn's
