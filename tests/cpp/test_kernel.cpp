@@ -204,15 +204,35 @@ TEST_P(KernelVariant, NaNPayloadsPropagate) {
     }
 }
 
+INSTANTIATE_TEST_SUITE_P(, KernelVariant, testing::ValuesIn(VARIANTS),
+                         [](const testing::TestParamInfo<Variant>& param) {
+                             return std::string(param.param.name);
+                         });
+
 // The elementwise sums of every variant against the scalar loop: each shape
 // with both terms, one (the other +0.0, still added), none, and in place.
-const strassen::detail::SumFn SUMS[] = {nullptr, strassen::detail::sum_elements_sse2,
-                                        strassen::detail::sum_elements_avx2,
-                                        strassen::detail::sum_elements_avx512};
+struct SumVariant {
+    const char* name;
+    KernelIsa isa;
+    strassen::detail::SumFn fn;
+};
+const SumVariant SUM_VARIANTS[] = {
+    {"sse2", KernelIsa::sse2, strassen::detail::sum_elements_sse2},
+    {"avx2", KernelIsa::avx2, strassen::detail::sum_elements_avx2},
+    {"avx512", KernelIsa::avx512, strassen::detail::sum_elements_avx512},
+};
+void PrintTo(const SumVariant& v, std::ostream* out) { *out << v.name; }
 
-TEST_P(KernelVariant, ElementwiseSums) {
-    const strassen::detail::SumFn fn = SUMS[static_cast<std::size_t>(GetParam().isa)];
-    if (fn == nullptr) GTEST_SKIP() << "the scalar loop is the reference";
+class ElementwiseSums : public testing::TestWithParam<SumVariant> {
+protected:
+    void SetUp() override {
+        if (!strassen::detail::kernel_supported(GetParam().isa))
+            GTEST_SKIP() << GetParam().name << " is not supported by this CPU";
+    }
+};
+
+TEST_P(ElementwiseSums, EqualTheScalarLoop) {
+    const strassen::detail::SumFn fn = GetParam().fn;
     Special draw{Ordinary{std::mt19937_64{6}}};
     for (std::size_t rows : {1u, 2u, 5u})
         for (std::size_t cols = 0; cols <= 19; ++cols)
@@ -241,8 +261,8 @@ TEST_P(KernelVariant, ElementwiseSums) {
                 }
 }
 
-INSTANTIATE_TEST_SUITE_P(, KernelVariant, testing::ValuesIn(VARIANTS),
-                         [](const testing::TestParamInfo<Variant>& param) {
+INSTANTIATE_TEST_SUITE_P(, ElementwiseSums, testing::ValuesIn(SUM_VARIANTS),
+                         [](const testing::TestParamInfo<SumVariant>& param) {
                              return std::string(param.param.name);
                          });
 
