@@ -631,12 +631,11 @@ void region_product(const Region& a, const Region& b, std::size_t side, std::siz
         RegionWorkspace ws;
         product_node(l, r, false, side / 2, n, cols, at, ld, ws, 0);
     };
-    if (geometry::is_leaf(side) || a.source != nullptr || b.source != nullptr) {
-        if (geometry::is_leaf(side) ||
-            !split_rows(a, b, side, rows, cols, out, ldo, temp, on_pool, child))
-            region_product(a, b, false, side, rows, cols, out, ldo);
+    if (!geometry::is_leaf(side) &&
+        split_rows(a, b, side, rows, cols, out, ldo, temp, on_pool, child))
         return;
-    }
+    if (geometry::is_leaf(side) || a.source != nullptr || b.source != nullptr)
+        return region_product(a, b, false, side, rows, cols, out, ldo);
     // Stored operands: every present product a part of one round, into a
     // buffer of its own, from operands all formed first (each released once
     // its product exists).

@@ -149,13 +149,17 @@ const std::size_t SIDES[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13,
                              17, 18, 19, 20, 21, 22, 23, 24, 25, 31, 32, 33, 47, 48, 63, 64};
 const std::size_t DEPTHS[] = {0, 1, 2, 3, 7, 16, 33, 64};
 
-class KernelVariant : public testing::TestWithParam<Variant> {
+// A suite over variants, each skipped on a CPU that cannot run it.
+template <class V>
+class OnThisCpu : public testing::TestWithParam<V> {
 protected:
     void SetUp() override {
-        if (!strassen::detail::kernel_supported(GetParam().isa))
-            GTEST_SKIP() << GetParam().name << " is not supported by this CPU";
+        if (!strassen::detail::kernel_supported(this->GetParam().isa))
+            GTEST_SKIP() << this->GetParam().name << " is not supported by this CPU";
     }
 };
+
+class KernelVariant : public OnThisCpu<Variant> {};
 
 // Every m and n up to 64, each with one depth; the depths run through 0 to 64.
 TEST_P(KernelVariant, EveryRowAndColumnCount) {
@@ -223,13 +227,7 @@ const SumVariant SUM_VARIANTS[] = {
 };
 void PrintTo(const SumVariant& v, std::ostream* out) { *out << v.name; }
 
-class ElementwiseSums : public testing::TestWithParam<SumVariant> {
-protected:
-    void SetUp() override {
-        if (!strassen::detail::kernel_supported(GetParam().isa))
-            GTEST_SKIP() << GetParam().name << " is not supported by this CPU";
-    }
-};
+class ElementwiseSums : public OnThisCpu<SumVariant> {};
 
 TEST_P(ElementwiseSums, EqualTheScalarLoop) {
     const strassen::detail::SumFn fn = GetParam().fn;
