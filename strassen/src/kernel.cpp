@@ -75,14 +75,7 @@ KernelIsa kernel_selected() { return chosen().isa; }
 
 void sum_elements(double* out, std::size_t ldo, const double* x, std::size_t ldx, const double* y,
                   std::size_t ldy, std::size_t rows, std::size_t cols, bool subtract) {
-    chosen().sums(out, ldo, x, ldx, y, ldy, rows, cols, subtract,
-                  std::numeric_limits<double>::infinity());
-}
-
-bool sum_elements_checked(double* out, std::size_t ldo, const double* x, std::size_t ldx,
-                          const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
-                          bool subtract, double bound) {
-    return chosen().sums(out, ldo, x, ldx, y, ldy, rows, cols, subtract, bound);
+    chosen().sums(out, ldo, x, ldx, y, ldy, rows, cols, subtract);
 }
 
 }  // namespace detail

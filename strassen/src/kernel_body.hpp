@@ -128,20 +128,10 @@ void run(const double* a, size_t a_row, size_t a_depth, const double* b, size_t 
 
 // The elementwise sums: one IEEE operation per element, whatever the lanes,
 // so every width gives the scalar bits. An absent term is a vector of +0.0,
-// still added (0.0 + -0.0 is +0.0). With CHECK, every element read is also
-// compared with the bound (NaN fails): the verdict, not the order of the
-// tests, is what counts.
-template <bool SUBTRACT, bool HAS_X, bool HAS_Y, bool CHECK>
-bool sum_rows(double* out, size_t ldo, const double* x, size_t ldx, const double* y, size_t ldy,
-              size_t rows, size_t cols, double bound) {
-    typedef long long Mask __attribute__((vector_size(KERNEL_VECTOR_BYTES)));
-    const Mask magnitude = Mask{} + 0x7fffffffffffffffLL;
-    const Vec limit = Vec{} + bound;
-    Mask inside = Mask{} - 1;
-    bool tail_inside = true;
-    const auto within = [&](const Vec& v) {
-        inside &= reinterpret_cast<Vec>(reinterpret_cast<Mask>(v) & magnitude) <= limit;
-    };
+// still added (0.0 + -0.0 is +0.0).
+template <bool SUBTRACT, bool HAS_X, bool HAS_Y>
+void sum_rows(double* out, size_t ldo, const double* x, size_t ldx, const double* y, size_t ldy,
+              size_t rows, size_t cols) {
     for (size_t i = 0; i < rows; ++i) {
         double* o = out + i * ldo;
         const double* xr = HAS_X ? x + i * ldx : nullptr;
@@ -150,35 +140,30 @@ bool sum_rows(double* out, size_t ldo, const double* x, size_t ldx, const double
         for (; j + LANES <= cols; j += LANES) {
             const Vec a = HAS_X ? load<LANES>(xr + j) : Vec{};
             const Vec b = HAS_Y ? load<LANES>(yr + j) : Vec{};
-            if constexpr (CHECK && HAS_X) within(a);
-            if constexpr (CHECK && HAS_Y) within(b);
             store<LANES>(o + j, SUBTRACT ? a - b : a + b);
         }
         for (; j < cols; ++j) {
             const double a = HAS_X ? xr[j] : 0.0, b = HAS_Y ? yr[j] : 0.0;
-            if constexpr (CHECK)
-                tail_inside = tail_inside && __builtin_fabs(a) <= bound && __builtin_fabs(b) <= bound;
             o[j] = SUBTRACT ? a - b : a + b;
         }
     }
-    for (size_t l = 0; l < LANES; ++l) tail_inside = tail_inside && inside[l] != 0;
-    return tail_inside;
 }
 
-template <bool SUBTRACT, bool CHECK>
-bool sums(double* out, size_t ldo, const double* x, size_t ldx, const double* y, size_t ldy,
-          size_t rows, size_t cols, double bound) {
+template <bool SUBTRACT>
+void sums(double* out, size_t ldo, const double* x, size_t ldx, const double* y, size_t ldy,
+          size_t rows, size_t cols) {
     if (x != nullptr && y != nullptr)
-        return sum_rows<SUBTRACT, true, true, CHECK>(out, ldo, x, ldx, y, ldy, rows, cols, bound);
-    if (x != nullptr)
-        return sum_rows<SUBTRACT, true, false, CHECK>(out, ldo, x, ldx, y, ldy, rows, cols, bound);
-    if (y != nullptr)
-        return sum_rows<SUBTRACT, false, true, CHECK>(out, ldo, x, ldx, y, ldy, rows, cols, bound);
-    return sum_rows<SUBTRACT, false, false, CHECK>(out, ldo, x, ldx, y, ldy, rows, cols, bound);
+        sum_rows<SUBTRACT, true, true>(out, ldo, x, ldx, y, ldy, rows, cols);
+    else if (x != nullptr)
+        sum_rows<SUBTRACT, true, false>(out, ldo, x, ldx, y, ldy, rows, cols);
+    else if (y != nullptr)
+        sum_rows<SUBTRACT, false, true>(out, ldo, x, ldx, y, ldy, rows, cols);
+    else
+        sum_rows<SUBTRACT, false, false>(out, ldo, x, ldx, y, ldy, rows, cols);
 }
 
-bool sum_elements_here(double* out, size_t ldo, const double* x, size_t ldx, const double* y,
-                       size_t ldy, size_t rows, size_t cols, bool subtract, double bound) {
+void sum_elements_here(double* out, size_t ldo, const double* x, size_t ldx, const double* y,
+                       size_t ldy, size_t rows, size_t cols, bool subtract) {
     // Rows that follow each other in every array are one run: short rows
     // would leave the vectors mostly idle.
     if (rows > 1 && ldo == cols && (x == nullptr || ldx == cols) &&
@@ -186,11 +171,10 @@ bool sum_elements_here(double* out, size_t ldo, const double* x, size_t ldx, con
         cols *= rows;
         rows = 1;
     }
-    if (bound == __builtin_inf())
-        return subtract ? sums<true, false>(out, ldo, x, ldx, y, ldy, rows, cols, bound)
-                        : sums<false, false>(out, ldo, x, ldx, y, ldy, rows, cols, bound);
-    return subtract ? sums<true, true>(out, ldo, x, ldx, y, ldy, rows, cols, bound)
-                    : sums<false, true>(out, ldo, x, ldx, y, ldy, rows, cols, bound);
+    if (subtract)
+        sums<true>(out, ldo, x, ldx, y, ldy, rows, cols);
+    else
+        sums<false>(out, ldo, x, ldx, y, ldy, rows, cols);
 }
 
 }  // namespace

@@ -19,9 +19,9 @@ void kernel_mult_sse2(const double* a, size_t a_row, size_t a_depth, const doubl
     run(a, a_row, a_depth, b, ldb, c, ldc, m, n, k);
 }
 
-bool sum_elements_sse2(double* out, size_t ldo, const double* x, size_t ldx, const double* y,
-                       size_t ldy, size_t rows, size_t cols, bool subtract, double bound) {
-    return sum_elements_here(out, ldo, x, ldx, y, ldy, rows, cols, subtract, bound);
+void sum_elements_sse2(double* out, size_t ldo, const double* x, size_t ldx, const double* y,
+                       size_t ldy, size_t rows, size_t cols, bool subtract) {
+    sum_elements_here(out, ldo, x, ldx, y, ldy, rows, cols, subtract);
 }
 
 }  // namespace strassen::detail

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <limits>
 #include <string>
 #include <utility>
 
@@ -193,40 +192,28 @@ void fill_zero(double* out, std::size_t ldo, std::size_t rows, std::size_t cols)
 // bounding rectangle (rows x cols, row stride cols) into o: each element one
 // IEEE operation, x the left term, with the missing term's +0.0 written out,
 // exactly as the dense path forms it. Beside the rows both terms store, the
-// wider term alone; below them, the taller one; zeros elsewhere. Every
-// element of both terms is read once, and checked against `bound` unless it
-// is +Inf: false when one lies outside.
-bool form_sum(const Region& x, const Region& y, bool add, std::size_t rows, std::size_t cols,
-              double* o, double bound) {
+// wider term alone; below them, the taller one; zeros elsewhere.
+void form_sum(const Region& x, const Region& y, bool add, std::size_t rows, std::size_t cols,
+              double* o) {
     const bool sub = !add;
     const std::size_t both = std::min(x.rows, y.rows), shared = std::min(x.cols, y.cols);
-    bool inside =
-        sum_elements_checked(o, cols, x.data, x.ld, y.data, y.ld, both, shared, sub, bound);
+    sum_elements(o, cols, x.data, x.ld, y.data, y.ld, both, shared, sub);
     if (x.cols > shared)
-        inside = sum_elements_checked(o + shared, cols, x.data + shared, x.ld, nullptr, 0, both,
-                                      x.cols - shared, sub, bound) &&
-                 inside;
+        sum_elements(o + shared, cols, x.data + shared, x.ld, nullptr, 0, both, x.cols - shared,
+                     sub);
     else if (y.cols > shared)
-        inside = sum_elements_checked(o + shared, cols, nullptr, 0, y.data + shared, y.ld, both,
-                                      y.cols - shared, sub, bound) &&
-                 inside;
+        sum_elements(o + shared, cols, nullptr, 0, y.data + shared, y.ld, both, y.cols - shared,
+                     sub);
     const Region& tall = x.rows > both ? x : y;
     const std::size_t below = tall.rows - both;
     double* under = o + both * cols;
     if (&tall == &x)
-        inside = sum_elements_checked(under, cols, x.data + both * x.ld, x.ld, nullptr, 0, below,
-                                      x.cols, sub, bound) &&
-                 inside;
+        sum_elements(under, cols, x.data + both * x.ld, x.ld, nullptr, 0, below, x.cols, sub);
     else
-        inside = sum_elements_checked(under, cols, nullptr, 0, y.data + both * y.ld, y.ld, below,
-                                      y.cols, sub, bound) &&
-                 inside;
+        sum_elements(under, cols, nullptr, 0, y.data + both * y.ld, y.ld, below, y.cols, sub);
     fill_zero(under + tall.cols, cols, below, cols - tall.cols);
     fill_zero(under + below * cols, cols, rows - tall.rows, cols);
-    return inside;
 }
-
-constexpr double UNCHECKED = std::numeric_limits<double>::infinity();
 
 // Elements a computed operand needs (0 for a view).
 std::size_t formed_size(const Quadrants& q, const OperandSpec& s) {
@@ -236,14 +223,11 @@ std::size_t formed_size(const Quadrants& q, const OperandSpec& s) {
 }
 
 // The operand: a view when it is one quadrant, else formed into `at` (which
-// holds formed_size elements), its terms checked against `bound` when it is
-// finite.
-Region form_operand(const Quadrants& q, const OperandSpec& s, double* at, bool& negated,
-                    double bound = UNCHECKED) {
+// holds formed_size elements).
+Region form_operand(const Quadrants& q, const OperandSpec& s, double* at, bool& negated) {
     const Region shape = operand_shape(q, s, negated);
     if (!formed(shape)) return shape;
-    if (!form_sum(q[s.q1], q[s.q2], s.op == Op::add, shape.rows, shape.cols, at, bound))
-        throw OutsideBound{};
+    form_sum(q[s.q1], q[s.q2], s.op == Op::add, shape.rows, shape.cols, at);
     return Region{at, shape.cols, shape.rows, shape.cols};
 }
 
@@ -525,39 +509,15 @@ Region factor(const Region& b, std::size_t split, std::size_t g) {
     return {b.data + from, b.ld, b.rows, width};
 }
 
-// Whether the present operands' sums read every element of r: each quadrant
-// that holds data is a term of a formed operand.
-bool summed_whole(const Region& r, const LevelPlan& plan) {
-    const Quadrants q = quadrants(r, plan.half);
-    bool summed[4] = {};
-    for (std::size_t k = 0; k < 7; ++k)
-        if (plan.present[k] && formed_size(q, LEFT[k]) > 0)
-            summed[LEFT[k].q1] = summed[LEFT[k].q2] = true;
-    for (std::size_t i = 0; i < 4; ++i)
-        if (!summed[i] && !q[i].empty()) return false;
-    return true;
-}
-
 // The plan of a level that splits, with each source factor first read where
 // the level needs its elements: where its columns do not fit in the half (a
-// split would cut them) or a present operand sums its quadrants. A's rows
-// are lent in place, unchecked, when the source can and the level's sums read
-// all of them: the sums then check them against `a_bound` as they go (it
-// stays +Inf otherwise).
+// split would cut them) or a present operand sums its quadrants.
 LevelPlan settled_plan(Region& a, Region& b, std::size_t side, std::size_t rows, std::size_t cols,
-                       bool direct_writes, Buffer (&read)[2], double& a_bound) {
+                       bool direct_writes, Buffer (&read)[2]) {
+    a = settle(a, too_wide(a, side / 2), read[0]);
     b = settle(b, too_wide(b, side / 2), read[1]);
     const LevelPlan plan = plan_shape(a, b, side, rows, cols, direct_writes);
-    a_bound = UNCHECKED;
-    if (a.source != nullptr && (too_wide(a, side / 2) || sums_from(a, plan, LEFT))) {
-        Region lent;
-        if (summed_whole(a, plan) && a.source->lend(a, lent, a_bound)) {
-            a = lent;
-        } else {
-            a_bound = UNCHECKED;
-            a = a.source->read(a, read[0]);
-        }
-    }
+    a = settle(a, a.source != nullptr && sums_from(a, plan, LEFT), read[0]);
     b = settle(b, b.source != nullptr && sums_from(b, plan, RIGHT), read[1]);
     return plan;
 }
@@ -667,8 +627,7 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
                          depth);
     } else {
         throw_if_cancelled();
-        double a_bound = UNCHECKED;
-        const LevelPlan plan = settled_plan(a, b, side, rows, cols, true, scratch.read, a_bound);
+        const LevelPlan plan = settled_plan(a, b, side, rows, cols, true, scratch.read);
         const std::size_t h = plan.half;
         const Quadrants qa = quadrants(a, h);
         const Quadrants qb = quadrants(b, h);
@@ -686,7 +645,7 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
             double* const dst = q >= 0 ? out + level::offset(std::size_t(q), h, ldo) : product;
             const std::size_t ld = q >= 0 ? ldo : plan.cols[k];
             bool left_negated = false, right_negated = false;
-            const Region left = form_operand(qa, LEFT[k], operands, left_negated, a_bound);
+            const Region left = form_operand(qa, LEFT[k], operands, left_negated);
             const Region right = form_operand(qb, RIGHT[k], operands + formed_size(qa, LEFT[k]),
                                               right_negated);
             product_node(left, right, left_negated != right_negated, h, plan.rows[k],

@@ -425,13 +425,6 @@ public:
         return {scratch.data(), p, count, p};
     }
 
-    bool lend(const detail::Region& r, detail::Region& out, double& bound) const override {
-        bound = bound_;
-        if (!ld_) return false;
-        out = {reinterpret_cast<const double*>(row_of(x_, r.first)), *ld_, r.rows, x_.cols};
-        return true;
-    }
-
     // Times a stored column, the dot products read x once: the check rides
     // along with the sums.
     bool multiply(const detail::Region& a, const detail::Region& w, std::size_t rows,

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "strassen/fault.hpp"
-#include "strassen/geometry.hpp"
 #include "strassen/matrix.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/par_mult.hpp"
@@ -211,55 +210,6 @@ TEST(RegionPath, MillionRowsRunOrAreRefused) {
             ADD_FAILURE() << "expected OutOfMemory";
         } catch (const strassen::OutOfMemory& e) {
             EXPECT_NE(std::string(e.what()).find("physical memory"), std::string::npos) << e.what();
-        }
-    }
-}
-
-// Rows of a stored matrix that the source lends in place, unchecked: the
-// level that sums them must check each one against the bound.
-class LentRows final : public strassen::detail::Source {
-public:
-    LentRows(const Matrix& m, double bound) : m_(m), bound_(bound) {}
-    strassen::detail::Region read(const strassen::detail::Region&, Buffer&) const override {
-        ADD_FAILURE() << "lent rows are never read";
-        throw strassen::detail::OutsideBound{};
-    }
-    bool lend(const strassen::detail::Region& r, strassen::detail::Region& out,
-              double& bound) const override {
-        bound = bound_;
-        out = {m_.data.data() + r.first * m_.cols, m_.cols, r.rows, m_.cols};
-        return true;
-    }
-
-private:
-    const Matrix& m_;
-    double bound_;
-};
-
-// On side 180, A of 180 rows is summed (and lent) at the top level; one of
-// 90 rows lies in A11 alone and is lent to the levels below.
-TEST(RegionPath, LentRowsAreCheckedWhereverTheLevelReadsThem) {
-    std::mt19937_64 rng(12);
-    for (const std::size_t n : {90u, 180u}) {
-        Matrix a = random_matrix(n, n, rng);
-        const Matrix b = random_matrix(n, 180, rng);
-        const double bound = strassen::detail::geometry::region_bound(180);
-        const LentRows rows(a, bound);
-        const strassen::detail::Region lent{nullptr, 0, n, n, &rows, 0};
-        const auto product = [&] {
-            Buffer out(n * 180);
-            strassen::detail::region_product(lent, strassen::detail::whole(b), false, 180, n, 180,
-                                             out.data(), 180);
-            return Matrix(std::move(out), n, 180);
-        };
-        EXPECT_TRUE(same_bits(product(), strassen::mult_dense(a, b))) << n;
-        for (const std::size_t at : {std::size_t{0}, n * n / 2 + 3, n * n - 1}) {
-            const double kept = a.data[at];
-            for (const double bad : {std::nan(""), std::nextafter(bound, DBL_MAX)}) {
-                a.data[at] = bad;
-                EXPECT_THROW(product(), strassen::detail::OutsideBound) << n << " at " << at;
-            }
-            a.data[at] = kept;
         }
     }
 }

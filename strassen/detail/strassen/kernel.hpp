@@ -75,26 +75,20 @@ void kernel_mult_avx512(const double* a, std::size_t a_row, std::size_t a_depth,
 // element, in every variant. A null x or y stands for +0.0 and is still
 // added (so -0.0 + absent is +0.0). out may be x or y, with the same stride.
 // The variant is the one the kernel runs.
+using SumFn = void (*)(double* out, std::size_t ldo, const double* x, std::size_t ldx,
+                       const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
+                       bool subtract);
 void sum_elements(double* out, std::size_t ldo, const double* x, std::size_t ldx, const double* y,
                   std::size_t ldy, std::size_t rows, std::size_t cols, bool subtract);
-// The same, also checking every element read from x and y against `bound`:
-// false when one lies outside it or is NaN (out is written all the same).
-bool sum_elements_checked(double* out, std::size_t ldo, const double* x, std::size_t ldx,
-                          const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
-                          bool subtract, double bound);
-// The variants: a bound of +Inf checks nothing.
-using SumFn = bool (*)(double* out, std::size_t ldo, const double* x, std::size_t ldx,
+void sum_elements_sse2(double* out, std::size_t ldo, const double* x, std::size_t ldx,
                        const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
-                       bool subtract, double bound);
-bool sum_elements_sse2(double* out, std::size_t ldo, const double* x, std::size_t ldx,
+                       bool subtract);
+void sum_elements_avx2(double* out, std::size_t ldo, const double* x, std::size_t ldx,
                        const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
-                       bool subtract, double bound);
-bool sum_elements_avx2(double* out, std::size_t ldo, const double* x, std::size_t ldx,
-                       const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
-                       bool subtract, double bound);
-bool sum_elements_avx512(double* out, std::size_t ldo, const double* x, std::size_t ldx,
+                       bool subtract);
+void sum_elements_avx512(double* out, std::size_t ldo, const double* x, std::size_t ldx,
                          const double* y, std::size_t ldy, std::size_t rows, std::size_t cols,
-                         bool subtract, double bound);
+                         bool subtract);
 
 // Whether this CPU (and the operating system's saved register state) can run
 // the variant.

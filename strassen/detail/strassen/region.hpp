@@ -78,13 +78,6 @@ public:
     // OutsideBound when a value read lies outside the region path's bound.
     virtual Region read(const Region& r, Buffer& scratch) const = 0;
 
-    // The region r of this source in place and unchecked, when its rows can
-    // be read so: the caller then checks every element it uses against
-    // `bound` (and throws OutsideBound for one outside). False otherwise.
-    virtual bool lend(const Region&, Region&, double& bound) const {
-        bound = 0.0;
-        return false;
-    }
     // a and b (a.source is this) read at once into `scratch`, when they are
     // two views of the same rows; false otherwise.
     virtual bool read_pair(const Region&, const Region&, Region&, Region&, Buffer&) const {
