@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <string>
 #include <utility>
 
@@ -104,60 +103,6 @@ bool too_wide(const Region& r, std::size_t h) {
 // stored terms) rather than a view of one quadrant, read or unread.
 bool formed(const Region& shape) {
     return shape.data == nullptr && shape.source == nullptr && !shape.empty();
-}
-
-// Scratch memory of the recursion, one entry per level: the product being
-// joined to its quadrants, its operands, and the factors' blocks read from a
-// source. Grown to the largest size asked, never shrunk; its contents are
-// never read before they are written.
-class RegionWorkspace {
-public:
-    struct Level {
-        Buffer product;  // a product until it is joined, or a sum's second term
-        Buffer operands;
-        Buffer read[2];
-    };
-    // The entry of this depth; references stay valid while deeper ones are made.
-    Level& level(std::size_t depth) {
-        while (levels_.size() <= depth) levels_.emplace_back();
-        return levels_[depth];
-    }
-    std::size_t bytes() const {
-        std::size_t count = 0;
-        for (const Level& l : levels_)
-            count += l.product.capacity() + l.operands.capacity() + l.read[0].capacity() +
-                     l.read[1].capacity();
-        return count * sizeof(double);
-    }
-
-private:
-    std::deque<Level> levels_;
-};
-
-// What a thread keeps of its workspace between products: enough for the
-// usual prediction and a moderate fit, whose fresh pages would otherwise be
-// cleared by the kernel on every call (a tenth of a prediction's time at 5000
-// x 1000); a larger one is released once its product ends.
-constexpr std::size_t KEPT_BYTES = std::size_t{32} << 20;
-
-// f(workspace) with the calling thread's kept workspace, or a fresh one while
-// that is in use further up the stack.
-template <class F>
-void with_workspace(const F& f) {
-    thread_local RegionWorkspace kept;
-    thread_local bool busy = false;
-    if (busy) {
-        RegionWorkspace own;
-        return f(own);
-    }
-    busy = true;
-    struct Release {
-        ~Release() {
-            if (kept.bytes() > KEPT_BYTES) kept = RegionWorkspace{};
-            busy = false;
-        }
-    } release;
-    f(kept);
 }
 
 // Every chain evaluated from an implicit +0.0 start: no product is -0.0, so
@@ -659,11 +604,21 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
 
 }  // namespace
 
+RegionWorkspace::Level& RegionWorkspace::level(std::size_t depth) {
+    while (levels_.size() <= depth) levels_.emplace_back();
+    return levels_[depth];
+}
+
+void region_product(const Region& a, const Region& b, bool negate_result, std::size_t side,
+                    std::size_t rows, std::size_t cols, double* out, std::size_t ldo,
+                    RegionWorkspace& ws) {
+    product_node(a, b, negate_result, side, rows, cols, out, ldo, ws, 0);
+}
+
 void region_product(const Region& a, const Region& b, bool negate_result, std::size_t side,
                     std::size_t rows, std::size_t cols, double* out, std::size_t ldo) {
-    with_workspace([&](RegionWorkspace& ws) {
-        product_node(a, b, negate_result, side, rows, cols, out, ldo, ws, 0);
-    });
+    RegionWorkspace ws;
+    product_node(a, b, negate_result, side, rows, cols, out, ldo, ws, 0);
 }
 
 void region_product(const Region& a, const Region& b, std::size_t side, std::size_t rows,
@@ -673,8 +628,8 @@ void region_product(const Region& a, const Region& b, std::size_t side, std::siz
     const auto on_pool = [&](std::size_t count, const auto& part) { parallel.run(count, part); };
     const auto child = [&](const Region& l, const Region& r, std::size_t n, double* at,
                            std::size_t ld) {
-        with_workspace(
-            [&](RegionWorkspace& ws) { product_node(l, r, false, side / 2, n, cols, at, ld, ws, 0); });
+        RegionWorkspace ws;
+        product_node(l, r, false, side / 2, n, cols, at, ld, ws, 0);
     };
     if (!geometry::is_leaf(side) &&
         split_rows(a, b, side, rows, cols, out, ldo, temp, on_pool, child))
