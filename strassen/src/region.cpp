@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <utility>
 
@@ -104,6 +105,27 @@ bool too_wide(const Region& r, std::size_t h) {
 bool formed(const Region& shape) {
     return shape.data == nullptr && shape.source == nullptr && !shape.empty();
 }
+
+// Scratch memory of one product, one entry per level of the recursion: the
+// product being joined to its quadrants, its operands, and the factors'
+// blocks read from a source. Grown to the largest size asked, never shrunk;
+// its contents are never read before they are written.
+class RegionWorkspace {
+public:
+    struct Level {
+        Buffer product;  // a product until it is joined, or a sum's second term
+        Buffer operands;
+        Buffer read[2];
+    };
+    // The entry of this depth; references stay valid while deeper ones are made.
+    Level& level(std::size_t depth) {
+        while (levels_.size() <= depth) levels_.emplace_back();
+        return levels_[depth];
+    }
+
+private:
+    std::deque<Level> levels_;
+};
 
 // Every chain evaluated from an implicit +0.0 start: no product is -0.0, so
 // that start changes nothing, and a missing (+0.0) term can be dropped.
@@ -603,17 +625,6 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
 }
 
 }  // namespace
-
-RegionWorkspace::Level& RegionWorkspace::level(std::size_t depth) {
-    while (levels_.size() <= depth) levels_.emplace_back();
-    return levels_[depth];
-}
-
-void region_product(const Region& a, const Region& b, bool negate_result, std::size_t side,
-                    std::size_t rows, std::size_t cols, double* out, std::size_t ldo,
-                    RegionWorkspace& ws) {
-    product_node(a, b, negate_result, side, rows, cols, out, ldo, ws, 0);
-}
 
 void region_product(const Region& a, const Region& b, bool negate_result, std::size_t side,
                     std::size_t rows, std::size_t cols, double* out, std::size_t ldo) {

@@ -30,7 +30,6 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 
 #include "strassen/matrix.hpp"
 #include "strassen/parallel.hpp"
@@ -103,24 +102,6 @@ struct OutsideBound {};
 
 inline Region whole(const Matrix& m) noexcept { return {m.data.data(), m.cols, m.rows, m.cols}; }
 
-// Scratch memory of region_product, one entry per level of the recursion:
-// the product being joined to its quadrants, and its operands. Kept by a
-// caller that runs many products of one shape, so that the memory is
-// allocated (and paged in) once. One thread at a time.
-class RegionWorkspace {
-public:
-    struct Level {
-        Buffer product;  // a product until it is joined, or a sum's second term
-        Buffer operands;
-        Buffer read[2];  // the two factors' blocks read from a source
-    };
-    // The entry of this depth; references stay valid while deeper ones are made.
-    Level& level(std::size_t depth);
-
-private:
-    std::deque<Level> levels_;
-};
-
 // region_product with its top level run on `parallel`. A level that splits
 // only rows: its two products as parts of one round, each with a workspace of
 // its own. Another level over stored operands: each present product a part,
@@ -133,13 +114,9 @@ void region_product(const Region& a, const Region& b, std::size_t side, std::siz
 
 // The top-left rows x cols of A * B (negated if `negate`) into out, row stride
 // ldo, where A and B are logical squares of the given side (made even here).
-// A and B must not be empty; 1 <= rows, cols <= side. The second form works
-// in the caller's workspace.
+// A and B must not be empty; 1 <= rows, cols <= side.
 void region_product(const Region& a, const Region& b, bool negate, std::size_t side,
                     std::size_t rows, std::size_t cols, double* out, std::size_t ldo);
-void region_product(const Region& a, const Region& b, bool negate, std::size_t side,
-                    std::size_t rows, std::size_t cols, double* out, std::size_t ldo,
-                    RegionWorkspace& ws);
 
 // Whether the region path gives the dense path's bits for these operands:
 // every element finite, and within geometry::region_bound of the common
