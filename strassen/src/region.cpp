@@ -108,8 +108,7 @@ bool formed(const Region& shape) {
 
 // Scratch memory of one product, one entry per level of the recursion: the
 // product being joined to its quadrants, its operands, and the factors'
-// blocks read from a source. Grown to the largest size asked, never shrunk;
-// its contents are never read before they are written.
+// blocks read from a source (each grown by reserve, below).
 class RegionWorkspace {
 public:
     struct Level {
@@ -543,13 +542,6 @@ void zero_unreached(const LevelPlan& plan, double* out, std::size_t ldo) {
     }
 }
 
-void combine_level(const LevelPlan& plan, const std::array<const double*, 7>& products,
-                   const std::array<std::size_t, 7>& lds, double* out, std::size_t ldo) {
-    for (const std::size_t k : level::ORDER)
-        if (plan.present[k]) join_product(plan, k, products[k], lds[k], out, ldo);
-    zero_unreached(plan, out, ldo);
-}
-
 // Scratch of one level: grown to the largest size asked, never shrunk, its
 // contents never read before they are written.
 double* reserve(Buffer& b, std::size_t count) {
@@ -664,13 +656,9 @@ void region_product(const Region& a, const Region& b, std::size_t side, std::siz
         plan.left[k] = Operand{};
         plan.right[k] = Operand{};
     });
-    std::array<const double*, 7> data{};
-    std::array<std::size_t, 7> lds{};
-    for (std::size_t j = 0; j < count; ++j) {
-        data[present[j]] = products[present[j]].data();
-        lds[present[j]] = plan.cols[present[j]];
-    }
-    combine_level(plan, data, lds, out, ldo);
+    for (const std::size_t k : level::ORDER)
+        if (plan.present[k]) join_product(plan, k, products[k].data(), plan.cols[k], out, ldo);
+    zero_unreached(plan, out, ldo);
 }
 
 bool region_path_applies(const Matrix& a, const Matrix& b) {
