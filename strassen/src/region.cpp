@@ -262,8 +262,11 @@ static_assert(ROW_SUM.length == 2 &&
               inner_half(ROW_SUM.terms[0]) + inner_half(ROW_SUM.terms[1]) == 1);
 
 // What a level must hold in its half to be such a level: A's rows, B's
-// factors and C's needed part; SIZE_MAX for a transposed B.
+// factors and C's needed part; SIZE_MAX when the level would split A's
+// columns or B's rows unread across a source's rows (an untransposed A, a
+// transposed B): a source's region splits only along the rows it reads.
 std::size_t sums_width(const Region& a, const Region& b, std::size_t rows, std::size_t cols) {
+    if (a.source != nullptr && !a.source->transposed) return SIZE_MAX;
     if (b.source != nullptr && b.source->transposed) return SIZE_MAX;
     const bool parts = b.source != nullptr && b.source->split != 0;
     return std::max({a.rows, rows, width(b), parts ? width(b) : cols});

@@ -377,4 +377,19 @@ TEST(GeometryProducts, ParallelTreesAtTheSmallestHalf) {
     }
 }
 
+
+// Fewer rows than half the columns: the top level sums two products over
+// halves of x's columns, which x's rows, read in place, cannot split unread.
+// Both halves once came from x's left columns.
+TEST(GeometryProducts, FewRowsTimesOneColumn) {
+    const std::size_t shapes[][2] = {{1, 70}, {30, 70}, {34, 67}, {60, 130}, {64, 300}};
+    for (const auto& s : shapes) {
+        const std::size_t n = s[0], p = s[1];
+        SCOPED_TRACE(::testing::Message() << n << " x " << p);
+        std::mt19937_64 rng(n * 31 + p);
+        const Matrix x = random_matrix(n, p, rng), w = random_matrix(p, 1, rng);
+        EXPECT_TRUE(same_bits(strassen::view_mult(MatrixView::of(x), w), ref_mult(x, w)));
+    }
+}
+
 }  // namespace

@@ -163,6 +163,18 @@ def test_fit_then_predict_matches_reference_bits(n, p, fit_intercept, q):
         assert_same_bits(model.predict(x), reference_predict(expected, x))
 
 
+@pytest.mark.parametrize("rows", [1, 20, 49, 51])
+def test_predicting_few_rows_of_many_features_matches_reference_bits(rows):
+    # Below half as many rows as features, the product's top level sums two
+    # halves of x's columns; predictions on such a batch were once wrong.
+    rng, x, y = make_data(150, 100, 1, seed=[rows])
+    expected = reference_fit(x, y, True)
+    model = bravolin_learn.LinearRegression(True)
+    model.fit(x, y)
+    probe = rng.standard_normal((rows, 100))
+    assert_same_bits(model.predict(probe), reference_predict(expected, probe))
+
+
 @pytest.mark.parametrize("fit_intercept", [True, False])
 @pytest.mark.parametrize(("n", "p"), [(66, 40), (66, 60), (100, 70), (130, 100)])
 def test_many_features_match_reference_bits(n, p, fit_intercept):
