@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "cancel.hpp"
+#include "column_tree.hpp"
 #include "level.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/geometry.hpp"
@@ -579,6 +580,8 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
         sum_levels(a, b, side, rows, cols, out, ldo, ws, depth);
     } else if (split_rows(a, b, side, rows, cols, out, ldo, scratch.product, IN_TURN, child)) {
         // A level that splits only rows: its products were the children.
+    } else if (column_tree_applies(a, b, side, cols)) {
+        column_tree(settle(a, true, scratch.read[0]), b, side, rows, out, ldo, scratch.operands);
     } else if (b.source != nullptr && b.source->split != 0) {
         // The two factors side by side part here: their levels differ below.
         const std::size_t split = b.source->split;

@@ -12,7 +12,9 @@
 #include <random>
 #include <vector>
 
+#include "column_tree.hpp"
 #include "strassen/geometry.hpp"
+#include "strassen/kernel.hpp"
 #include "strassen/matrix.hpp"
 #include "strassen/par_mult.hpp"
 #include "strassen/region.hpp"
@@ -389,6 +391,36 @@ TEST(GeometryProducts, FewRowsTimesOneColumn) {
         std::mt19937_64 rng(n * 31 + p);
         const Matrix x = random_matrix(n, p, rng), w = random_matrix(p, 1, rng);
         EXPECT_TRUE(same_bits(strassen::view_mult(MatrixView::of(x), w), ref_mult(x, w)));
+    }
+}
+
+
+// x·w with x wider than the half at the top: the levels that mix x's columns
+// run inside registers, three to five at once, each instruction set's
+// variant. Zeros of both signs, padded rows and columns included; the oracle
+// is the plain recursion.
+TEST(GeometryProducts, WideTimesOneColumnAtEveryDepth) {
+    namespace detail = strassen::detail;
+    const std::size_t shapes[][2] = {{260, 140}, {300, 700}, {520, 301}, {1100, 600}};
+    for (const auto& s : shapes) {
+        const std::size_t n = s[0], p = s[1], side = std::max(n, p);
+        SCOPED_TRACE(::testing::Message() << n << " x " << p);
+        std::mt19937_64 rng(n * 31 + p);
+        Matrix x = random_matrix(n, p, rng);
+        for (std::size_t e = 0; e < x.size; e += 7) x.data[e] = e % 2 == 0 ? 0.0 : -0.0;
+        const Matrix w = random_matrix(p, 1, rng);
+        const Matrix want = ref_mult(x, w);
+        EXPECT_TRUE(same_bits(strassen::view_mult(MatrixView::of(x), w), want));
+        const detail::Region a = detail::whole(x), b = detail::whole(w);
+        ASSERT_TRUE(detail::column_tree_applies(a, b, side, 1));
+        for (const auto variant : {detail::column_block_sse2, detail::column_block_avx2}) {
+            if (variant == detail::column_block_avx2 &&
+                !detail::kernel_supported(detail::KernelIsa::avx2))
+                continue;
+            Buffer out(n), scratch;
+            detail::column_tree(a, b, side, n, out.data(), 1, scratch, variant);
+            EXPECT_TRUE(same_bits(Matrix(std::move(out), n, 1), want));
+        }
     }
 }
 

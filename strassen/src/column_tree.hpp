@@ -1,0 +1,90 @@
+// A product whose B is one stored column, over levels that mix A's columns
+// (x·w where x is wide): the levels' operands are formed from A's own
+// elements inside registers, a few leaf positions at a time, and never
+// stored. The values are the dense recursion's, zeros included: each element
+// of each operand is the same IEEE operation of the same two elements (+0.0
+// outside the data), and each leaf row sums its products in column order
+// from +0.0. Lanes hold adjacent leaf rows, so no sum ever crosses lanes.
+#pragma once
+
+#include <cstddef>
+
+#include "level.hpp"
+#include "strassen/region.hpp"
+
+namespace strassen::detail {
+
+// B is one column: at every level its data lies in B11 and B21, and C's
+// needed part in C11 and C21. The products that reach those quadrants from
+// such a B, in M order.
+struct ColumnProducts {
+    std::size_t count = 0;
+    std::size_t k[7] = {};
+};
+constexpr ColumnProducts column_products() {
+    ColumnProducts p;
+    bool used[7] = {};
+    for (const std::size_t q : {level::X11, level::X21}) {
+        const level::Chain c =
+            level::present_chain(q, 0xf, level::quads(level::X11, level::X21));
+        for (std::size_t t = 0; t < c.length; ++t) used[c.terms[t].product] = true;
+    }
+    for (std::size_t k = 0; k < 7; ++k)
+        if (used[k]) p.k[p.count++] = k;
+    return p;
+}
+inline constexpr ColumnProducts COLUMN_PRODUCTS = column_products();
+static_assert(COLUMN_PRODUCTS.count == 4, "the tree's grids split in four at every level");
+
+// Leaf rows per block: one per lane.
+inline constexpr std::size_t COLUMN_LANES = 4;
+// Leaf columns gathered at once.
+inline constexpr std::size_t COLUMN_CHUNK = 4;
+
+// One block of leaf rows down every path of a tree of levels: for each leaf
+// column c in turn, the grid of cells, the levels down to the leaves, and
+// each leaf's product with its B operand added to its sums. Cell (i, j) is
+// `op` of two terms (the first alone for a copy), each term the element of A
+// in the term's cell row i (one row per lane; the zero row outside the data)
+// and column col_at[j] + c, or +0.0 where c >= valid[j]: a level above the
+// tree formed as its cells are gathered, never stored.
+struct ColumnTerm {
+    const double* const* rows;  // cells * COLUMN_LANES: cell row i's lane l at i * LANES + l
+    const std::size_t* col_at;
+    const std::size_t* valid;
+};
+struct ColumnBlock {
+    ColumnTerm term[2];
+    level::Op op;
+    std::size_t cells;  // 2^depth of the tree below the formed level
+    std::size_t leaf_side;
+    const double* b;       // each leaf's B operand element c at b[c * b_stride + leaf]
+    std::size_t b_stride;
+    double* work;  // column_work(cells) doubles, 32-byte aligned
+    double* sums;  // cells^2 * COLUMN_LANES, 32-byte aligned: leaf l's lanes at l * LANES
+};
+void column_block_sse2(const ColumnBlock& job);
+void column_block_avx2(const ColumnBlock& job);
+using ColumnBlockFn = void (*)(const ColumnBlock&);
+// The variant for this CPU: AVX2 where it has it.
+ColumnBlockFn column_block();
+
+// Scratch of column_block, in doubles: the grids of COLUMN_CHUNK leaf
+// columns and the levels formed on the way down.
+constexpr std::size_t column_work(std::size_t cells) noexcept {
+    std::size_t cells_below = 0;
+    for (std::size_t m = cells / 2; m >= 2; m /= 2) cells_below += m * m;
+    return (COLUMN_CHUNK * cells * cells + cells_below) * COLUMN_LANES;
+}
+
+// Whether column_tree computes this node: B one stored column, and between
+// MIN_DEPTH and MAX_DEPTH levels below (column_tree.cpp).
+bool column_tree_applies(const Region& a, const Region& b, std::size_t side, std::size_t cols);
+
+// The top-left rows of A * b into out (stride ldo), A stored, with `block`
+// running the tree's blocks.
+void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t rows,
+                 double* out, std::size_t ldo, Buffer& scratch,
+                 ColumnBlockFn block = column_block());
+
+}  // namespace strassen::detail

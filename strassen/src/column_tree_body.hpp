@@ -1,0 +1,158 @@
+// The column tree's blocks (column_tree.hpp has the contract), compiled once
+// per instruction set: every operation is elementwise, in a fixed order, so
+// the bits do not depend on it. The including file defines COLUMN_BLOCK, the
+// entry's name. No include guard: one inclusion per file. Cells pass by
+// reference: a vector argument's ABI would depend on the instruction set.
+
+namespace strassen::detail {
+
+namespace {
+
+using std::size_t;
+
+constexpr size_t FAN = COLUMN_PRODUCTS.count, LANES = COLUMN_LANES;
+typedef double V __attribute__((vector_size(LANES * sizeof(double))));
+
+template <level::Op OP>
+[[gnu::always_inline]] inline void form(const V& x, const V& y, V& out) {
+    if constexpr (OP == level::Op::copy)
+        out = x;
+    else if constexpr (OP == level::Op::add)
+        out = x + y;
+    else
+        out = x - y;
+}
+
+template <size_t F>
+constexpr level::OperandSpec SPEC = level::LEFT[COLUMN_PRODUCTS.k[F]];
+
+template <class Each> [[gnu::always_inline]] inline void each_product(const Each& each) {
+    static_assert(FAN == 4);
+    each.template operator()<0>();
+    each.template operator()<1>();
+    each.template operator()<2>();
+    each.template operator()<3>();
+}
+
+// A 2 x 2 grid: its four products are leaves, each added to its leaf's sums.
+[[gnu::always_inline]] inline void leaves(const V* g, size_t ld, size_t path, V* sums,
+                                          const double* b) {
+    const V q[4] = {g[0], g[1], g[ld], g[ld + 1]};
+    each_product([&]<size_t F>() {
+        constexpr level::OperandSpec s = SPEC<F>;
+        V v;
+        form<s.op>(q[s.q1], q[s.q2], v);
+        const size_t leaf = path * FAN + F;
+        sums[leaf] = sums[leaf] + v * b[leaf];
+    });
+}
+
+// A 4 x 4 grid: its two levels in registers.
+[[gnu::always_inline]] inline void last_two(const V* g, size_t ld, size_t path, V* sums,
+                                            const double* b) {
+    each_product([&]<size_t F>() {
+        constexpr level::OperandSpec s = SPEC<F>;
+        const V* x = g + level::offset(s.q1, 2, ld);
+        const V* y = g + level::offset(s.q2, 2, ld);
+        V w[4];
+        for (size_t i = 0; i < 2; ++i)
+            for (size_t j = 0; j < 2; ++j) form<s.op>(x[i * ld + j], y[i * ld + j], w[i * 2 + j]);
+        leaves(w, 2, path * FAN + F, sums, b);
+    });
+}
+
+// An n x n grid (n a power of two, row stride ld): each product's operand
+// grid, a quadrant in place or formed into `work`, then its own levels.
+void descend(const V* g, size_t n, size_t ld, size_t path, V* work, V* sums, const double* b) {
+    if (n == 2) return leaves(g, ld, path, sums, b);
+    if (n == 4) return last_two(g, ld, path, sums, b);
+    const size_t m = n / 2;
+    each_product([&]<size_t F>() {
+        constexpr level::OperandSpec s = SPEC<F>;
+        const V* x = g + level::offset(s.q1, m, ld);
+        if constexpr (s.op == level::Op::copy) {
+            descend(x, m, ld, path * FAN + F, work, sums, b);
+        } else {
+            const V* y = g + level::offset(s.q2, m, ld);
+            for (size_t i = 0; i < m; ++i)
+                for (size_t j = 0; j < m; ++j)
+                    form<s.op>(x[i * ld + j], y[i * ld + j], work[i * m + j]);
+            descend(work, m, m, path * FAN + F, work + m * m, sums, b);
+        }
+    });
+}
+
+// Four rows' elements col..col+3 of both terms, joined by OP, into four
+// cells, one per column, a row per lane.
+template <level::Op OP>
+[[gnu::always_inline]] inline void transpose(const double* const* r, const double* const* r2,
+                                             size_t col, size_t col2, V* out, size_t gap) {
+    V v[4];
+    for (size_t l = 0; l < 4; ++l) {
+        V x, y = {};
+        __builtin_memcpy(&x, r[l] + col, sizeof(V));
+        if constexpr (OP != level::Op::copy) __builtin_memcpy(&y, r2[l] + col2, sizeof(V));
+        form<OP>(x, y, v[l]);
+    }
+    const V t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
+    const V t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
+    const V t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
+    const V t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+    out[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    out[gap] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    out[2 * gap] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    out[3 * gap] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// The grids of leaf columns c..c+COLUMN_CHUNK-1, cell by cell.
+template <level::Op OP>
+void gather(const ColumnBlock& job, size_t c, V* grids) {
+    const size_t cells = job.cells, grid = cells * cells;
+    const ColumnTerm &t1 = job.term[0], &t2 = job.term[OP == level::Op::copy ? 0 : 1];
+    for (size_t i = 0; i < cells; ++i) {
+        const double* const* r1 = t1.rows + i * LANES;
+        const double* const* r2 = t2.rows + i * LANES;
+        for (size_t j = 0; j < cells; ++j) {
+            V* const dst = grids + i * cells + j;
+            const size_t valid1 = t1.valid[j], valid2 = t2.valid[j];
+            const size_t col1 = t1.col_at[j] + c, col2 = t2.col_at[j] + c;
+            if (c + COLUMN_CHUNK <= valid1 && c + COLUMN_CHUNK <= valid2) {
+                for (size_t t = 0; t < COLUMN_CHUNK; t += LANES)
+                    transpose<OP>(r1, r2, col1 + t, col2 + t, dst + t * grid, grid);
+                continue;
+            }
+            for (size_t t = 0; t < COLUMN_CHUNK; ++t) {
+                V x = {}, y = {};
+                for (size_t l = 0; l < LANES; ++l) {
+                    if (c + t < valid1) x[l] = r1[l][col1 + t];
+                    if (c + t < valid2) y[l] = r2[l][col2 + t];
+                }
+                form<OP>(x, y, dst[t * grid]);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void COLUMN_BLOCK(const ColumnBlock& job) {
+    static_assert(LANES == 4, "the gather transposes 4 x 4 blocks");
+    const size_t cells = job.cells, grid = cells * cells;
+    V* const grids = reinterpret_cast<V*>(job.work);
+    V* const work = grids + COLUMN_CHUNK * grid;
+    V* const sums = reinterpret_cast<V*>(job.sums);
+    for (size_t leaf = 0; leaf < grid; ++leaf) sums[leaf] = V{};
+    for (size_t c = 0; c < job.leaf_side; c += COLUMN_CHUNK) {
+        switch (job.op) {
+            case level::Op::copy: gather<level::Op::copy>(job, c, grids); break;
+            case level::Op::add: gather<level::Op::add>(job, c, grids); break;
+            case level::Op::sub: gather<level::Op::sub>(job, c, grids); break;
+        }
+        const size_t width =
+            job.leaf_side - c < COLUMN_CHUNK ? job.leaf_side - c : COLUMN_CHUNK;
+        for (size_t t = 0; t < width; ++t)
+            descend(grids + t * grid, cells, cells, 0, work, sums, job.b + (c + t) * job.b_stride);
+    }
+}
+
+}  // namespace strassen::detail
