@@ -19,17 +19,18 @@ using level::X11;
 using level::X21;
 
 // The levels the tree takes at once. A leaf position's grid holds 4^depth
-// cells, each a vector; past four levels they no longer fit the caches near
-// the core, so a fifth (the node's own) is formed as the grid is gathered,
-// one of its products at a time. Below three the levels' operands are small
-// enough to form in memory, and the tree's per-node work costs more than it
-// saves (bench/RESULTS.md).
-constexpr size_t MIN_DEPTH = 3, GRID_DEPTH = 4, MAX_DEPTH = GRID_DEPTH + 1;
+// cells, each a vector: past four levels they no longer fit the caches near
+// the core (forming a fifth as the grid is gathered, from x's rows four
+// times over, cost as much as forming it in memory). Below three the levels'
+// operands are small enough to form in memory, and the tree's work per node
+// costs more than it saves (bench/RESULTS.md).
+constexpr size_t MIN_DEPTH = 3, MAX_DEPTH = 4;
 
 // The levels below a node, side[l] and half[l] at level l (0 the node's).
 struct Levels {
     size_t depth = 0;
-    size_t side[MAX_DEPTH] = {}, half[MAX_DEPTH] = {};
+    // One spare entry: the compiler cannot see that b_operands stops at depth.
+    size_t side[MAX_DEPTH + 1] = {}, half[MAX_DEPTH + 1] = {};
 };
 
 // Where cell i (its bits, level 0 the highest) of leaf position p lies in the
@@ -121,17 +122,14 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
     });
     const size_t depth = lv.depth, hd = lv.half[depth - 1];
     const size_t cells = size_t{1} << depth, leaves = cells * cells;
-    // The tree below a formed top level, when there is one.
-    const size_t formed = depth > GRID_DEPTH ? 1 : 0;
-    const size_t grid_cells = cells >> formed, grid_leaves = grid_cells * grid_cells;
 
-    // Scratch, in doubles: the blocks' work and sums (aligned), B's leaf
+    // Scratch, in doubles: the block's work and sums (aligned), B's leaf
     // operands, the leaf results, B's column and its operands on the way
     // down, the combination's levels, a zero row, and the cells' places.
     size_t b_work = 0, combined = 0;
     for (size_t l = 1; l < depth; ++l) b_work += lv.side[l];
     for (size_t l = 0, nodes = 1; l < depth; ++l, nodes *= FAN) combined += nodes * lv.side[l];
-    const size_t work = column_work(grid_cells), sums_size = grid_leaves * LANES;
+    const size_t work = column_work(cells), sums_size = leaves * LANES;
     const size_t total = LANES + work + sums_size + 2 * hd * leaves + lv.side[0] + b_work +
                          combined + a.cols + cells * LANES + 2 * cells;
     if (scratch.size() < total) {
@@ -165,12 +163,6 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
         valid[j] = 0;
         while (valid[j] < hd && place(lv, j, valid[j], a.cols) < a.cols) ++valid[j];
     }
-    // The cells of quadrant q of the top level, as a term of the grid below.
-    const auto term = [&](size_t q) {
-        const size_t rows_at = level::row_half(q) * (formed * grid_cells);
-        const size_t cols_at = level::col_half(q) * (formed * grid_cells);
-        return ColumnTerm{row_at + rows_at * LANES, col_at + cols_at, valid + cols_at};
-    };
     for (size_t r = 0; r < hd; r += LANES) {
         throw_if_cancelled();
         for (size_t i = 0; i < cells; ++i)
@@ -178,16 +170,10 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
                 const size_t at = r + l < hd ? place(lv, i, r + l, a.rows) : a.rows;
                 row_at[i * LANES + l] = at < a.rows ? a.data + at * a.ld : zeros;
             }
-        for (size_t f = 0; f < (formed != 0 ? FAN : 1); ++f) {
-            const level::OperandSpec s = formed != 0 ? level::LEFT[COLUMN_PRODUCTS.k[f]]
-                                                     : level::OperandSpec{0, level::Op::copy, 0};
-            const size_t first = f * grid_leaves;
-            block(ColumnBlock{{term(s.q1), term(s.q2)}, s.op, grid_cells, hd, b_leaves + first,
-                              leaves, block_work, sums});
-            for (size_t leaf = 0; leaf < grid_leaves; ++leaf)
-                for (size_t l = 0; l < LANES && r + l < hd; ++l)
-                    results[(first + leaf) * hd + r + l] = sums[leaf * LANES + l];
-        }
+        block(ColumnBlock{row_at, cells, hd, col_at, valid, b_leaves, block_work, sums});
+        for (size_t leaf = 0; leaf < leaves; ++leaf)
+            for (size_t l = 0; l < LANES && r + l < hd; ++l)
+                results[leaf * hd + r + l] = sums[leaf * LANES + l];
     }
 
     // The combination, bottom up: a node's products are its children's

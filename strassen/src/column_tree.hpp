@@ -36,32 +36,23 @@ constexpr ColumnProducts column_products() {
 inline constexpr ColumnProducts COLUMN_PRODUCTS = column_products();
 static_assert(COLUMN_PRODUCTS.count == 4, "the tree's grids split in four at every level");
 
-// Leaf rows per block: one per lane.
+// Leaf rows per block, one per lane; leaf columns gathered at once.
 inline constexpr std::size_t COLUMN_LANES = 4;
-// Leaf columns gathered at once.
-inline constexpr std::size_t COLUMN_CHUNK = 4;
 
-// One block of leaf rows down every path of a tree of levels: for each leaf
-// column c in turn, the grid of cells, the levels down to the leaves, and
-// each leaf's product with its B operand added to its sums. Cell (i, j) is
-// `op` of two terms (the first alone for a copy), each term the element of A
-// in the term's cell row i (one row per lane; the zero row outside the data)
-// and column col_at[j] + c, or +0.0 where c >= valid[j]: a level above the
-// tree formed as its cells are gathered, never stored.
-struct ColumnTerm {
+// One block of leaf rows down every path of the tree: for each leaf column c
+// in turn, the grid of cells (cell (i, j): the element of A in cell row i's
+// rows, one per lane, and column col_at[j] + c, or +0.0 where c >= valid[j]
+// or a row is the zero row), the levels down to the leaves, and each leaf's
+// product with its B operand added to its sums.
+struct ColumnBlock {
     const double* const* rows;  // cells * COLUMN_LANES: cell row i's lane l at i * LANES + l
+    std::size_t cells;          // 2^depth
+    std::size_t leaf_side;
     const std::size_t* col_at;
     const std::size_t* valid;
-};
-struct ColumnBlock {
-    ColumnTerm term[2];
-    level::Op op;
-    std::size_t cells;  // 2^depth of the tree below the formed level
-    std::size_t leaf_side;
-    const double* b;       // each leaf's B operand element c at b[c * b_stride + leaf]
-    std::size_t b_stride;
-    double* work;  // column_work(cells) doubles, 32-byte aligned
-    double* sums;  // cells^2 * COLUMN_LANES, 32-byte aligned: leaf l's lanes at l * LANES
+    const double* b;  // leaf_side rows of cells^2: each leaf's B operand element c
+    double* work;     // column_work(cells) doubles, 32-byte aligned
+    double* sums;     // cells^2 * COLUMN_LANES, 32-byte aligned: leaf l's lanes at l * LANES
 };
 void column_block_sse2(const ColumnBlock& job);
 void column_block_avx2(const ColumnBlock& job);
@@ -69,12 +60,12 @@ using ColumnBlockFn = void (*)(const ColumnBlock&);
 // The variant for this CPU: AVX2 where it has it.
 ColumnBlockFn column_block();
 
-// Scratch of column_block, in doubles: the grids of COLUMN_CHUNK leaf
+// Scratch of column_block, in doubles: the grids of COLUMN_LANES leaf
 // columns and the levels formed on the way down.
 constexpr std::size_t column_work(std::size_t cells) noexcept {
     std::size_t cells_below = 0;
     for (std::size_t m = cells / 2; m >= 2; m /= 2) cells_below += m * m;
-    return (COLUMN_CHUNK * cells * cells + cells_below) * COLUMN_LANES;
+    return (COLUMN_LANES * cells * cells + cells_below) * COLUMN_LANES;
 }
 
 // Whether column_tree computes this node: B one stored column, and between

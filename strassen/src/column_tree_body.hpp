@@ -82,55 +82,23 @@ void descend(const V* g, size_t n, size_t ld, size_t path, V* work, V* sums, con
     });
 }
 
-// Four rows' elements col..col+3 of both terms, joined by OP, into four
-// cells, one per column, a row per lane.
-template <level::Op OP>
-[[gnu::always_inline]] inline void transpose(const double* const* r, const double* const* r2,
-                                             size_t col, size_t col2, V* out, size_t gap) {
-    V v[4];
-    for (size_t l = 0; l < 4; ++l) {
-        V x, y = {};
-        __builtin_memcpy(&x, r[l] + col, sizeof(V));
-        if constexpr (OP != level::Op::copy) __builtin_memcpy(&y, r2[l] + col2, sizeof(V));
-        form<OP>(x, y, v[l]);
-    }
-    const V t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
-    const V t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
-    const V t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
-    const V t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+// Four rows' elements col..col+3 into four cells, one per column, a row per
+// lane.
+[[gnu::always_inline]] inline void transpose(const double* const* r, size_t col, V* out,
+                                             size_t gap) {
+    V v0, v1, v2, v3;
+    __builtin_memcpy(&v0, r[0] + col, sizeof(V));
+    __builtin_memcpy(&v1, r[1] + col, sizeof(V));
+    __builtin_memcpy(&v2, r[2] + col, sizeof(V));
+    __builtin_memcpy(&v3, r[3] + col, sizeof(V));
+    const V t0 = __builtin_shufflevector(v0, v1, 0, 4, 2, 6);
+    const V t1 = __builtin_shufflevector(v0, v1, 1, 5, 3, 7);
+    const V t2 = __builtin_shufflevector(v2, v3, 0, 4, 2, 6);
+    const V t3 = __builtin_shufflevector(v2, v3, 1, 5, 3, 7);
     out[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
     out[gap] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
     out[2 * gap] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
     out[3 * gap] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
-}
-
-// The grids of leaf columns c..c+COLUMN_CHUNK-1, cell by cell.
-template <level::Op OP>
-void gather(const ColumnBlock& job, size_t c, V* grids) {
-    const size_t cells = job.cells, grid = cells * cells;
-    const ColumnTerm &t1 = job.term[0], &t2 = job.term[OP == level::Op::copy ? 0 : 1];
-    for (size_t i = 0; i < cells; ++i) {
-        const double* const* r1 = t1.rows + i * LANES;
-        const double* const* r2 = t2.rows + i * LANES;
-        for (size_t j = 0; j < cells; ++j) {
-            V* const dst = grids + i * cells + j;
-            const size_t valid1 = t1.valid[j], valid2 = t2.valid[j];
-            const size_t col1 = t1.col_at[j] + c, col2 = t2.col_at[j] + c;
-            if (c + COLUMN_CHUNK <= valid1 && c + COLUMN_CHUNK <= valid2) {
-                for (size_t t = 0; t < COLUMN_CHUNK; t += LANES)
-                    transpose<OP>(r1, r2, col1 + t, col2 + t, dst + t * grid, grid);
-                continue;
-            }
-            for (size_t t = 0; t < COLUMN_CHUNK; ++t) {
-                V x = {}, y = {};
-                for (size_t l = 0; l < LANES; ++l) {
-                    if (c + t < valid1) x[l] = r1[l][col1 + t];
-                    if (c + t < valid2) y[l] = r2[l][col2 + t];
-                }
-                form<OP>(x, y, dst[t * grid]);
-            }
-        }
-    }
 }
 
 }  // namespace
@@ -139,19 +107,31 @@ void COLUMN_BLOCK(const ColumnBlock& job) {
     static_assert(LANES == 4, "the gather transposes 4 x 4 blocks");
     const size_t cells = job.cells, grid = cells * cells;
     V* const grids = reinterpret_cast<V*>(job.work);
-    V* const work = grids + COLUMN_CHUNK * grid;
+    V* const work = grids + LANES * grid;
     V* const sums = reinterpret_cast<V*>(job.sums);
     for (size_t leaf = 0; leaf < grid; ++leaf) sums[leaf] = V{};
-    for (size_t c = 0; c < job.leaf_side; c += COLUMN_CHUNK) {
-        switch (job.op) {
-            case level::Op::copy: gather<level::Op::copy>(job, c, grids); break;
-            case level::Op::add: gather<level::Op::add>(job, c, grids); break;
-            case level::Op::sub: gather<level::Op::sub>(job, c, grids); break;
+    for (size_t c = 0; c < job.leaf_side; c += LANES) {
+        // The grids of leaf columns c..c+3, cell by cell.
+        for (size_t i = 0; i < cells; ++i) {
+            const double* const* r = job.rows + i * LANES;
+            for (size_t j = 0; j < cells; ++j) {
+                V* const dst = grids + i * cells + j;
+                const size_t valid = job.valid[j], col = job.col_at[j] + c;
+                if (c + LANES <= valid) {
+                    transpose(r, col, dst, grid);
+                    continue;
+                }
+                for (size_t t = 0; t < LANES; ++t) {
+                    V v = {};
+                    if (c + t < valid)
+                        for (size_t l = 0; l < LANES; ++l) v[l] = r[l][col + t];
+                    dst[t * grid] = v;
+                }
+            }
         }
-        const size_t width =
-            job.leaf_side - c < COLUMN_CHUNK ? job.leaf_side - c : COLUMN_CHUNK;
+        const size_t width = job.leaf_side - c < LANES ? job.leaf_side - c : LANES;
         for (size_t t = 0; t < width; ++t)
-            descend(grids + t * grid, cells, cells, 0, work, sums, job.b + (c + t) * job.b_stride);
+            descend(grids + t * grid, cells, cells, 0, work, sums, job.b + (c + t) * grid);
     }
 }
 
