@@ -18,19 +18,12 @@ using level::CHAINS;
 using level::X11;
 using level::X21;
 
-// The levels the tree takes at once. A leaf position's grid holds 4^depth
-// cells, each a vector: past four levels they no longer fit the caches near
-// the core (forming a fifth as the grid is gathered, from x's rows four
-// times over, cost as much as forming it in memory). Below three the levels'
-// operands are small enough to form in memory, and the tree's work per node
-// costs more than it saves (bench/RESULTS.md).
-constexpr size_t MIN_DEPTH = 3, MAX_DEPTH = 4;
 
 // The levels below a node, side[l] and half[l] at level l (0 the node's).
 struct Levels {
     size_t depth = 0;
     // One spare entry: the compiler cannot see that b_operands stops at depth.
-    size_t side[MAX_DEPTH + 1] = {}, half[MAX_DEPTH + 1] = {};
+    size_t side[COLUMN_TREE_DEPTH + 1] = {}, half[COLUMN_TREE_DEPTH + 1] = {};
 };
 
 // Where cell i (its bits, level 0 the highest) of leaf position p lies in the
@@ -109,8 +102,8 @@ ColumnBlockFn column_block() {
 
 bool column_tree_applies(const Region& a, const Region& b, std::size_t side, std::size_t cols) {
     const std::size_t depth = geometry::depth(side);
-    return cols == 1 && b.source == nullptr && b.cols == 1 && !a.empty() && depth >= MIN_DEPTH &&
-           depth <= MAX_DEPTH;
+    return cols == 1 && b.source == nullptr && b.cols == 1 && !a.empty() &&
+           depth == COLUMN_TREE_DEPTH;
 }
 
 void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t rows,

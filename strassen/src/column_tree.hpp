@@ -68,12 +68,20 @@ constexpr std::size_t column_work(std::size_t cells) noexcept {
     return (COLUMN_LANES * cells * cells + cells_below) * COLUMN_LANES;
 }
 
-// Whether column_tree computes this node: B one stored column, and between
-// MIN_DEPTH and MAX_DEPTH levels below (column_tree.cpp).
+// The levels the tree takes at once. A leaf position's grid holds 4^depth
+// cells, each a vector: past four levels they no longer fit the caches near
+// the core (a fifth formed as the grid is gathered, from x's rows four times
+// over, cost as much as forming it in memory). With fewer, the levels'
+// operands are small enough to form in memory, and the tree's work per node
+// costs as much as it saves (bench/RESULTS.md).
+inline constexpr std::size_t COLUMN_TREE_DEPTH = 4;
+
+// Whether column_tree computes this node: B one stored column, and
+// COLUMN_TREE_DEPTH levels below.
 bool column_tree_applies(const Region& a, const Region& b, std::size_t side, std::size_t cols);
 
 // The top-left rows of A * b into out (stride ldo), A stored, with `block`
-// running the tree's blocks.
+// running the tree's blocks; at most COLUMN_TREE_DEPTH levels below `side`.
 void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                  double* out, std::size_t ldo, Buffer& scratch,
                  ColumnBlockFn block = column_block());
