@@ -18,7 +18,6 @@ using level::CHAINS;
 using level::X11;
 using level::X21;
 
-
 // The levels below a node, side[l] and half[l] at level l (0 the node's).
 struct Levels {
     size_t depth = 0;
