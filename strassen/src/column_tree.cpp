@@ -18,12 +18,8 @@ using level::CHAINS;
 using level::X11;
 using level::X21;
 
-// The levels below a node, side[l] and half[l] at level l (0 the node's).
-struct Levels {
-    size_t depth = 0;
-    // One spare entry: the compiler cannot see that b_operands stops at depth.
-    size_t side[COLUMN_TREE_DEPTH + 1] = {}, half[COLUMN_TREE_DEPTH + 1] = {};
-};
+// The levels below a node: the sides geometry gives, level 0 the node's.
+using Levels = geometry::LevelSides;
 
 // Where cell i (its bits, level 0 the highest) of leaf position p lies in the
 // node's operand along one dimension; `extent` when past the node's data or
@@ -31,21 +27,22 @@ struct Levels {
 // elements are +0.0.
 size_t place(const Levels& lv, size_t i, size_t p, size_t extent) {
     size_t pos = p;
-    for (size_t l = lv.depth; l-- > 0;) {
-        if (pos >= lv.half[l]) return extent;
-        pos += ((i >> (lv.depth - 1 - l)) & 1) * lv.half[l];
+    for (size_t l = lv.count; l-- > 0;) {
+        const size_t half = lv.side[l] / 2;
+        if (pos >= half) return extent;
+        pos += ((i >> (lv.count - 1 - l)) & 1) * half;
     }
     return std::min(pos, extent);
 }
 
-// B's operand of every path at the leaves (half[depth - 1] elements each,
+// B's operand of every path at the leaves (side[depth - 1] / 2 elements each,
 // leaf after leaf into `leaves`), from its column v at level l (side[l]
 // elements, +0.0 past the data): each product's operand elementwise from B11
 // and B21 (B12 and B22 hold no data), level by level.
 void b_operands(const Levels& lv, size_t l, const double* v, size_t path, double* scratch,
                 double* leaves) {
-    const size_t h = lv.half[l];
-    const bool last = l + 1 == lv.depth;
+    const size_t h = lv.side[l] / 2;
+    const bool last = l + 1 == lv.count;
     const size_t child = last ? h : lv.side[l + 1];
     const auto half = [&](size_t q) {
         return level::col_half(q) == 0 ? v + level::row_half(q) * h : nullptr;
@@ -100,19 +97,14 @@ ColumnBlockFn column_block() {
 }
 
 bool column_tree_applies(const Region& a, const Region& b, std::size_t side, std::size_t cols) {
-    const std::size_t depth = geometry::depth(side);
     return cols == 1 && b.source == nullptr && b.cols == 1 && !a.empty() &&
-           depth == COLUMN_TREE_DEPTH;
+           geometry::depth(side) == COLUMN_TREE_DEPTH;
 }
 
 void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                  double* out, std::size_t ldo, Buffer& scratch, ColumnBlockFn block) {
-    Levels lv;
-    geometry::each_level(side, [&](size_t s) {
-        lv.side[lv.depth] = s;
-        lv.half[lv.depth++] = s / 2;
-    });
-    const size_t depth = lv.depth, hd = lv.half[depth - 1];
+    const Levels lv = geometry::level_sides(side);
+    const size_t depth = lv.count, hd = lv.side[depth - 1] / 2;
     const size_t cells = size_t{1} << depth, leaves = cells * cells;
 
     // Scratch, in doubles: the block's work and sums (aligned), B's leaf
@@ -176,7 +168,7 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
     for (size_t l = depth; l-- > 0;) {
         const size_t nodes = leaves >> (2 * (depth - l)), len = lv.side[l];
         for (size_t node = 0; node < nodes; ++node)
-            combine(below + node * FAN * below_len, below_len, lv.half[l], dst + node * len);
+            combine(below + node * FAN * below_len, below_len, lv.side[l] / 2, dst + node * len);
         below = dst;
         below_len = len;
         dst += nodes * len;
