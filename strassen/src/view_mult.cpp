@@ -145,6 +145,42 @@ void add_to(double* out, std::size_t count, const double* plus) {
     for (std::size_t i = 0; i < count; ++i) out[i] = out[i] + c;
 }
 
+// The first `cols` columns of a len x m row-major panel into dt, cols x len
+// row-major. Eight of the panel's rows at a time, so that they stay in L1
+// while every column takes its part of them, and two by two, each pair of
+// rows giving two columns two elements with two shuffles.
+void transpose_panel(const double* panel, std::size_t m, std::size_t len, std::size_t cols,
+                     double* dt) {
+    typedef double Pair __attribute__((vector_size(16)));
+    typedef long long Mask __attribute__((vector_size(16)));
+    const auto at = [](const double* p) {
+        Pair v;
+        __builtin_memcpy(&v, p, sizeof v);
+        return v;
+    };
+    constexpr std::size_t STEP = 8;
+    for (std::size_t i0 = 0; i0 < len; i0 += STEP) {
+        const std::size_t end = std::min(len, i0 + STEP);
+        std::size_t c = 0;
+        for (; c + 2 <= cols; c += 2) {
+            std::size_t i = i0;
+            for (; i + 2 <= end; i += 2) {
+                const Pair a = at(panel + i * m + c), b = at(panel + (i + 1) * m + c);
+                const Pair first = __builtin_shuffle(a, b, Mask{0, 2});
+                const Pair second = __builtin_shuffle(a, b, Mask{1, 3});
+                __builtin_memcpy(dt + c * len + i, &first, sizeof first);
+                __builtin_memcpy(dt + (c + 1) * len + i, &second, sizeof second);
+            }
+            for (; i < end; ++i) {
+                dt[c * len + i] = panel[i * m + c];
+                dt[(c + 1) * len + i] = panel[i * m + c + 1];
+            }
+        }
+        for (; c < cols; ++c)
+            for (std::size_t i = i0; i < end; ++i) dt[c * len + i] = panel[i * m + c];
+    }
+}
+
 // The lower triangle of the k x k block at the left of a k x m buffer, from
 // the upper one (see DesignRows::Transposed::multiply).
 void mirror(Buffer& b, std::size_t k, std::size_t m) {
@@ -212,8 +248,7 @@ private:
             const std::size_t len = r.cols, m = rows.d_.m;
             const double* panel = rows.pack(r.first, len, scratch, r.rows * len);
             double* dt = scratch.data() + len * m;
-            for (std::size_t c = 0; c < r.rows; ++c)
-                for (std::size_t i = 0; i < len; ++i) dt[c * len + i] = panel[i * m + c];
+            transpose_panel(panel, m, len, r.rows, dt);
             return {dt, len, r.rows, len};
         }
         bool read_pair(const detail::Region& a, const detail::Region& b, detail::Region& a_read,
