@@ -95,43 +95,23 @@ const char* row_of(const MatrixView& v, std::size_t i) {
     return v.data + static_cast<std::ptrdiff_t>(i) * v.row_stride;
 }
 
-// Copies `count` elements of a mapped view's row, `stride` bytes apart, into
-// out through the view's column map. Each element apart, so the compiler may
-// use vectors across them: every element is still one subtraction and one
-// multiplication, each rounded once.
-void copy_mapped(const char* src, std::ptrdiff_t stride, std::size_t count,
-                 const double* __restrict shift, const double* __restrict scale,
-                 double* __restrict out) {
-    if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        for (std::size_t j = 0; j < count; ++j)
-            out[j] = (load(src + j * sizeof(double)) - shift[j]) * scale[j];
-        return;
-    }
-    for (std::size_t j = 0; j < count; ++j)
-        out[j] = (load(src + static_cast<std::ptrdiff_t>(j) * stride) - shift[j]) * scale[j];
-}
-
-// Row i of the view as it reads (mapped when the view is) into out.
+// Row i of the view into out.
 void copy_view_row(const MatrixView& v, std::size_t i, double* out) {
-    if (v.mapped())
-        copy_mapped(row_of(v, i), v.col_stride, v.cols, v.shift, v.scale, out);
-    else
-        copy_only(row_of(v, i), v.col_stride, v.cols, out);
+    copy_only(row_of(v, i), v.col_stride, v.cols, out);
 }
 
-// The same, returning how many of the values read lie outside the bound. The
-// bound applies to the mapped values: they are what the products multiply.
+// The same, returning how many of the values read lie outside the bound.
 std::size_t read_row(const MatrixView& v, std::size_t i, double bound, double* out) {
     copy_view_row(v, i, out);
     return count_outside(out, v.cols, bound);
 }
 
 // The row stride in elements when x's rows are stored as the region path
-// reads a block: unmapped, contiguous, aligned doubles, rows ascending.
+// reads a block: contiguous, aligned doubles, rows ascending.
 std::optional<std::size_t> plain_rows(const MatrixView& x) {
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(double));
     const auto width = size * static_cast<std::ptrdiff_t>(x.cols);
-    if (x.mapped() || x.col_stride != size || x.row_stride < width || x.row_stride % size != 0 ||
+    if (x.col_stride != size || x.row_stride < width || x.row_stride % size != 0 ||
         reinterpret_cast<std::uintptr_t>(x.data) % alignof(double) != 0)
         return std::nullopt;
     return static_cast<std::size_t>(x.row_stride / size);
@@ -294,8 +274,7 @@ const double* DesignRows::pack(std::size_t lo, std::size_t len, Buffer& scratch,
     double* panel = scratch.data();
     const std::size_t p = d.x.cols, o = d.ones ? 1 : 0;
     constexpr auto unit = static_cast<std::ptrdiff_t>(sizeof(double));
-    if (!d.x.mapped() && d.x.col_stride == unit &&
-        (d.q == 0 || (!d.y.mapped() && d.y.col_stride == unit))) {
+    if (d.x.col_stride == unit && (d.q == 0 || d.y.col_stride == unit)) {
         // Plain rows, the usual case: one loop, with no call or layout test
         // per row. A block's rows are many and short.
         const char* xr = row_of(d.x, lo);
@@ -423,8 +402,7 @@ std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::si
     for (std::size_t j = 0; j < x.cols; ++j) {
         const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(j) * x.col_stride;
         for (std::size_t r = 0; r < ROWS; ++r) {
-            double v = load(row[r] + at);
-            if (x.mapped()) v = (v - x.shift[j]) * x.scale[j];
+            const double v = load(row[r] + at);
             outside += std::fabs(v) <= bound ? 0 : 1;
             acc[r] = acc[r] + v * w[j];
         }
@@ -472,7 +450,7 @@ public:
         // Contiguous rows of plain values go to the vector variant, when the
         // CPU has one: the same sums, one row per lane.
         const detail::RowDotsFn vector =
-            !x_.mapped() && x_.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))
+            x_.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))
                 ? detail::row_dots_kernel()
                 : nullptr;
         double sums[BLOCK];

@@ -99,6 +99,8 @@ TEST_P(GramProducts, EqualProductsOfTheMaterialisedDesign) {
     std::mt19937_64 rng(c.n * 131 + c.p * 7 + c.q);
     const Matrix x = random_matrix(c.n, c.p, rng);
     const Matrix y = random_matrix(c.n, c.q, rng);
+    const Matrix w = random_matrix(c.p, 1, rng);
+    const Matrix xw = oracle(x, w);
     for (const bool ones : {true, false}) {
         const Matrix d = ones ? with_ones(x) : x;
         const Matrix dt = d.transpose();
@@ -115,6 +117,8 @@ TEST_P(GramProducts, EqualProductsOfTheMaterialisedDesign) {
                 got.r ? *got.r : strassen::cross_product(xs.view, ones, ys.view);
             EXPECT_TRUE(same_bits(got_r, r));
             EXPECT_TRUE(same_bits(strassen::cross_product(xs.view, ones, ys.view), r));
+            EXPECT_TRUE(same_bits(strassen::materialise(xs.view, ones), d));
+            EXPECT_TRUE(same_bits(strassen::view_mult(xs.view, w), xw));
         }
     }
 }
@@ -131,102 +135,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{1000, 16, 1}, Case{4099, 7, 1}, Case{20001, 16, 1},
                       Case{30000, 31, 2}, Case{50000, 64, 1}, Case{150, 130, 2},
                       Case{100, 150, 1}));
-
-// A mapped view reads (v - shift[j]) * scale[j]: every product over it must
-// have the bits of the same product over a copy mapped beforehand, element by
-// element, here in the test.
-struct Mapped {
-    Buffer shift, scale;
-    Matrix raw;     // what lies in memory
-    Matrix mapped;  // what the view must read
-
-    Mapped(std::size_t n, std::size_t p, std::mt19937_64& rng)
-        : raw(random_matrix(n, p, rng)), mapped(raw) {
-        std::uniform_real_distribution<double> offset(-2e9, 2e9);
-        std::uniform_int_distribution<int> expo(-40, 40);
-        for (std::size_t j = 0; j < p; ++j) {
-            // Columns far from zero (timestamps, say), some far from one in scale.
-            const double o = j % 3 == 0 ? 0.0 : offset(rng);
-            for (std::size_t i = 0; i < n; ++i) raw.data[i * p + j] += o;
-            shift.push_back(o + std::ldexp(1.0, expo(rng) / 4));
-            scale.push_back(std::ldexp(1.0, -expo(rng)));
-        }
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = 0; j < p; ++j)
-                mapped.data[i * p + j] = (raw.data[i * p + j] - shift[j]) * scale[j];
-    }
-
-    void attach(MatrixView& v) const {
-        v.shift = shift.data();
-        v.scale = scale.data();
-    }
-};
-
-class MappedViews : public ::testing::TestWithParam<Case> {};
-
-TEST_P(MappedViews, GiveTheProductsOfTheMappedCopy) {
-    const Case c = GetParam();
-    std::mt19937_64 rng(c.n * 29 + c.p * 3 + c.q);
-    const Mapped x(c.n, c.p, rng), y(c.n, c.q, rng);
-    const Matrix w = random_matrix(c.p, 1, rng);
-    const Matrix xw = oracle(x.mapped, w);
-    for (const bool ones : {true, false}) {
-        const Matrix d = ones ? with_ones(x.mapped) : x.mapped;
-        const Matrix dt = d.transpose();
-        const Matrix g = oracle(dt, d);
-        const Matrix r = oracle(dt, y.mapped);
-        for (const Layout layout : {Layout::c_order, Layout::f_order, Layout::reversed_rows,
-                                    Layout::unaligned_gaps}) {
-            SCOPED_TRACE(::testing::Message() << "ones " << ones << " layout "
-                                              << static_cast<int>(layout));
-            Stored xs(x.raw, layout), ys(y.raw, layout);
-            x.attach(xs.view);
-            y.attach(ys.view);
-            strassen::GramProducts got = strassen::gram_products(xs.view, ones, ys.view);
-            EXPECT_TRUE(same_bits(got.g, g));
-            EXPECT_TRUE(got.r.has_value());
-            if (got.r) {
-                EXPECT_TRUE(same_bits(*got.r, r));
-            }
-            EXPECT_TRUE(same_bits(strassen::cross_product(xs.view, ones, ys.view), r));
-            EXPECT_TRUE(same_bits(strassen::materialise(xs.view, ones), d));
-            if (!ones) {
-                EXPECT_TRUE(same_bits(strassen::view_mult(xs.view, w), xw));
-            }
-        }
-    }
-}
-
-// Tall data on one thread and on two, k around 64 (p = 63 and 64, with and
-// without the ones: levels that mix columns above the leaves), and small odd sides.
-INSTANTIATE_TEST_SUITE_P(Shapes, MappedViews,
-                         ::testing::Values(Case{1, 1, 1}, Case{7, 3, 2}, Case{130, 10, 3},
-                                           Case{300, 40, 2}, Case{3000, 63, 1},
-                                           Case{5000, 64, 2}, Case{20001, 16, 1},
-                                           Case{60000, 16, 1}));
-
-// The region path's bound applies to the values read: a raw value far
-// beyond it that the map brings near zero keeps the tree, and a map that
-// takes a value beyond it sends the product to the dense path, both with the
-// mapped copy's bits.
-TEST(MappedViewBound, AppliesToTheMappedValues) {
-    std::mt19937_64 rng(12);
-    for (const int e : {-1000, 990}) {
-        const double factor = std::ldexp(1.0, e);
-        Matrix raw = random_matrix(200, 3, rng);
-        if (e < 0)
-            for (std::size_t i = 0; i < raw.rows; ++i) raw.data[i * 3 + 1] *= std::ldexp(1.0, 1010);
-        const Buffer shift = {0.0, 0.0, 0.0}, scale = {1.0, factor, 1.0};
-        Matrix mapped = raw;
-        for (std::size_t i = 0; i < raw.rows; ++i) mapped.data[i * 3 + 1] *= factor;
-        const Matrix d = with_ones(mapped), dt = d.transpose();
-        Stored xs(raw, Layout::reversed_rows);
-        xs.view.shift = shift.data();
-        xs.view.scale = scale.data();
-        const strassen::GramProducts got = strassen::gram_products(xs.view, true, xs.view);
-        EXPECT_TRUE(same_bits(got.g, strassen::mult_dense(dt, d)));
-    }
-}
 
 TEST(GramProductsFallback, OutsideValuesGiveTheDenseBits) {
     std::mt19937_64 rng(5);

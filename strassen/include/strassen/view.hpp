@@ -12,24 +12,12 @@ namespace strassen {
 // bytes, any sign, not necessarily multiples of 8: the element need not be
 // aligned). The viewer neither owns nor changes the memory; whoever made the
 // view keeps it alive and unchanged while the view is in use.
-//
-// A view may also map each column as it is read: with `shift` and `scale`
-// set (both or neither, each `cols` values that the view's maker keeps
-// alive), element (i, j) reads as (v - shift[j]) * scale[j], a subtraction
-// and then a multiplication, each rounded once, never fused. Every reader of
-// the view (packing, copies, products) sees only the mapped values, so a
-// mapped view gives exactly the bits of the same work on a copy mapped
-// elementwise beforehand.
 struct MatrixView {
     const char* data = nullptr;
     std::ptrdiff_t row_stride = 0;
     std::ptrdiff_t col_stride = 0;
     std::size_t rows = 0;
     std::size_t cols = 0;
-    const double* shift = nullptr;
-    const double* scale = nullptr;
-
-    bool mapped() const noexcept { return shift != nullptr; }
 
     double operator()(std::size_t i, std::size_t j) const noexcept {
         double v;
@@ -37,7 +25,7 @@ struct MatrixView {
                     data + static_cast<std::ptrdiff_t>(i) * row_stride +
                         static_cast<std::ptrdiff_t>(j) * col_stride,
                     sizeof v);
-        return mapped() ? (v - shift[j]) * scale[j] : v;
+        return v;
     }
 
     static MatrixView of(const Matrix& m) noexcept {

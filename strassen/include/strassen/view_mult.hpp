@@ -10,10 +10,6 @@
 // (every element finite and below the region path's bound); when it does
 // not, they hand a materialised copy to par_mult, whose dense recursion then
 // gives the exact result.
-//
-// A mapped view (view.hpp) is read through its map everywhere, packing, the
-// bound check and the materialised copy included: the products are those of
-// the mapped values.
 #pragma once
 
 #include <optional>
@@ -48,8 +44,7 @@ Matrix view_mult(const MatrixView& x, const Matrix& w);
 // addition each).
 Matrix view_mult_plus(const MatrixView& x, const Matrix& w, double c);
 
-// A row-major copy of x as it reads (mapped when x is), with a leading column
-// of ones when `ones`.
+// A row-major copy of x, with a leading column of ones when `ones`.
 Matrix materialise(const MatrixView& x, bool ones);
 
 }  // namespace strassen
