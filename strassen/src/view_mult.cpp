@@ -184,10 +184,10 @@ struct Design {
 };
 
 // The rows of [D | Y] for the region path, packed a block at a time (the
-// ones column written out, x's and y's strides and maps applied) and checked
-// against the bound after the maps; and the factors a Gram product makes of
-// them: Dᵀ, D, Y, and D and Y side by side (DᵀD and DᵀY in one pass while
-// their levels agree). Const, so that the top level's parts share it.
+// ones column written out, x's and y's strides applied) and checked against
+// the bound; and the factors a Gram product makes of them: Dᵀ, D, Y, and D
+// and Y side by side (DᵀD and DᵀY in one pass while their levels agree).
+// Const, so that the top level's parts share it.
 class DesignRows {
 public:
     // `symmetric`: every level above the leaves only sums halves of the rows
@@ -295,7 +295,6 @@ const double* DesignRows::pack(std::size_t lo, std::size_t len, Buffer& scratch,
             if (d.q > 0) copy_view_row(d.y, lo + i, row + d.k);
         }
     }
-    // The check comes after the maps, on the values the products multiply.
     // The ones are inside the bound, so the whole panel is checked at once;
     // only a block that fails is looked at again to say whose value it was.
     std::size_t x_outside = 0, y_outside = 0;
@@ -413,8 +412,8 @@ std::size_t dot_rows(const MatrixView& x, const double* w, double bound, std::si
 
 // x's rows for the region path, read where they lie: in place when they are
 // plain doubles (a copy would only pass them through memory once more), else
-// through the view's strides and map into scratch; every value read is
-// checked against the bound, after the map.
+// through the view's strides into scratch; every value read is checked
+// against the bound.
 class ViewRows final : public detail::Source {
 public:
     ViewRows(const MatrixView& x, double bound) : x_(x), bound_(bound), ld_(plain_rows(x)) {}
