@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <new>
-#include <type_traits>
 
 #include "bravolin/boundary/barrier.hpp"
 #include "binding.hpp"
@@ -45,9 +44,11 @@ PyObject* linear_regression_new(PyTypeObject* subtype, PyObject* args, PyObject*
 
 void linear_regression_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    // tp_dealloc may not raise; the state's destructor cannot.
-    static_assert(std::is_nothrow_destructible_v<ModelState>);
-    reinterpret_cast<LinearRegressionObject*>(self)->state.~ModelState();
+    try {
+        reinterpret_cast<LinearRegressionObject*>(self)->state.~ModelState();
+    } catch (...) {
+        report_unraisable_current_exception(self);
+    }
     freefunc free = type->tp_free != nullptr ? type->tp_free : PyObject_Free;
     free(self);
     Py_DECREF(type);  // instances of heap types hold a reference to their type

@@ -74,4 +74,11 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
+void report_unraisable_current_exception(PyObject* context) noexcept {
+    PyObject* saved = PyErr_GetRaisedException();
+    set_error_from_current_exception();
+    PyErr_WriteUnraisable(context);
+    PyErr_SetRaisedException(saved);
+}
+
 }  // namespace bravolin

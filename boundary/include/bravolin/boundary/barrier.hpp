@@ -38,4 +38,8 @@ PyObject* fault_barrier(Body&& body) noexcept {
     }
 }
 
+// For tp_dealloc: no exception may be raised there, so the error is reported
+// through sys.unraisablehook with `context` as the object.
+void report_unraisable_current_exception(PyObject* context) noexcept;
+
 }  // namespace bravolin
