@@ -160,7 +160,8 @@ bool pseudo_inverse(const CentredMoments& c, const std::vector<std::size_t>& dep
 }  // namespace
 
 FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, const double* coef,
-                             const double* intercept_values, const std::vector<std::size_t>& dependent) {
+                             const double* intercept_values, const std::vector<std::size_t>& dependent,
+                             const double* coef_low, const double* intercept_low) {
     if (m.columns < p + 1) throw std::invalid_argument("moments have fewer columns than features");
     const std::size_t q = m.columns - 1 - p;
     FitStatistics st;
@@ -181,25 +182,37 @@ FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, co
     // The parameters as given, or with an intercept and a singular design
     // the pseudo-inverse's: the solution of least norm over every parameter,
     // the intercept included (without one the solve's minimum is that already).
+    // In double-double where the low parts are given: the sums of squares
+    // are then those of the solve's own solution, not of its rounding, which
+    // on a design fitted almost exactly would dwarf the residuals.
+    std::vector<DD> full(q * k);
     st.params.resize(q * k);
+    const auto given = [](const double* hi, const double* low, std::size_t i) {
+        return DD(hi[i], low == nullptr ? 0.0 : low[i]);
+    };
     for (std::size_t t = 0; t < q; ++t) {
-        if (intercept) st.params[t * k] = intercept_values[t];
-        for (std::size_t j = 0; j < p; ++j) st.params[t * k + off + j] = coef[t * p + j];
+        if (intercept) full[t * k] = given(intercept_values, intercept_low, t);
+        for (std::size_t j = 0; j < p; ++j) full[t * k + off + j] = given(coef, coef_low, t * p + j);
+        for (std::size_t i = 0; i < k; ++i) st.params[t * k + i] = full[t * k + i].hi;
         if (!intercept || pinv.projector.empty()) continue;
         std::vector<DD> projected(k, DD(0.0));
         for (std::size_t i = 0; i < k; ++i) {
-            for (std::size_t j = 0; j < k; ++j) projected[i] += pinv.projector[i * k + j] * DD(st.params[t * k + j]);
+            for (std::size_t j = 0; j < k; ++j) projected[i] += pinv.projector[i * k + j] * full[t * k + j];
         }
-        for (std::size_t i = 0; i < k; ++i) st.params[t * k + i] = static_cast<double>(projected[i]);
+        for (std::size_t i = 0; i < k; ++i) {
+            full[t * k + i] = projected[i];
+            st.params[t * k + i] = static_cast<double>(projected[i]);
+        }
     }
+    const auto exact_dd = [](const DD& v) { return add(exact_double(v.hi), exact_double(v.lo)); };
 
     for (std::size_t t = 0; t < q; ++t) {
         const std::size_t yc = 1 + p + t;
         // sum w (y - b0 - x b)^2 = yy - 2 sum_j b_j V_jy + sum_ij b_i b_j V_ij
         // over the columns j of [1 | X], b_0 the intercept (0 without one).
         std::vector<detail::Exact> b(p + 1);
-        b[0] = intercept ? exact_double(st.params[t * k]) : detail::Exact{};
-        for (std::size_t j = 0; j < p; ++j) b[j + 1] = exact_double(st.params[t * k + off + j]);
+        b[0] = intercept ? exact_dd(full[t * k]) : detail::Exact{};
+        for (std::size_t j = 0; j < p; ++j) b[j + 1] = exact_dd(full[t * k + off + j]);
         const detail::Exact yy = entry(m, yc, yc);
         detail::Exact ssr = yy;
         for (std::size_t j = 0; j <= p; ++j) {

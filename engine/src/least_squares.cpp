@@ -246,15 +246,22 @@ LeastSquaresResult solve_least_squares(const CentredMoments& m, const LeastSquar
     }
 
     result.coef.assign(q * p, 0.0);
+    result.coef_low.assign(q * p, 0.0);
     result.intercept.assign(q, 0.0);
+    result.intercept_low.assign(q, 0.0);
+    const auto split = [](const DD& v, double& hi, double& low) {
+        hi = static_cast<double>(v);
+        low = static_cast<double>(v - DD(hi));
+    };
     for (std::size_t t = 0; t < q; ++t) {
         DD intercept = m.intercept ? m.y_mean[t] : DD(0.0);
         for (std::size_t i = 0; i < a; ++i) {
             const DD b = beta[i * q + t];
-            result.coef[t * p + sc.active[i]] = static_cast<double>(b);
+            const std::size_t at = t * p + sc.active[i];
+            split(b, result.coef[at], result.coef_low[at]);
             if (m.intercept) intercept -= m.x_mean[sc.active[i]] * b;
         }
-        if (m.intercept) result.intercept[t] = static_cast<double>(intercept);
+        if (m.intercept) split(intercept, result.intercept[t], result.intercept_low[t]);
     }
     return result;
 }

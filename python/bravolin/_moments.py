@@ -42,6 +42,9 @@ class Solution(NamedTuple):
     singular: NDArray[np.float64]
     ill_conditioned: bool
     dependent: tuple[int, ...] = ()  # features left out of the rank, ascending
+    # What rounding the double-double solution to coef and intercept left out.
+    coef_low: NDArray[np.float64] | None = None
+    intercept_low: NDArray[np.float64] | None = None
 
 
 class Moments:
@@ -99,7 +102,8 @@ class Moments:
         """Least squares on the moments in double-double arithmetic: the
         minimum-norm solution when the column-scaled problem has singular
         values at or below ``tol`` times its largest."""
-        coef, intercept, rank, singular, ill, dependent = _exact.solve(
+        coef, intercept, rank, singular, ill, dependent, coef_low, intercept_low = _exact.solve(
             self.state, self.n_features, bool(fit_intercept), float(tol), bool(positive)
         )
-        return Solution(coef, intercept, int(rank), singular, bool(ill), tuple(dependent))
+        return Solution(coef, intercept, int(rank), singular, bool(ill), tuple(dependent),
+                        coef_low, intercept_low)

@@ -484,7 +484,8 @@ def results_from_moments(
     coef, intercept, rank = solution.coef, solution.intercept, solution.rank
     (ssr, centred, uncentred, centred_ess, uncentred_ess, cov_unscaled, _, all_params,
      relations) = _exact.fit_statistics(moments.state, p, bool(fit_intercept), coef, intercept,
-                                        list(solution.dependent))
+                                        list(solution.dependent), solution.coef_low,
+                                        solution.intercept_low)
     k_constant = 1 if fit_intercept else 0
     params = all_params[0].copy()
     total_rank = rank + k_constant

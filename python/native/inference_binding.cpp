@@ -29,10 +29,11 @@ PyObject* square_array(const std::vector<double>& v, std::size_t k) {
 }  // namespace
 
 PyObject* fit_statistics(PyObject*, PyObject* args) {
-    PyObject *state, *c_obj, *b_obj, *d_obj;
+    PyObject *state, *c_obj, *b_obj, *d_obj, *cl_obj = nullptr, *bl_obj = nullptr;
     Py_ssize_t p;
     int fit_intercept;
-    if (!PyArg_ParseTuple(args, "OnpOOO:fit_statistics", &state, &p, &fit_intercept, &c_obj, &b_obj, &d_obj)) {
+    if (!PyArg_ParseTuple(args, "OnpOOO|OO:fit_statistics", &state, &p, &fit_intercept, &c_obj, &b_obj, &d_obj,
+                          &cl_obj, &bl_obj)) {
         return nullptr;
     }
     return fault_barrier([&]() -> PyObject* {
@@ -46,6 +47,21 @@ PyObject* fit_statistics(PyObject*, PyObject* args) {
         if (dim(ca, 0) != q || dim(ca, 1) != static_cast<std::size_t>(p) || dim(ba, 0) != q) {
             strassen::fault("coef and intercept do not match the moments");
         }
+        // Their low parts, both or neither, shaped as they are.
+        PyRef coef_low, intercept_low;
+        if ((cl_obj == nullptr) != (bl_obj == nullptr)) strassen::fault("give both low parts or neither");
+        if (cl_obj != nullptr) {
+            coef_low = PyRef(check(PyArray_FROMANY(cl_obj, NPY_DOUBLE, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)));
+            intercept_low = PyRef(check(PyArray_FROMANY(bl_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)));
+            auto* cla = reinterpret_cast<PyArrayObject*>(coef_low.get());
+            auto* bla = reinterpret_cast<PyArrayObject*>(intercept_low.get());
+            if (dim(cla, 0) != q || dim(cla, 1) != static_cast<std::size_t>(p) || dim(bla, 0) != q) {
+                strassen::fault("the low parts do not match coef and intercept");
+            }
+        }
+        const auto low_data = [](const PyRef& a) {
+            return a ? static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get()))) : nullptr;
+        };
         std::vector<std::size_t> dependent;
         {
             PyRef d(check(PySequence_Fast(d_obj, "dependent must be a sequence of feature indices")));
@@ -61,7 +77,8 @@ PyObject* fit_statistics(PyObject*, PyObject* args) {
         without_gil([&] {
             st = bravolin::fit_statistics(m, static_cast<std::size_t>(p), fit_intercept != 0,
                                           static_cast<const double*>(PyArray_DATA(ca)),
-                                          static_cast<const double*>(PyArray_DATA(ba)), dependent);
+                                          static_cast<const double*>(PyArray_DATA(ba)), dependent,
+                                          low_data(coef_low), low_data(intercept_low));
         });
         PyRef ssr(vector_array(st.ssr));
         PyRef centred(vector_array(st.centered_tss));

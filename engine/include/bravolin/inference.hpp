@@ -30,11 +30,14 @@ struct FitStatistics {
 // coef is q x p row-major, intercept q (ignored without one); `dependent`
 // the features the solve left out of the rank. With an intercept and a
 // singular design the parameters become the least-norm solution over all of
-// them, as the pseudo-inverse of the design gives it; the sums of squares are
-// exact for the parameters as rounded. Throws std::invalid_argument on
+// them, as the pseudo-inverse of the design gives it. coef_low and
+// intercept_low (same layouts, or null) are what rounding left out of coef
+// and intercept; the sums of squares are exact for the parameters with those
+// parts, as rounded without them. Throws std::invalid_argument on
 // inconsistent sizes or weights summing to zero.
 FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, const double* coef,
-                             const double* intercept_values, const std::vector<std::size_t>& dependent);
+                             const double* intercept_values, const std::vector<std::size_t>& dependent,
+                             const double* coef_low = nullptr, const double* intercept_low = nullptr);
 
 // The raw moments sum w d d' of the first `k` columns of [1 | X | Y] (k x k,
 // each entry exact, then rounded to double).

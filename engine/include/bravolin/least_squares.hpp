@@ -43,6 +43,10 @@ struct LeastSquaresOptions {
 struct LeastSquaresResult {
     std::vector<double> coef;       // q x p, row-major (scikit-learn's coef_ layout)
     std::vector<double> intercept;  // q (zeros without an intercept)
+    // What rounding the double-double solution to coef and intercept left
+    // out (same layouts): each value plus its low part is the solution.
+    std::vector<double> coef_low;
+    std::vector<double> intercept_low;
     std::size_t rank = 0;           // numerical rank of the centred design
     std::vector<double> singular;   // min(samples, p), descending: singular values of the centred, weighted X
     // Features left out of the rank: constant ones (with an intercept; zero
