@@ -114,7 +114,8 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
     for (size_t l = 1; l < depth; ++l) b_work += lv.side[l];
     for (size_t l = 0, nodes = 1; l < depth; ++l, nodes *= FAN) combined += nodes * lv.side[l];
     const size_t work = column_work(cells), sums_size = leaves * LANES;
-    const size_t total = LANES + work + sums_size + 2 * hd * leaves + lv.side[0] + b_work +
+    const size_t b_side = (hd + LANES - 1) / LANES * LANES;
+    const size_t total = LANES + work + sums_size + (b_side + hd) * leaves + lv.side[0] + b_work +
                          combined + a.cols + cells * LANES + 2 * cells;
     if (scratch.size() < total) {
         Buffer fresh;
@@ -124,7 +125,7 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
     double* const block_work = aligned(scratch.data());
     double* const sums = block_work + work;
     double* const b_leaves = sums + sums_size;
-    double* const results = b_leaves + hd * leaves;
+    double* const results = b_leaves + b_side * leaves;
     double* const column = results + hd * leaves;
     double* const b_scratch = column + lv.side[0];
     double* const levels = b_scratch + b_work;
@@ -139,6 +140,7 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
     b_operands(lv, 0, column, 0, b_scratch, results);
     for (size_t leaf = 0; leaf < leaves; ++leaf)
         for (size_t c = 0; c < hd; ++c) b_leaves[c * leaves + leaf] = results[leaf * hd + c];
+    std::fill(b_leaves + hd * leaves, b_leaves + b_side * leaves, 0.0);
     std::fill(zeros, zeros + a.cols, 0.0);
 
     // A cell column's columns inside the data and the quadrants: a prefix.

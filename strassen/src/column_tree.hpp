@@ -50,7 +50,8 @@ struct ColumnBlock {
     std::size_t leaf_side;
     const std::size_t* col_at;
     const std::size_t* valid;
-    const double* b;  // leaf_side rows of cells^2: each leaf's B operand element c
+    const double* b;  // leaf_side rows of cells^2, each leaf's B operand element c, and
+                      // +0.0 rows up to a multiple of COLUMN_LANES
     double* work;     // column_work(cells) doubles, 32-byte aligned
     double* sums;     // cells^2 * COLUMN_LANES, 32-byte aligned: leaf l's lanes at l * LANES
 };
@@ -60,12 +61,12 @@ using ColumnBlockFn = void (*)(const ColumnBlock&);
 // The variant for this CPU: AVX2 where it has it.
 ColumnBlockFn column_block();
 
-// Scratch of column_block, in doubles: the grids of COLUMN_LANES leaf
-// columns and the levels formed on the way down.
+// Scratch of column_block, in doubles: the grid of COLUMN_LANES leaf columns
+// and the levels formed on the way down, each cell a vector per column.
 constexpr std::size_t column_work(std::size_t cells) noexcept {
     std::size_t cells_below = 0;
     for (std::size_t m = cells / 2; m >= 2; m /= 2) cells_below += m * m;
-    return (COLUMN_LANES * cells * cells + cells_below) * COLUMN_LANES;
+    return (cells * cells + cells_below) * COLUMN_LANES * COLUMN_LANES;
 }
 
 // The levels the tree takes at once. A leaf position's grid holds 4^depth

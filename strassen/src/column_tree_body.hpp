@@ -13,6 +13,13 @@ using std::size_t;
 constexpr size_t FAN = COLUMN_PRODUCTS.count, LANES = COLUMN_LANES;
 typedef double V __attribute__((vector_size(LANES * sizeof(double))));
 
+// One leaf position in each of the LANES leaf columns gathered at once: the
+// tree runs once for all of them, so a leaf's sums are read and written once
+// per LANES columns, each column still added in turn.
+struct Cell {
+    V t[LANES];
+};
+
 template <level::Op OP>
 [[gnu::always_inline]] inline void form(const V& x, const V& y, V& out) {
     if constexpr (OP == level::Op::copy)
@@ -21,6 +28,11 @@ template <level::Op OP>
         out = x + y;
     else
         out = x - y;
+}
+
+template <level::Op OP>
+[[gnu::always_inline]] inline void form(const Cell& x, const Cell& y, Cell& out) {
+    for (size_t t = 0; t < LANES; ++t) form<OP>(x.t[t], y.t[t], out.t[t]);
 }
 
 template <size_t F>
@@ -34,27 +46,37 @@ template <class Each> [[gnu::always_inline]] inline void each_product(const Each
     each.template operator()<3>();
 }
 
+// B's operand element of leaf `leaf` in gathered column t: b[t * grid + leaf].
+struct BColumns {
+    const double* b;
+    size_t grid;
+};
+
 // A 2 x 2 grid: its four products are leaves, each added to its leaf's sums.
-[[gnu::always_inline]] inline void leaves(const V* g, size_t ld, size_t path, V* sums,
-                                          const double* b) {
-    const V q[4] = {g[0], g[1], g[ld], g[ld + 1]};
+[[gnu::always_inline]] inline void leaves(const Cell* g, size_t ld, size_t path, V* sums,
+                                          const BColumns& b) {
+    const Cell* const q[4] = {g, g + 1, g + ld, g + ld + 1};
     each_product([&]<size_t F>() {
         constexpr level::OperandSpec s = SPEC<F>;
-        V v;
-        form<s.op>(q[s.q1], q[s.q2], v);
         const size_t leaf = path * FAN + F;
-        sums[leaf] = sums[leaf] + v * b[leaf];
+        V acc = sums[leaf];
+        for (size_t t = 0; t < LANES; ++t) {
+            V v;
+            form<s.op>(q[s.q1]->t[t], q[s.q2]->t[t], v);
+            acc = acc + v * b.b[t * b.grid + leaf];
+        }
+        sums[leaf] = acc;
     });
 }
 
 // A 4 x 4 grid: its two levels in registers.
-[[gnu::always_inline]] inline void last_two(const V* g, size_t ld, size_t path, V* sums,
-                                            const double* b) {
+[[gnu::always_inline]] inline void last_two(const Cell* g, size_t ld, size_t path, V* sums,
+                                            const BColumns& b) {
     each_product([&]<size_t F>() {
         constexpr level::OperandSpec s = SPEC<F>;
-        const V* x = g + level::offset(s.q1, 2, ld);
-        const V* y = g + level::offset(s.q2, 2, ld);
-        V w[4];
+        const Cell* x = g + level::offset(s.q1, 2, ld);
+        const Cell* y = g + level::offset(s.q2, 2, ld);
+        Cell w[4];
         for (size_t i = 0; i < 2; ++i)
             for (size_t j = 0; j < 2; ++j) form<s.op>(x[i * ld + j], y[i * ld + j], w[i * 2 + j]);
         leaves(w, 2, path * FAN + F, sums, b);
@@ -63,17 +85,18 @@ template <class Each> [[gnu::always_inline]] inline void each_product(const Each
 
 // An n x n grid (n a power of two, row stride ld): each product's operand
 // grid, a quadrant in place or formed into `work`, then its own levels.
-void descend(const V* g, size_t n, size_t ld, size_t path, V* work, V* sums, const double* b) {
+void descend(const Cell* g, size_t n, size_t ld, size_t path, Cell* work, V* sums,
+             const BColumns& b) {
     if (n == 2) return leaves(g, ld, path, sums, b);
     if (n == 4) return last_two(g, ld, path, sums, b);
     const size_t m = n / 2;
     each_product([&]<size_t F>() {
         constexpr level::OperandSpec s = SPEC<F>;
-        const V* x = g + level::offset(s.q1, m, ld);
+        const Cell* x = g + level::offset(s.q1, m, ld);
         if constexpr (s.op == level::Op::copy) {
             descend(x, m, ld, path * FAN + F, work, sums, b);
         } else {
-            const V* y = g + level::offset(s.q2, m, ld);
+            const Cell* y = g + level::offset(s.q2, m, ld);
             for (size_t i = 0; i < m; ++i)
                 for (size_t j = 0; j < m; ++j)
                     form<s.op>(x[i * ld + j], y[i * ld + j], work[i * m + j]);
@@ -82,10 +105,9 @@ void descend(const V* g, size_t n, size_t ld, size_t path, V* work, V* sums, con
     });
 }
 
-// Four rows' elements col..col+3 into four cells, one per column, a row per
+// Four rows' elements col..col+3 into one cell's four columns, a row per
 // lane.
-[[gnu::always_inline]] inline void transpose(const double* const* r, size_t col, V* out,
-                                             size_t gap) {
+[[gnu::always_inline]] inline void transpose(const double* const* r, size_t col, V* out) {
     V v0, v1, v2, v3;
     __builtin_memcpy(&v0, r[0] + col, sizeof(V));
     __builtin_memcpy(&v1, r[1] + col, sizeof(V));
@@ -96,9 +118,9 @@ void descend(const V* g, size_t n, size_t ld, size_t path, V* work, V* sums, con
     const V t2 = __builtin_shufflevector(v2, v3, 0, 4, 2, 6);
     const V t3 = __builtin_shufflevector(v2, v3, 1, 5, 3, 7);
     out[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-    out[gap] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-    out[2 * gap] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    out[3 * gap] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    out[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    out[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    out[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 }  // namespace
@@ -106,32 +128,32 @@ void descend(const V* g, size_t n, size_t ld, size_t path, V* work, V* sums, con
 void COLUMN_BLOCK(const ColumnBlock& job) {
     static_assert(LANES == 4, "the gather transposes 4 x 4 blocks");
     const size_t cells = job.cells, grid = cells * cells;
-    V* const grids = reinterpret_cast<V*>(job.work);
-    V* const work = grids + LANES * grid;
+    Cell* const grids = reinterpret_cast<Cell*>(job.work);
+    Cell* const work = grids + grid;
     V* const sums = reinterpret_cast<V*>(job.sums);
     for (size_t leaf = 0; leaf < grid; ++leaf) sums[leaf] = V{};
     for (size_t c = 0; c < job.leaf_side; c += LANES) {
-        // The grids of leaf columns c..c+3, cell by cell.
+        // The cells of leaf columns c..c+3, +0.0 past the data. Past the leaf
+        // side B's elements are +0.0 too, and adding +0.0 changes no sum: each
+        // starts at +0.0, so none is ever -0.0.
         for (size_t i = 0; i < cells; ++i) {
             const double* const* r = job.rows + i * LANES;
             for (size_t j = 0; j < cells; ++j) {
-                V* const dst = grids + i * cells + j;
+                Cell& dst = grids[i * cells + j];
                 const size_t valid = job.valid[j], col = job.col_at[j] + c;
                 if (c + LANES <= valid) {
-                    transpose(r, col, dst, grid);
+                    transpose(r, col, dst.t);
                     continue;
                 }
                 for (size_t t = 0; t < LANES; ++t) {
                     V v = {};
                     if (c + t < valid)
                         for (size_t l = 0; l < LANES; ++l) v[l] = r[l][col + t];
-                    dst[t * grid] = v;
+                    dst.t[t] = v;
                 }
             }
         }
-        const size_t width = job.leaf_side - c < LANES ? job.leaf_side - c : LANES;
-        for (size_t t = 0; t < width; ++t)
-            descend(grids + t * grid, cells, cells, 0, work, sums, job.b + (c + t) * grid);
+        descend(grids, cells, cells, 0, work, sums, BColumns{job.b + c * grid, grid});
     }
 }
 
