@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "cancel.hpp"
+#include "strassen/bound.hpp"
 #include "strassen/fault.hpp"
 #include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
@@ -37,6 +38,7 @@ constexpr detail::Weight ROWS_WEIGHT{8, 1};
 constexpr std::size_t TALL_WORKERS = 2;
 
 namespace geometry = detail::geometry;
+using detail::any_outside;
 
 double load(const char* p) {
     double v;
@@ -58,31 +60,6 @@ void copy_only(const char* src, std::ptrdiff_t stride, std::size_t count, double
     }
     for (std::size_t j = 0; j < count; ++j)
         out[j] = load(src + static_cast<std::ptrdiff_t>(j) * stride);
-}
-
-// Whether any of `count` contiguous values is outside the bound (NaN is).
-// Two lanes at a time with plain SSE2 (every x86-64 has it): this pass reads
-// every input value once more, from cache, and must cost little beside the
-// reading itself. The order of the tests does not matter: only the verdict.
-bool any_outside(const double* p, std::size_t count, double bound) {
-    using V = double __attribute__((vector_size(16)));
-    using M = long long __attribute__((vector_size(16)));
-    const M abs_mask = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
-    const V limit = {bound, bound};
-    M bad0 = {0, 0}, bad1 = {0, 0};
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        V v0, v1;
-        std::memcpy(&v0, p + i, sizeof v0);
-        std::memcpy(&v1, p + i + 2, sizeof v1);
-        bad0 |= ~(reinterpret_cast<V>(reinterpret_cast<M>(v0) & abs_mask) <= limit);
-        bad1 |= ~(reinterpret_cast<V>(reinterpret_cast<M>(v1) & abs_mask) <= limit);
-    }
-    const M bad = bad0 | bad1;
-    if ((bad[0] | bad[1]) != 0) return true;
-    for (; i < count; ++i)
-        if (!(std::fabs(p[i]) <= bound)) return true;
-    return false;
 }
 
 std::size_t count_outside(const double* p, std::size_t count, double bound) {

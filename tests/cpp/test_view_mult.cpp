@@ -10,7 +10,9 @@
 #include <random>
 #include <vector>
 
+#include "strassen/bound.hpp"
 #include "strassen/interrupt.hpp"
+#include "strassen/kernel.hpp"
 #include "strassen/mult.hpp"
 #include "strassen/region.hpp"
 #include "strassen/view_mult.hpp"
@@ -151,6 +153,31 @@ TEST(GramProductsFallback, OutsideValuesGiveTheDenseBits) {
             EXPECT_TRUE(same_bits(got.g, strassen::mult_dense(dt, d)));
             const Matrix got_r = got.r ? *got.r : strassen::cross_product(xs.view, true, ys.view);
             EXPECT_TRUE(same_bits(got_r, strassen::mult_dense(dt, y)));
+        }
+    }
+}
+
+// Every lane of both vectors, the scalar tail, and each variant: a value
+// outside (or at) the bound anywhere in the run.
+TEST(BoundCheck, FindsAValueOutsideAtEveryPosition) {
+    namespace detail = strassen::detail;
+    const double bound = 1e300;
+    for (const auto variant : {detail::any_outside_sse2, detail::any_outside_avx2}) {
+        if (variant == detail::any_outside_avx2 &&
+            !detail::kernel_supported(detail::KernelIsa::avx2))
+            continue;
+        for (std::size_t count = 1; count <= 19; ++count) {
+            std::vector<double> v(count, -0.0);
+            v[0] = -bound;
+            v[count - 1] = bound;
+            EXPECT_FALSE(variant(v.data(), count, bound)) << count;
+            for (std::size_t at = 0; at < count; ++at)
+                for (const double bad : {std::nan(""), -std::numeric_limits<double>::infinity(),
+                                         std::nextafter(bound, 2 * bound)}) {
+                    std::vector<double> w = v;
+                    w[at] = bad;
+                    EXPECT_TRUE(variant(w.data(), count, bound)) << count << " " << at;
+                }
         }
     }
 }
