@@ -1,6 +1,7 @@
 #include "strassen/bound.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "strassen/kernel.hpp"
@@ -13,6 +14,11 @@ typedef double V2 __attribute__((vector_size(16)));
 typedef long long M2 __attribute__((vector_size(16)));
 typedef double V4 __attribute__((vector_size(32)));
 typedef long long M4 __attribute__((vector_size(32)));
+
+// The pass is the first over x's rows, so it waits on memory: asking 2 KiB
+// ahead made whole predicts 0.82x as long at 2e5 x 64 and 0.83x at 1e5 x 128
+// on an AVX-512 Xeon. Past the run's end the request is only a hint.
+constexpr std::uintptr_t PREFETCH_BYTES = 2048;
 
 // Two vectors a step: this pass reads every input value once more (the
 // region path reads x again after it) and must cost little beside the
@@ -30,6 +36,8 @@ template <class V, class M>
     }
     std::size_t i = 0;
     for (; i + 2 * LANES <= count; i += 2 * LANES) {
+        __builtin_prefetch(
+            reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p + i) + PREFETCH_BYTES));
         V v0, v1;
         std::memcpy(&v0, p + i, sizeof v0);
         std::memcpy(&v1, p + i + LANES, sizeof v1);
