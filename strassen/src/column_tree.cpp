@@ -102,7 +102,8 @@ ColumnBlockFn column_block() {
 
 bool column_tree_applies(const Region& a, const Region& b, std::size_t side, std::size_t cols) {
     return cols == 1 && b.source == nullptr && b.cols == 1 && !a.empty() &&
-           geometry::depth(side) == COLUMN_TREE_DEPTH;
+           geometry::depth(side) >= COLUMN_TREE_MIN_DEPTH &&
+           geometry::depth(side) <= COLUMN_TREE_DEPTH;
 }
 
 void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t rows,

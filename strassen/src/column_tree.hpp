@@ -72,13 +72,15 @@ constexpr std::size_t column_work(std::size_t cells) noexcept {
 // The levels the tree takes at once. A leaf position's grid holds 4^depth
 // cells, each a vector: past four levels they no longer fit the caches near
 // the core (a fifth formed as the grid is gathered, from x's rows four times
-// over, cost as much as forming it in memory). With fewer, the levels'
-// operands are small enough to form in memory, and the tree's work per node
-// costs as much as it saves (bench/RESULTS.md).
+// over, cost as much as forming it in memory). With one level, its operands
+// formed in memory and the row dots cost no more than the tree; from two on
+// the tree is faster (predict 0.89x at 1e5 x 128, 0.84x at 3e4 x 300 on an
+// AVX-512 Xeon; bench/RESULTS.md).
 inline constexpr std::size_t COLUMN_TREE_DEPTH = 4;
+inline constexpr std::size_t COLUMN_TREE_MIN_DEPTH = 2;
 
 // Whether column_tree computes this node: B one stored column, and
-// COLUMN_TREE_DEPTH levels below.
+// COLUMN_TREE_MIN_DEPTH to COLUMN_TREE_DEPTH levels below.
 bool column_tree_applies(const Region& a, const Region& b, std::size_t side, std::size_t cols);
 
 // The top-left rows of A * b into out (stride ldo), A stored, with `block`
