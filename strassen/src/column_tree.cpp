@@ -107,21 +107,24 @@ bool column_tree_applies(const Region& a, const Region& b, std::size_t side, std
 }
 
 void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t rows,
-                 double* out, std::size_t ldo, Buffer& scratch, ColumnBlockFn block) {
+                 double* out, std::size_t ldo, Buffer& scratch, ColumnBlockFn block,
+                 const TermPair* terms) {
     const Levels lv = geometry::level_sides(side);
     const size_t depth = lv.count, hd = lv.side[depth - 1] / 2;
     const size_t cells = size_t{1} << depth, leaves = cells * cells;
 
     // Scratch, in doubles: the block's work and sums (aligned), B's leaf
     // operands, the leaf results, B's column and its operands on the way
-    // down, the combination's levels, a zero row, and the cells' places.
+    // down, the combination's levels, a zero row, the cells' places, and the
+    // rows formed from `terms`.
     size_t b_work = 0, combined = 0;
     for (size_t l = 1; l < depth; ++l) b_work += lv.side[l];
     for (size_t l = 0, nodes = 1; l < depth; ++l, nodes *= FAN) combined += nodes * lv.side[l];
     const size_t work = column_work(cells), sums_size = leaves * LANES;
     const size_t b_side = (hd + LANES - 1) / LANES * LANES;
     const size_t total = LANES + work + sums_size + (b_side + hd) * leaves + lv.side[0] + b_work +
-                         combined + a.cols + cells * LANES + 2 * cells;
+                         combined + a.cols + cells * LANES + 2 * cells +
+                         (terms != nullptr ? cells * LANES * a.cols : 0);
     if (scratch.size() < total) {
         Buffer fresh;
         fresh.resize(total);
@@ -138,6 +141,7 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
     const double** const row_at = reinterpret_cast<const double**>(zeros + a.cols);
     size_t* const col_at = reinterpret_cast<size_t*>(row_at + cells * LANES);
     size_t* const valid = col_at + cells;
+    double* const formed_rows = reinterpret_cast<double*>(valid + cells);
     static_assert(sizeof(size_t) == sizeof(double) && sizeof(double*) == sizeof(double));
 
     for (size_t i = 0; i < lv.side[0]; ++i) column[i] = i < b.rows ? b.data[i * b.ld] : 0.0;
@@ -156,7 +160,15 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
         for (size_t i = 0; i < cells; ++i)
             for (size_t l = 0; l < LANES; ++l) {
                 const size_t at = r + l < hd ? place(lv, i, r + l, a.rows) : a.rows;
-                row_at[i * LANES + l] = at < a.rows ? a.data + at * a.ld : zeros;
+                const double* row = zeros;
+                if (at < a.rows && terms == nullptr) {
+                    row = a.data + at * a.ld;
+                } else if (at < a.rows) {
+                    double* const formed = formed_rows + (i * LANES + l) * a.cols;
+                    form_row(terms->x, terms->y, terms->add, at, a.cols, formed);
+                    row = formed;
+                }
+                row_at[i * LANES + l] = row;
             }
         block(ColumnBlock{row_at, cells, hd, col_at, valid, b_leaves, block_work, sums});
         for (size_t leaf = 0; leaf < leaves; ++leaf)

@@ -83,10 +83,18 @@ inline constexpr std::size_t COLUMN_TREE_MIN_DEPTH = 2;
 // COLUMN_TREE_MIN_DEPTH to COLUMN_TREE_DEPTH levels below.
 bool column_tree_applies(const Region& a, const Region& b, std::size_t side, std::size_t cols);
 
-// The top-left rows of A * b into out (stride ldo), A stored, with `block`
-// running the tree's blocks; at most COLUMN_TREE_DEPTH levels below `side`.
+// A's rows formed as the blocks read them, from the two terms of a level
+// above (form_row): no operand of that level is stored whole.
+struct TermPair {
+    Region x, y;
+    bool add;
+};
+
+// The top-left rows of A * b into out (stride ldo), with `block` running the
+// tree's blocks; at most COLUMN_TREE_DEPTH levels below `side`. A is stored,
+// or with `terms` only its shape (rows, cols), its rows formed from them.
 void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t rows,
                  double* out, std::size_t ldo, Buffer& scratch,
-                 ColumnBlockFn block = column_block());
+                 ColumnBlockFn block = column_block(), const TermPair* terms = nullptr);
 
 }  // namespace strassen::detail

@@ -182,6 +182,19 @@ void form_sum(const Region& x, const Region& y, bool add, std::size_t rows, std:
     fill_zero(under + below * cols, cols, rows - tall.rows, cols);
 }
 
+}  // namespace
+
+void form_row(const Region& x, const Region& y, bool add, std::size_t i, std::size_t cols,
+              double* out) {
+    const auto row = [i](const Region& r) {
+        return i < r.rows ? Region{r.data + i * r.ld, r.ld, 1, r.cols}
+                          : Region{r.data, r.ld, 0, r.cols};
+    };
+    form_sum(row(x), row(y), add, 1, cols, out);
+}
+
+namespace {
+
 // Elements a computed operand needs (0 for a view).
 std::size_t formed_size(const Quadrants& q, const OperandSpec& s) {
     bool negated = false;
@@ -557,6 +570,17 @@ double* reserve(Buffer& b, std::size_t count) {
     return b.data();
 }
 
+// Whether product_node, given this formed operand's shape and a stored right
+// operand, would pass the node at `side` to the column tree.
+bool tree_below(const Region& shape, const Region& right, std::size_t side, std::size_t rows,
+                std::size_t cols) {
+    side = geometry::even_side(side);
+    return !geometry::is_leaf(side) && !rows_only(shape, right, side, cols) &&
+           !sums_only(shape, right, side, rows, cols) && !row_halves(shape, right, side, cols) &&
+           !row_sums(shape, right, side, rows, cols) &&
+           column_tree_applies(shape, right, side, cols);
+}
+
 // One node of the recursion. A level's products are made one at a time, in
 // level::ORDER, each joined to its quadrants at once, so that one product's
 // scratch serves them all (a quadrant's first term is made in place); their
@@ -596,25 +620,41 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
         const std::size_t h = plan.half;
         const Quadrants qa = quadrants(a, h);
         const Quadrants qb = quadrants(b, h);
-        std::size_t temp = 0, formed = 0;
+        // A product whose left operand the column tree below forms itself,
+        // row by row, needs no room for it here.
+        bool by_tree[7] = {};
+        std::size_t temp = 0, room = 0;
         for (std::size_t k = 0; k < 7; ++k) {
             if (!plan.present[k]) continue;
-            formed = std::max(formed, formed_size(qa, LEFT[k]) + formed_size(qb, RIGHT[k]));
+            bool negated = false;
+            const Region shape = operand_shape(qa, LEFT[k], negated);
+            by_tree[k] = formed(shape) && tree_below(shape, operand_shape(qb, RIGHT[k], negated),
+                                                     h, plan.rows[k], plan.cols[k]);
+            room = std::max(room, (by_tree[k] ? 0 : formed_size(qa, LEFT[k])) +
+                                      formed_size(qb, RIGHT[k]));
             if (plan.direct[k] < 0) temp = std::max(temp, plan.rows[k] * plan.cols[k]);
         }
         double* const product = reserve(scratch.product, temp);
-        double* const operands = reserve(scratch.operands, formed);
+        double* const operands = reserve(scratch.operands, room);
         for (const std::size_t k : level::ORDER) {
             if (!plan.present[k]) continue;
             const int q = plan.direct[k];
             double* const dst = q >= 0 ? out + level::offset(std::size_t(q), h, ldo) : product;
             const std::size_t ld = q >= 0 ? ldo : plan.cols[k];
             bool left_negated = false, right_negated = false;
-            const Region left = form_operand(qa, LEFT[k], operands, left_negated);
-            const Region right = form_operand(qb, RIGHT[k], operands + formed_size(qa, LEFT[k]),
-                                              right_negated);
-            product_node(left, right, left_negated != right_negated, h, plan.rows[k],
-                         plan.cols[k], dst, ld, ws, depth + 1);
+            const Region right = form_operand(
+                qb, RIGHT[k], operands + (by_tree[k] ? 0 : formed_size(qa, LEFT[k])), right_negated);
+            if (by_tree[k]) {
+                const Region shape = operand_shape(qa, LEFT[k], left_negated);
+                const TermPair terms{qa[LEFT[k].q1], qa[LEFT[k].q2], LEFT[k].op == Op::add};
+                column_tree(shape, right, geometry::even_side(h), plan.rows[k], dst, ld,
+                            ws.level(depth + 1).operands, column_block(), &terms);
+                if (right_negated) negate(dst, ld, plan.rows[k], plan.cols[k]);
+            } else {
+                const Region left = form_operand(qa, LEFT[k], operands, left_negated);
+                product_node(left, right, left_negated != right_negated, h, plan.rows[k],
+                             plan.cols[k], dst, ld, ws, depth + 1);
+            }
             join_product(plan, k, dst, ld, out, ldo);
         }
         zero_unreached(plan, out, ldo);

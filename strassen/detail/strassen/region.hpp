@@ -102,6 +102,12 @@ struct OutsideBound {};
 
 inline Region whole(const Matrix& m) noexcept { return {m.data.data(), m.cols, m.rows, m.cols}; }
 
+// Row i of x + y (x - y unless `add`) over their bounding rectangle, `cols`
+// elements into out, each the IEEE operation the formed operand holds (+0.0
+// for a term with no element there). x and y are stored, not both empty.
+void form_row(const Region& x, const Region& y, bool add, std::size_t i, std::size_t cols,
+              double* out);
+
 // region_product with its top level run on `parallel`. A level that splits
 // only rows: its two products as parts of one round, each with a workspace of
 // its own. Another level over stored operands: each present product a part,
