@@ -35,16 +35,16 @@ size_t place(const Levels& lv, size_t i, size_t p, size_t extent) {
     return std::min(pos, extent);
 }
 
-// B's operand of every path at the leaves (side[depth - 1] / 2 elements each:
-// element c of leaf `leaf` at leaves[c * count + leaf], as the blocks read
-// them), from its column v at level l (side[l] elements, +0.0 past the data):
-// each product's operand elementwise from B11 and B21 (B12 and B22 hold no
-// data), level by level.
+// B's operand of every path at the leaves (side[depth - 1] / 2 elements each,
+// leaf after leaf into `leaves`, `stride` apart, +0.0 up to the stride), from
+// its column v at level l (side[l] elements, +0.0 past the data): each
+// product's operand elementwise from B11 and B21 (B12 and B22 hold no data),
+// level by level.
 void b_operands(const Levels& lv, size_t l, const double* v, size_t path, double* scratch,
-                double* leaves, size_t count) {
+                double* leaves, size_t stride) {
     const size_t h = lv.side[l] / 2;
     const bool last = l + 1 == lv.count;
-    const size_t child = last ? h : lv.side[l + 1];
+    const size_t child = last ? stride : lv.side[l + 1];
     const auto half = [&](size_t q) {
         return level::col_half(q) == 0 ? v + level::row_half(q) * h : nullptr;
     };
@@ -53,16 +53,13 @@ void b_operands(const Levels& lv, size_t l, const double* v, size_t path, double
         const double* x = half(s.q1);
         const double* y = s.op == level::Op::copy ? nullptr : half(s.q2);
         const size_t leaf = path * FAN + f;
-        double* const out = last ? leaves + leaf : scratch;
-        const size_t step = last ? count : 1;
+        double* const out = last ? leaves + leaf * stride : scratch;
         for (size_t i = 0; i < h; ++i) {
             const double xi = x != nullptr ? x[i] : 0.0, yi = y != nullptr ? y[i] : 0.0;
-            out[i * step] =
-                s.op == level::Op::copy ? xi : s.op == level::Op::add ? xi + yi : xi - yi;
+            out[i] = s.op == level::Op::copy ? xi : s.op == level::Op::add ? xi + yi : xi - yi;
         }
-        if (last) continue;
         std::fill(out + h, out + child, 0.0);
-        b_operands(lv, l + 1, scratch, leaf, scratch + child, leaves, count);
+        if (!last) b_operands(lv, l + 1, scratch, leaf, scratch + child, leaves, stride);
     }
 }
 
@@ -145,8 +142,7 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
     static_assert(sizeof(size_t) == sizeof(double) && sizeof(double*) == sizeof(double));
 
     for (size_t i = 0; i < lv.side[0]; ++i) column[i] = i < b.rows ? b.data[i * b.ld] : 0.0;
-    b_operands(lv, 0, column, 0, b_scratch, b_leaves, leaves);
-    std::fill(b_leaves + hd * leaves, b_leaves + b_side * leaves, 0.0);
+    b_operands(lv, 0, column, 0, b_scratch, b_leaves, b_side);
     std::fill(zeros, zeros + a.cols, 0.0);
 
     // A cell column's columns inside the data and the quadrants: a prefix.

@@ -50,8 +50,8 @@ struct ColumnBlock {
     std::size_t leaf_side;
     const std::size_t* col_at;
     const std::size_t* valid;
-    const double* b;  // leaf_side rows of cells^2, each leaf's B operand element c, and
-                      // +0.0 rows up to a multiple of COLUMN_LANES
+    const double* b;  // per leaf, its B operand's leaf_side elements and +0.0 up to
+                      // a multiple of COLUMN_LANES, leaf after leaf
     double* work;     // column_work(cells) doubles, 32-byte aligned
     double* sums;     // cells^2 * COLUMN_LANES, 32-byte aligned: leaf l's lanes at l * LANES
 };

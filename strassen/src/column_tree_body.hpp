@@ -46,10 +46,10 @@ template <class Each> [[gnu::always_inline]] inline void each_product(const Each
     each.template operator()<3>();
 }
 
-// B's operand element of leaf `leaf` in gathered column t: b[t * grid + leaf].
+// B's operand element of leaf `leaf` in gathered column t: b[leaf * stride + t].
 struct BColumns {
     const double* b;
-    size_t grid;
+    size_t stride;
 };
 
 // A 2 x 2 grid: its four products are leaves, each added to its leaf's sums.
@@ -63,7 +63,7 @@ struct BColumns {
         for (size_t t = 0; t < LANES; ++t) {
             V v;
             form<s.op>(q[s.q1]->t[t], q[s.q2]->t[t], v);
-            acc = acc + v * b.b[t * b.grid + leaf];
+            acc = acc + v * b.b[leaf * b.stride + t];
         }
         sums[leaf] = acc;
     });
@@ -128,6 +128,7 @@ void descend(const Cell* g, size_t n, size_t ld, size_t path, Cell* work, V* sum
 void COLUMN_BLOCK(const ColumnBlock& job) {
     static_assert(LANES == 4, "the gather transposes 4 x 4 blocks");
     const size_t cells = job.cells, grid = cells * cells;
+    const size_t stride = (job.leaf_side + LANES - 1) / LANES * LANES;
     Cell* const grids = reinterpret_cast<Cell*>(job.work);
     Cell* const work = grids + grid;
     V* const sums = reinterpret_cast<V*>(job.sums);
@@ -153,7 +154,7 @@ void COLUMN_BLOCK(const ColumnBlock& job) {
                 }
             }
         }
-        descend(grids, cells, cells, 0, work, sums, BColumns{job.b + c * grid, grid});
+        descend(grids, cells, cells, 0, work, sums, BColumns{job.b + c, stride});
     }
 }
 
