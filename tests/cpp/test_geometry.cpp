@@ -395,12 +395,14 @@ TEST(GeometryProducts, FewRowsTimesOneColumn) {
 }
 
 // x·w with x wider than the half at the top: the levels that mix x's columns
-// run inside registers, four at once (of five, the first formed in memory;
-// with fewer, the tree called directly), each instruction set's variant. Zeros of both signs, padded rows
-// and columns included; the oracle is the plain recursion.
+// run inside registers, up to four at once. Of five, the first is formed in
+// memory at the top, and row by row inside the trees below a tall level
+// (2200 x 1000 forms sums and differences so); with fewer, the tree is also
+// called directly, each instruction set's variant. Zeros of both signs,
+// padded rows and columns included; the oracle is the plain recursion.
 TEST(GeometryProducts, WideTimesOneColumnAtEveryDepth) {
     namespace detail = strassen::detail;
-    const std::size_t shapes[][2] = {{260, 140}, {300, 700}, {520, 301}, {1100, 600}};
+    const std::size_t shapes[][2] = {{260, 140}, {300, 700}, {520, 301}, {1100, 600}, {2200, 1000}};
     for (const auto& s : shapes) {
         const std::size_t n = s[0], p = s[1], side = std::max(n, p);
         SCOPED_TRACE(::testing::Message() << n << " x " << p);
