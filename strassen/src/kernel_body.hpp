@@ -126,6 +126,11 @@ void run(const double* a, size_t a_row, size_t a_depth, const double* b, size_t 
     }
 }
 
+// A half and a quarter of a vector, for the ends of rows (two lanes at least:
+// where a set's vector is narrower they go unused).
+typedef double Half __attribute__((vector_size(KERNEL_VECTOR_BYTES >= 32 ? KERNEL_VECTOR_BYTES / 2 : 16)));
+typedef double Quarter __attribute__((vector_size(KERNEL_VECTOR_BYTES >= 64 ? KERNEL_VECTOR_BYTES / 4 : 16)));
+
 // The elementwise sums: one IEEE operation per element, whatever the lanes,
 // so every width gives the scalar bits. An absent term is a vector of +0.0,
 // still added (0.0 + -0.0 is +0.0).
@@ -141,6 +146,26 @@ void sum_rows(double* out, size_t ldo, const double* x, size_t ldx, const double
             const Vec a = HAS_X ? load<LANES>(xr + j) : Vec{};
             const Vec b = HAS_Y ? load<LANES>(yr + j) : Vec{};
             store<LANES>(o + j, SUBTRACT ? a - b : a + b);
+        }
+        // The rest of the row in halves of a vector, then alone: a row of
+        // 79 (a leaf parent's half) would otherwise end in seven scalar steps.
+        if constexpr (LANES >= 4) {
+            for (; j + LANES / 2 <= cols; j += LANES / 2) {
+                Half a = {}, b = {};
+                if (HAS_X) __builtin_memcpy(&a, xr + j, sizeof a);
+                if (HAS_Y) __builtin_memcpy(&b, yr + j, sizeof b);
+                const Half c = SUBTRACT ? a - b : a + b;
+                __builtin_memcpy(o + j, &c, sizeof c);
+            }
+        }
+        if constexpr (LANES >= 8) {
+            for (; j + LANES / 4 <= cols; j += LANES / 4) {
+                Quarter a = {}, b = {};
+                if (HAS_X) __builtin_memcpy(&a, xr + j, sizeof a);
+                if (HAS_Y) __builtin_memcpy(&b, yr + j, sizeof b);
+                const Quarter c = SUBTRACT ? a - b : a + b;
+                __builtin_memcpy(o + j, &c, sizeof c);
+            }
         }
         for (; j < cols; ++j) {
             const double a = HAS_X ? xr[j] : 0.0, b = HAS_Y ? yr[j] : 0.0;
