@@ -95,7 +95,7 @@ void one_column(detail::RowDotsFn dots, const double* a, std::size_t lda, const 
     double column[COLUMN_COPY];
     for (std::size_t p = 0; p < k; ++p) column[p] = b[p * ldb];
     constexpr std::size_t BLOCK = detail::ROW_DOTS_BLOCK;
-    // No bound to check here: the verdict is not needed.
+    // The unchecked variant: no verdict is needed here.
     const double unbounded = std::numeric_limits<double>::infinity();
     std::size_t i = 0;
     for (; i + BLOCK <= m; i += BLOCK) {
@@ -121,7 +121,7 @@ void kernel_mult_strided(const double* a, std::size_t a_row, std::size_t a_depth
     // A single column leaves the register blocks' lanes all but one idle: the
     // rows go across the lanes instead.
     if (n == 1 && a_depth == 1 && m >= detail::ROW_DOTS_BLOCK && k <= COLUMN_COPY)
-        if (const detail::RowDotsFn dots = detail::row_dots_kernel())
+        if (const detail::RowDotsFn dots = detail::row_dots_kernel(false))
             return one_column(dots, a, a_row, b, ldb, c, ldc, m, k);
     chosen().fn(a, a_row, a_depth, b, ldb, c, ldc, m, n, k);
 }

@@ -22,9 +22,13 @@ using std::size_t;
 // registers into four column vectors, which are added in column order: each
 // lane sees exactly s = s + x(r, j) * w[j] for j ascending, as the scalar
 // loop does. Lanes never mix. The columns past the last whole block of four
-// continue each row's sum in scalar code, in the same order.
-[[gnu::target("avx2")]] bool row_dots_avx2(const char* x, std::ptrdiff_t row_stride, size_t cols,
-                                           const double* w, double bound, double* out) {
+// continue each row's sum in scalar code, in the same order. Without CHECK
+// the values are not compared with the bound (operands formed from checked
+// ones need no verdict) and the answer is false.
+template <bool CHECK>
+[[gnu::target("avx2"), gnu::always_inline]] inline bool row_dots_body(
+    const char* x, std::ptrdiff_t row_stride, size_t cols, const double* w, double bound,
+    double* out) {
     const double* row[ROW_DOTS_BLOCK];
     for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r)
         row[r] = reinterpret_cast<const double*>(x + static_cast<std::ptrdiff_t>(r) * row_stride);
@@ -42,16 +46,15 @@ using std::size_t;
             const __m256d v1 = _mm256_loadu_pd(row[4 * g + 1] + j);
             const __m256d v2 = _mm256_loadu_pd(row[4 * g + 2] + j);
             const __m256d v3 = _mm256_loadu_pd(row[4 * g + 3] + j);
-            // Not (|v| <= bound): true for NaN too.
-            outside = _mm256_or_pd(
-                outside, _mm256_or_pd(_mm256_or_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, v0), limit,
-                                                                 _CMP_NLE_UQ),
-                                                   _mm256_cmp_pd(_mm256_andnot_pd(sign, v1), limit,
-                                                                 _CMP_NLE_UQ)),
-                                     _mm256_or_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, v2), limit,
-                                                                _CMP_NLE_UQ),
-                                                  _mm256_cmp_pd(_mm256_andnot_pd(sign, v3), limit,
-                                                                _CMP_NLE_UQ))));
+            if constexpr (CHECK) {
+                // Not (|v| <= bound): true for NaN too.
+                const __m256d o0 = _mm256_cmp_pd(_mm256_andnot_pd(sign, v0), limit, _CMP_NLE_UQ);
+                const __m256d o1 = _mm256_cmp_pd(_mm256_andnot_pd(sign, v1), limit, _CMP_NLE_UQ);
+                const __m256d o2 = _mm256_cmp_pd(_mm256_andnot_pd(sign, v2), limit, _CMP_NLE_UQ);
+                const __m256d o3 = _mm256_cmp_pd(_mm256_andnot_pd(sign, v3), limit, _CMP_NLE_UQ);
+                outside = _mm256_or_pd(outside, _mm256_or_pd(_mm256_or_pd(o0, o1),
+                                                             _mm256_or_pd(o2, o3)));
+            }
             const __m256d t0 = _mm256_unpacklo_pd(v0, v1);  // (r0 j0, r1 j0, r0 j2, r1 j2)
             const __m256d t1 = _mm256_unpackhi_pd(v0, v1);  // (r0 j1, r1 j1, r0 j3, r1 j3)
             const __m256d t2 = _mm256_unpacklo_pd(v2, v3);
@@ -76,19 +79,29 @@ using std::size_t;
         for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r) {
             double v;
             std::memcpy(&v, row[r] + j, sizeof v);  // the row need not be aligned
-            any = any || !(v <= bound && v >= -bound);
+            if constexpr (CHECK) any = any || !(v <= bound && v >= -bound);
             sums[r] = sums[r] + v * w[j];
         }
     for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r) out[r] = sums[r];
     return any;
 }
 
+[[gnu::target("avx2")]] bool row_dots_avx2(const char* x, std::ptrdiff_t row_stride, size_t cols,
+                                           const double* w, double bound, double* out) {
+    return row_dots_body<true>(x, row_stride, cols, w, bound, out);
+}
+[[gnu::target("avx2")]] bool row_dots_avx2_unchecked(const char* x, std::ptrdiff_t row_stride,
+                                                     size_t cols, const double* w, double bound,
+                                                     double* out) {
+    return row_dots_body<false>(x, row_stride, cols, w, bound, out);
+}
+
 }  // namespace
 
-RowDotsFn row_dots_kernel() {
-    static const RowDotsFn chosen =
-        kernel_supported(KernelIsa::avx2) ? &row_dots_avx2 : static_cast<RowDotsFn>(nullptr);
-    return chosen;
+RowDotsFn row_dots_kernel(bool checked) {
+    static const bool vector = kernel_supported(KernelIsa::avx2);
+    if (!vector) return nullptr;
+    return checked ? &row_dots_avx2 : &row_dots_avx2_unchecked;
 }
 
 }  // namespace strassen::detail

@@ -70,13 +70,15 @@ TEST_F(RowDots, EqualsTheLeftToRightSumForEveryWidth) {
             Block b = make_block(cols, pad, rng);
             std::vector<double> w(cols);
             for (double& x : w) x = std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng), 7);
-            double out[ROW_DOTS_BLOCK];
-            const bool outside = strassen::detail::row_dots_kernel()(
-                b.first(), b.stride, cols, w.data(), 1e300, out);
-            EXPECT_FALSE(outside);
-            for (std::size_t r = 0; r < ROW_DOTS_BLOCK; ++r)
-                EXPECT_EQ(bits(out[r]), bits(reference(b.at(r, 0), cols, w.data())))
-                    << "cols " << cols << " pad " << pad << " row " << r;
+            for (const bool checked : {true, false}) {
+                double out[ROW_DOTS_BLOCK];
+                const bool outside = strassen::detail::row_dots_kernel(checked)(
+                    b.first(), b.stride, cols, w.data(), 1e300, out);
+                EXPECT_FALSE(outside);
+                for (std::size_t r = 0; r < ROW_DOTS_BLOCK; ++r)
+                    EXPECT_EQ(bits(out[r]), bits(reference(b.at(r, 0), cols, w.data())))
+                        << "cols " << cols << " pad " << pad << " row " << r << " " << checked;
+            }
         }
 }
 

@@ -23,7 +23,8 @@ using RowDotsFn = bool (*)(const char* x, std::ptrdiff_t row_stride, std::size_t
                            const double* w, double bound, double* out);
 
 // The variant for this CPU, or null when only the generic loop applies
-// (chosen once, on first use).
-RowDotsFn row_dots_kernel();
+// (chosen once, on first use). Unless `checked`, it compares no value with
+// the bound and returns false.
+RowDotsFn row_dots_kernel(bool checked = true);
 
 }  // namespace strassen::detail
