@@ -128,8 +128,26 @@ void run(const double* a, size_t a_row, size_t a_depth, const double* b, size_t 
 
 // A half and a quarter of a vector, for the ends of rows (two lanes at least:
 // where a set's vector is narrower they go unused).
-typedef double Half __attribute__((vector_size(KERNEL_VECTOR_BYTES >= 32 ? KERNEL_VECTOR_BYTES / 2 : 16)));
-typedef double Quarter __attribute__((vector_size(KERNEL_VECTOR_BYTES >= 64 ? KERNEL_VECTOR_BYTES / 4 : 16)));
+constexpr size_t HALF_BYTES = KERNEL_VECTOR_BYTES >= 32 ? KERNEL_VECTOR_BYTES / 2 : 16;
+constexpr size_t QUARTER_BYTES = KERNEL_VECTOR_BYTES >= 64 ? KERNEL_VECTOR_BYTES / 4 : 16;
+typedef double Half __attribute__((vector_size(HALF_BYTES)));
+typedef double Quarter __attribute__((vector_size(QUARTER_BYTES)));
+
+// Elements j.. of a row in vectors of type V while a whole one fits; returns
+// where it stopped.
+template <class V, bool SUBTRACT, bool HAS_X, bool HAS_Y>
+[[gnu::always_inline]] inline size_t sum_run(double* o, const double* xr, const double* yr,
+                                             size_t j, size_t cols) {
+    constexpr size_t N = sizeof(V) / sizeof(double);
+    for (; j + N <= cols; j += N) {
+        V a = {}, b = {};
+        if (HAS_X) __builtin_memcpy(&a, xr + j, sizeof a);
+        if (HAS_Y) __builtin_memcpy(&b, yr + j, sizeof b);
+        const V c = SUBTRACT ? a - b : a + b;
+        __builtin_memcpy(o + j, &c, sizeof c);
+    }
+    return j;
+}
 
 // The elementwise sums: one IEEE operation per element, whatever the lanes,
 // so every width gives the scalar bits. An absent term is a vector of +0.0,
@@ -141,32 +159,11 @@ void sum_rows(double* out, size_t ldo, const double* x, size_t ldx, const double
         double* o = out + i * ldo;
         const double* xr = HAS_X ? x + i * ldx : nullptr;
         const double* yr = HAS_Y ? y + i * ldy : nullptr;
-        size_t j = 0;
-        for (; j + LANES <= cols; j += LANES) {
-            const Vec a = HAS_X ? load<LANES>(xr + j) : Vec{};
-            const Vec b = HAS_Y ? load<LANES>(yr + j) : Vec{};
-            store<LANES>(o + j, SUBTRACT ? a - b : a + b);
-        }
+        size_t j = sum_run<Vec, SUBTRACT, HAS_X, HAS_Y>(o, xr, yr, 0, cols);
         // The rest of the row in halves of a vector, then alone: a row of
         // 79 (a leaf parent's half) would otherwise end in seven scalar steps.
-        if constexpr (LANES >= 4) {
-            for (; j + LANES / 2 <= cols; j += LANES / 2) {
-                Half a = {}, b = {};
-                if (HAS_X) __builtin_memcpy(&a, xr + j, sizeof a);
-                if (HAS_Y) __builtin_memcpy(&b, yr + j, sizeof b);
-                const Half c = SUBTRACT ? a - b : a + b;
-                __builtin_memcpy(o + j, &c, sizeof c);
-            }
-        }
-        if constexpr (LANES >= 8) {
-            for (; j + LANES / 4 <= cols; j += LANES / 4) {
-                Quarter a = {}, b = {};
-                if (HAS_X) __builtin_memcpy(&a, xr + j, sizeof a);
-                if (HAS_Y) __builtin_memcpy(&b, yr + j, sizeof b);
-                const Quarter c = SUBTRACT ? a - b : a + b;
-                __builtin_memcpy(o + j, &c, sizeof c);
-            }
-        }
+        if constexpr (LANES >= 4) j = sum_run<Half, SUBTRACT, HAS_X, HAS_Y>(o, xr, yr, j, cols);
+        if constexpr (LANES >= 8) j = sum_run<Quarter, SUBTRACT, HAS_X, HAS_Y>(o, xr, yr, j, cols);
         for (; j < cols; ++j) {
             const double a = HAS_X ? xr[j] : 0.0, b = HAS_Y ? yr[j] : 0.0;
             o[j] = SUBTRACT ? a - b : a + b;
