@@ -71,8 +71,9 @@ constexpr std::size_t column_work(std::size_t cells) noexcept {
 
 // The levels the tree takes at once. A leaf position's grid holds 4^depth
 // cells, each a vector: past four levels they no longer fit the caches near
-// the core (a fifth formed as the grid is gathered, from x's rows four times
-// over, cost as much as forming it in memory). With one level, its operands
+// the core. A fifth gathered into the grid, from x's rows four times over,
+// cost as much as forming it in memory; its operand's rows formed as the
+// blocks read them (TermPair) cost less. With one level, its operands
 // formed in memory and the row dots cost no more than the tree; from two on
 // the tree is faster (predict 0.89x at 1e5 x 128, 0.84x at 3e4 x 300 on an
 // AVX-512 Xeon; bench/RESULTS.md).
