@@ -32,9 +32,9 @@ struct FitStatistics {
 // singular design the parameters become the least-norm solution over all of
 // them, as the pseudo-inverse of the design gives it. coef_low and
 // intercept_low (same layouts, or null) are what rounding left out of coef
-// and intercept; the sums of squares are exact for the parameters with those
-// parts, as rounded without them. Throws std::invalid_argument on
-// inconsistent sizes or weights summing to zero.
+// and intercept; the sums of squares are exact for the parameters plus those
+// parts (for the parameters as given when they are null). Throws
+// std::invalid_argument on inconsistent sizes or weights summing to zero.
 FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, const double* coef,
                              const double* intercept_values, const std::vector<std::size_t>& dependent,
                              const double* coef_low = nullptr, const double* intercept_low = nullptr);
