@@ -118,7 +118,7 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
     for (size_t l = 1; l < depth; ++l) b_work += lv.side[l];
     for (size_t l = 0, nodes = 1; l < depth; ++l, nodes *= FAN) combined += nodes * lv.side[l];
     const size_t work = column_work(cells), sums_size = leaves * LANES;
-    const size_t b_side = (hd + LANES - 1) / LANES * LANES;
+    const size_t b_side = column_b_stride(hd);
     const size_t total = LANES + work + sums_size + (b_side + hd) * leaves + lv.side[0] + b_work +
                          combined + a.cols + cells * LANES + 2 * cells +
                          (terms != nullptr ? cells * LANES * a.cols : 0);

@@ -61,6 +61,12 @@ using ColumnBlockFn = void (*)(const ColumnBlock&);
 // The variant for this CPU: AVX2 where it has it.
 ColumnBlockFn column_block();
 
+// How far apart ColumnBlock::b holds each leaf's B operand: the leaf side
+// rounded up to whole gathers of COLUMN_LANES columns.
+constexpr std::size_t column_b_stride(std::size_t leaf_side) noexcept {
+    return (leaf_side + COLUMN_LANES - 1) / COLUMN_LANES * COLUMN_LANES;
+}
+
 // Scratch of column_block, in doubles: the grid of COLUMN_LANES leaf columns
 // and the levels formed on the way down, each cell a vector per column.
 constexpr std::size_t column_work(std::size_t cells) noexcept {

@@ -128,7 +128,7 @@ void descend(const Cell* g, size_t n, size_t ld, size_t path, Cell* work, V* sum
 void COLUMN_BLOCK(const ColumnBlock& job) {
     static_assert(LANES == 4, "the gather transposes 4 x 4 blocks");
     const size_t cells = job.cells, grid = cells * cells;
-    const size_t stride = (job.leaf_side + LANES - 1) / LANES * LANES;
+    const size_t stride = column_b_stride(job.leaf_side);
     Cell* const grids = reinterpret_cast<Cell*>(job.work);
     Cell* const work = grids + grid;
     V* const sums = reinterpret_cast<V*>(job.sums);
