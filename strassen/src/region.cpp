@@ -15,6 +15,7 @@
 #include "strassen/fault.hpp"
 #include "strassen/geometry.hpp"
 #include "strassen/kernel.hpp"
+#include "strassen/row_dots.hpp"
 
 namespace strassen::detail {
 
@@ -581,6 +582,49 @@ bool tree_below(const Region& shape, const Region& right, std::size_t side, std:
            column_tree_applies(shape, right, side, cols);
 }
 
+// A leaf whose left operand is the sum or difference of two stored terms,
+// times one stored column: the operand's rows formed in registers as the row
+// dots read them, never stored (each element is read once). The bits of
+// leaf() over the formed operand; false, with nothing written, where no
+// vector variant exists.
+bool leaf_of_sum(const TermPair& terms, const Region& b, std::size_t rows, double* out,
+                 std::size_t ldo) {
+    const RowDotsPairFn dots = row_dots_pair_kernel();
+    if (dots == nullptr) return false;
+    const Region &x = terms.x, &y = terms.y;
+    const std::size_t k = std::min(std::max(x.cols, y.cols), b.rows);
+    const std::size_t m = std::min(rows, std::max(x.rows, y.rows));
+    double w[ROW_DOTS_PAIR_COLS + 4] = {};
+    for (std::size_t p = 0; p < k; ++p) w[p] = b.data[p * b.ld];
+    constexpr std::size_t BLOCK = ROW_DOTS_BLOCK;
+    for (std::size_t i = 0; i < m; i += BLOCK) {
+        const double* x_rows[BLOCK];
+        const double* y_rows[BLOCK];
+        for (std::size_t r = 0; r < BLOCK; ++r) {
+            // Rows past a term's own are +0.0, as the formed operand holds.
+            x_rows[r] = i + r < x.rows ? x.data + (i + r) * x.ld : nullptr;
+            y_rows[r] = i + r < y.rows ? y.data + (i + r) * y.ld : nullptr;
+        }
+        double sums[BLOCK];
+        dots(x_rows, std::min(x.cols, k), y_rows, std::min(y.cols, k), !terms.add, w, sums);
+        for (std::size_t r = 0; r < BLOCK && i + r < m; ++r) out[(i + r) * ldo] = sums[r];
+    }
+    fill_zero(out + m * ldo, ldo, rows - m, 1);
+    return true;
+}
+
+// Whether product k of this level is a leaf of one column whose left operand
+// leaf_of_sum can form from stored terms.
+bool sum_at_leaf(const Quadrants& qa, const Region& right, std::size_t k, std::size_t h,
+                 std::size_t cols) {
+    if (cols != 1 || !geometry::is_leaf(geometry::even_side(h)) || right.data == nullptr)
+        return false;
+    bool negated = false;
+    const Region shape = operand_shape(qa, LEFT[k], negated);
+    return formed(shape) && qa[LEFT[k].q1].data != nullptr && qa[LEFT[k].q2].data != nullptr &&
+           shape.cols <= ROW_DOTS_PAIR_COLS;
+}
+
 // One node of the recursion. A level's products are made one at a time, in
 // level::ORDER, each joined to its quadrants at once, so that one product's
 // scratch serves them all (a quadrant's first term is made in place); their
@@ -644,13 +688,16 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
             bool left_negated = false, right_negated = false;
             const Region right = form_operand(
                 qb, RIGHT[k], operands + (by_tree[k] ? 0 : formed_size(qa, LEFT[k])), right_negated);
+            const TermPair terms{qa[LEFT[k].q1], qa[LEFT[k].q2], LEFT[k].op == Op::add};
             if (by_tree[k]) {
                 const Region shape = operand_shape(qa, LEFT[k], left_negated);
-                const TermPair terms{qa[LEFT[k].q1], qa[LEFT[k].q2], LEFT[k].op == Op::add};
                 column_tree(shape, right, geometry::even_side(h), plan.rows[k], dst, ld,
                             ws.level(depth + 1).operands, column_block(), &terms);
                 if (right_negated) negate(dst, ld, plan.rows[k], plan.cols[k]);
-            } else {
+            } else if (right_negated || !sum_at_leaf(qa, right, k, h, plan.cols[k]) ||
+                       !leaf_of_sum(terms, right, plan.rows[k], dst, ld)) {
+                // (Strassen's products that sum A's quadrants take B's sums, never
+                // a difference, so leaf_of_sum's right operand is not negated.)
                 const Region left = form_operand(qa, LEFT[k], operands, left_negated);
                 product_node(left, right, left_negated != right_negated, h, plan.rows[k],
                              plan.cols[k], dst, ld, ws, depth + 1);

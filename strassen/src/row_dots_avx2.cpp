@@ -6,6 +6,7 @@
 // and add stay separate instructions (-ffp-contract=off, no FMA intrinsic).
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "strassen/kernel.hpp"
@@ -96,7 +97,79 @@ template <bool CHECK>
     return row_dots_body<false>(x, row_stride, cols, w, bound, out);
 }
 
+// Lanes l < n of the four at p, the others +0.0; nothing from p + n on is read.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256d load_first(const double* p,
+                                                                       std::ptrdiff_t n) {
+    if (n >= 4) return _mm256_loadu_pd(p);
+    if (n <= 0) return _mm256_setzero_pd();
+    const __m256i lanes = _mm256_set_epi64x(3, 2, 1, 0);
+    return _mm256_maskload_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(n), lanes));
+}
+
+// Assumptions: as row_dots_body, with each loaded vector the formed x + y
+// (x - y). Lanes past the wider term hold +0.0 and meet w's +0.0 padding, and
+// s + (+0.0 * +0.0) is s for every s a sum from +0.0 can be, so running the
+// last step whole adds nothing.
+template <bool SUBTRACT>
+[[gnu::target("avx2"), gnu::always_inline]] inline void row_dots_pair_body(
+    const double* const* x_in, size_t x_cols, const double* const* y_in, size_t y_cols,
+    const double* w, double* out) {
+    alignas(32) static const double zeros[ROW_DOTS_PAIR_COLS] = {};
+    const double* x[ROW_DOTS_BLOCK];
+    const double* y[ROW_DOTS_BLOCK];
+    for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r) {
+        x[r] = x_in[r] != nullptr ? x_in[r] : zeros;
+        y[r] = y_in[r] != nullptr ? y_in[r] : zeros;
+    }
+    const size_t cols = std::max(x_cols, y_cols);
+    const auto xs = static_cast<std::ptrdiff_t>(x_cols), ys = static_cast<std::ptrdiff_t>(y_cols);
+    const size_t both = std::min(x_cols, y_cols);
+    __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    for (size_t j = 0; j < cols; j += 4) {
+        const __m256d w0 = _mm256_broadcast_sd(w + j), w1 = _mm256_broadcast_sd(w + j + 1);
+        const __m256d w2 = _mm256_broadcast_sd(w + j + 2), w3 = _mm256_broadcast_sd(w + j + 3);
+        const auto jj = static_cast<std::ptrdiff_t>(j);
+        const bool whole = j + 4 <= both;
+#pragma GCC unroll 2
+        for (size_t g = 0; g < 2; ++g) {
+            __m256d v[4];
+#pragma GCC unroll 4
+            for (size_t i = 0; i < 4; ++i) {
+                const double* xr = x[4 * g + i] + j;
+                const double* yr = y[4 * g + i] + j;
+                const __m256d a = whole ? _mm256_loadu_pd(xr) : load_first(xr, xs - jj);
+                const __m256d b = whole ? _mm256_loadu_pd(yr) : load_first(yr, ys - jj);
+                v[i] = SUBTRACT ? _mm256_sub_pd(a, b) : _mm256_add_pd(a, b);
+            }
+            const __m256d t0 = _mm256_unpacklo_pd(v[0], v[1]);
+            const __m256d t1 = _mm256_unpackhi_pd(v[0], v[1]);
+            const __m256d t2 = _mm256_unpacklo_pd(v[2], v[3]);
+            const __m256d t3 = _mm256_unpackhi_pd(v[2], v[3]);
+            __m256d a = acc[g];
+            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x20), w0));
+            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x20), w1));
+            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x31), w2));
+            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x31), w3));
+            acc[g] = a;
+        }
+    }
+    _mm256_storeu_pd(out, acc[0]);
+    _mm256_storeu_pd(out + 4, acc[1]);
+}
+
+[[gnu::target("avx2")]] void row_dots_pair_avx2(const double* const* x, size_t x_cols,
+                                                const double* const* y, size_t y_cols,
+                                                bool subtract, const double* w, double* out) {
+    if (subtract) return row_dots_pair_body<true>(x, x_cols, y, y_cols, w, out);
+    row_dots_pair_body<false>(x, x_cols, y, y_cols, w, out);
+}
+
 }  // namespace
+
+RowDotsPairFn row_dots_pair_kernel() {
+    static const bool vector = kernel_supported(KernelIsa::avx2);
+    return vector ? &row_dots_pair_avx2 : nullptr;
+}
 
 RowDotsFn row_dots_kernel(bool checked) {
     static const bool vector = kernel_supported(KernelIsa::avx2);

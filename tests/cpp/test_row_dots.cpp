@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -80,6 +81,47 @@ TEST_F(RowDots, EqualsTheLeftToRightSumForEveryWidth) {
                         << "cols " << cols << " pad " << pad << " row " << r << " " << checked;
             }
         }
+}
+
+// Rows of x +- y with terms of any widths and missing rows, against the
+// operand formed element by element (+0.0 for what a term lacks) and then
+// summed left to right.
+TEST_F(RowDots, OfASumEqualTheFormedOperandsDots) {
+    const auto pair = strassen::detail::row_dots_pair_kernel();
+    ASSERT_NE(pair, nullptr);
+    std::mt19937_64 rng(10);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::uniform_int_distribution<int> e(-30, 30);
+    const auto value = [&] { return std::ldexp(u(rng), e(rng)); };
+    for (std::size_t x_cols = 0; x_cols <= 13; ++x_cols)
+        for (std::size_t y_cols = 0; y_cols <= 13; ++y_cols)
+            for (const bool subtract : {false, true}) {
+                const std::size_t cols = std::max(x_cols, y_cols);
+                std::vector<std::vector<double>> x(ROW_DOTS_BLOCK), y(ROW_DOTS_BLOCK);
+                const double* x_rows[ROW_DOTS_BLOCK];
+                const double* y_rows[ROW_DOTS_BLOCK];
+                for (std::size_t r = 0; r < ROW_DOTS_BLOCK; ++r) {
+                    for (std::size_t j = 0; j < x_cols; ++j) x[r].push_back(value());
+                    for (std::size_t j = 0; j < y_cols; ++j) y[r].push_back(value());
+                    // Row 2 lacks its x, row 5 its y, row 7 both.
+                    x_rows[r] = r == 2 || r == 7 ? nullptr : x[r].data();
+                    y_rows[r] = r == 5 || r == 7 ? nullptr : y[r].data();
+                }
+                std::vector<double> w(cols + 4, 0.0);
+                for (std::size_t j = 0; j < cols; ++j) w[j] = value();
+                double out[ROW_DOTS_BLOCK];
+                pair(x_rows, x_cols, y_rows, y_cols, subtract, w.data(), out);
+                for (std::size_t r = 0; r < ROW_DOTS_BLOCK; ++r) {
+                    double s = 0.0;
+                    for (std::size_t j = 0; j < cols; ++j) {
+                        const double a = x_rows[r] != nullptr && j < x_cols ? x_rows[r][j] : 0.0;
+                        const double b = y_rows[r] != nullptr && j < y_cols ? y_rows[r][j] : 0.0;
+                        s = s + (subtract ? a - b : a + b) * w[j];
+                    }
+                    EXPECT_EQ(bits(out[r]), bits(s)) << x_cols << " " << y_cols << " "
+                                                     << subtract << " row " << r;
+                }
+            }
 }
 
 TEST_F(RowDots, NegativeRowStride) {
