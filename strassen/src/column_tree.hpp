@@ -79,9 +79,9 @@ constexpr std::size_t column_work(std::size_t cells) noexcept {
 // cells, each a vector: past four levels they no longer fit the caches near
 // the core. A fifth gathered into the grid, from x's rows four times over,
 // cost as much as forming it in memory; its operand's rows formed as the
-// blocks read them (TermPair) cost less. With one level, its operands
-// formed in memory and the row dots cost no more than the tree; from two on
-// the tree is faster (predict 0.89x at 1e5 x 128, 0.84x at 3e4 x 300 on an
+// blocks read them (TermPair) cost less. With one level, the tree costs no
+// less than the row dots, which now form the level's sums in their
+// registers (region.cpp's leaf_of_sum); from two on the tree is faster (predict 0.89x at 1e5 x 128, 0.84x at 3e4 x 300 on an
 // AVX-512 Xeon; bench/RESULTS.md).
 inline constexpr std::size_t COLUMN_TREE_DEPTH = 4;
 inline constexpr std::size_t COLUMN_TREE_MIN_DEPTH = 2;
