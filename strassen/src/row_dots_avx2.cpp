@@ -18,14 +18,38 @@ namespace {
 
 using std::size_t;
 
-// Assumptions: lane l of acc0 is row l's sum, of acc1 row 4 + l's. A 4 x 4
-// block (four rows, columns j..j+3) is loaded row-wise and transposed in
-// registers into four column vectors, which are added in column order: each
-// lane sees exactly s = s + x(r, j) * w[j] for j ascending, as the scalar
-// loop does. Lanes never mix. The columns past the last whole block of four
-// continue each row's sum in scalar code, in the same order. Without CHECK
-// the values are not compared with the bound (operands formed from checked
-// ones need no verdict) and the answer is false.
+// Columns j..j+3 of four rows, v[i] row i's four, added to the rows' sums
+// in acc's lanes (lane i row i's): the 4 x 4 block is transposed in
+// registers into column vectors, added in column order, so that each lane
+// sees exactly s = s + x(r, j) * w[j] for j ascending, as the scalar loop
+// does. Lanes never mix.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256d add_columns(__m256d acc,
+                                                                       const __m256d (&wv)[4],
+                                                                       const __m256d* v) {
+    const __m256d t0 = _mm256_unpacklo_pd(v[0], v[1]);  // (r0 j0, r1 j0, r0 j2, r1 j2)
+    const __m256d t1 = _mm256_unpackhi_pd(v[0], v[1]);  // (r0 j1, r1 j1, r0 j3, r1 j3)
+    const __m256d t2 = _mm256_unpacklo_pd(v[2], v[3]);
+    const __m256d t3 = _mm256_unpackhi_pd(v[2], v[3]);
+    acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x20), wv[0]));
+    acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x20), wv[1]));
+    acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x31), wv[2]));
+    return _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x31), wv[3]));
+}
+
+// Eight rows' vectors at columns j..j+3 added, four rows to each of acc's two.
+[[gnu::target("avx2"), gnu::always_inline]] inline void add_block(__m256d (&acc)[2],
+                                                                  const double* w,
+                                                                  const __m256d (&v)[8]) {
+    const __m256d wv[4] = {_mm256_broadcast_sd(w), _mm256_broadcast_sd(w + 1),
+                           _mm256_broadcast_sd(w + 2), _mm256_broadcast_sd(w + 3)};
+    acc[0] = add_columns(acc[0], wv, v);
+    acc[1] = add_columns(acc[1], wv, v + 4);
+}
+
+// Assumptions: the rows' columns in blocks of four (add_columns); those past
+// the last whole block continue each row's sum in scalar code, in the same
+// order. Without CHECK the values are not compared with the bound (operands
+// formed from checked ones need no verdict) and the answer is false.
 template <bool CHECK>
 [[gnu::target("avx2"), gnu::always_inline]] inline bool row_dots_body(
     const char* x, std::ptrdiff_t row_stride, size_t cols, const double* w, double bound,
@@ -39,37 +63,20 @@ template <bool CHECK>
     __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
     size_t j = 0;
     for (; j + 4 <= cols; j += 4) {
-        const __m256d w0 = _mm256_broadcast_sd(w + j), w1 = _mm256_broadcast_sd(w + j + 1);
-        const __m256d w2 = _mm256_broadcast_sd(w + j + 2), w3 = _mm256_broadcast_sd(w + j + 3);
+        const __m256d wv[4] = {_mm256_broadcast_sd(w + j), _mm256_broadcast_sd(w + j + 1),
+                               _mm256_broadcast_sd(w + j + 2), _mm256_broadcast_sd(w + j + 3)};
 #pragma GCC unroll 2
         for (size_t g = 0; g < 2; ++g) {
-            const __m256d v0 = _mm256_loadu_pd(row[4 * g] + j);
-            const __m256d v1 = _mm256_loadu_pd(row[4 * g + 1] + j);
-            const __m256d v2 = _mm256_loadu_pd(row[4 * g + 2] + j);
-            const __m256d v3 = _mm256_loadu_pd(row[4 * g + 3] + j);
-            if constexpr (CHECK) {
+            __m256d v[4];
+#pragma GCC unroll 4
+            for (size_t i = 0; i < 4; ++i) {
+                v[i] = _mm256_loadu_pd(row[4 * g + i] + j);
                 // Not (|v| <= bound): true for NaN too.
-                const __m256d o0 = _mm256_cmp_pd(_mm256_andnot_pd(sign, v0), limit, _CMP_NLE_UQ);
-                const __m256d o1 = _mm256_cmp_pd(_mm256_andnot_pd(sign, v1), limit, _CMP_NLE_UQ);
-                const __m256d o2 = _mm256_cmp_pd(_mm256_andnot_pd(sign, v2), limit, _CMP_NLE_UQ);
-                const __m256d o3 = _mm256_cmp_pd(_mm256_andnot_pd(sign, v3), limit, _CMP_NLE_UQ);
-                outside = _mm256_or_pd(outside, _mm256_or_pd(_mm256_or_pd(o0, o1),
-                                                             _mm256_or_pd(o2, o3)));
+                if constexpr (CHECK)
+                    outside = _mm256_or_pd(outside, _mm256_cmp_pd(_mm256_andnot_pd(sign, v[i]),
+                                                                  limit, _CMP_NLE_UQ));
             }
-            const __m256d t0 = _mm256_unpacklo_pd(v0, v1);  // (r0 j0, r1 j0, r0 j2, r1 j2)
-            const __m256d t1 = _mm256_unpackhi_pd(v0, v1);  // (r0 j1, r1 j1, r0 j3, r1 j3)
-            const __m256d t2 = _mm256_unpacklo_pd(v2, v3);
-            const __m256d t3 = _mm256_unpackhi_pd(v2, v3);
-            const __m256d c0 = _mm256_permute2f128_pd(t0, t2, 0x20);  // column j0 of the 4 rows
-            const __m256d c1 = _mm256_permute2f128_pd(t1, t3, 0x20);
-            const __m256d c2 = _mm256_permute2f128_pd(t0, t2, 0x31);
-            const __m256d c3 = _mm256_permute2f128_pd(t1, t3, 0x31);
-            __m256d a = acc[g];
-            a = _mm256_add_pd(a, _mm256_mul_pd(c0, w0));
-            a = _mm256_add_pd(a, _mm256_mul_pd(c1, w1));
-            a = _mm256_add_pd(a, _mm256_mul_pd(c2, w2));
-            a = _mm256_add_pd(a, _mm256_mul_pd(c3, w3));
-            acc[g] = a;
+            acc[g] = add_columns(acc[g], wv, v);
         }
     }
     alignas(32) double sums[ROW_DOTS_BLOCK];
@@ -106,10 +113,17 @@ template <bool CHECK>
     return _mm256_maskload_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(n), lanes));
 }
 
-// Assumptions: as row_dots_body, with each loaded vector the formed x + y
-// (x - y). Lanes past the wider term hold +0.0 and meet w's +0.0 padding, and
-// s + (+0.0 * +0.0) is s for every s a sum from +0.0 can be, so running the
-// last step whole adds nothing.
+template <bool SUBTRACT>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256d combine(__m256d x, __m256d y) {
+    return SUBTRACT ? _mm256_sub_pd(x, y) : _mm256_add_pd(x, y);
+}
+
+// Assumptions: as row_dots_body, each row's vector the formed x + y (x - y).
+// Lanes past the wider term hold +0.0 and meet w's +0.0 padding, and
+// s + (+0.0 * +0.0) is s for every s a sum from +0.0 can be, so a last
+// partial block runs whole. Past the narrower term the wider one is used
+// alone: x +- 0.0 is x, and 0.0 - y is -y, but for the sign of a zero, which
+// no such sum can tell (s + (+-0.0) is s, s never being -0.0).
 template <bool SUBTRACT>
 [[gnu::target("avx2"), gnu::always_inline]] inline void row_dots_pair_body(
     const double* const* x_in, size_t x_cols, const double* const* y_in, size_t y_cols,
@@ -121,37 +135,39 @@ template <bool SUBTRACT>
         x[r] = x_in[r] != nullptr ? x_in[r] : zeros;
         y[r] = y_in[r] != nullptr ? y_in[r] : zeros;
     }
-    const size_t cols = std::max(x_cols, y_cols);
-    const auto xs = static_cast<std::ptrdiff_t>(x_cols), ys = static_cast<std::ptrdiff_t>(y_cols);
-    const size_t both = std::min(x_cols, y_cols);
+    const size_t both = std::min(x_cols, y_cols), cols = std::max(x_cols, y_cols);
+    const auto left = [](size_t count, size_t j) {
+        return static_cast<std::ptrdiff_t>(count) - static_cast<std::ptrdiff_t>(j);
+    };
     __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
-    for (size_t j = 0; j < cols; j += 4) {
-        const __m256d w0 = _mm256_broadcast_sd(w + j), w1 = _mm256_broadcast_sd(w + j + 1);
-        const __m256d w2 = _mm256_broadcast_sd(w + j + 2), w3 = _mm256_broadcast_sd(w + j + 3);
-        const auto jj = static_cast<std::ptrdiff_t>(j);
-        const bool whole = j + 4 <= both;
-#pragma GCC unroll 2
-        for (size_t g = 0; g < 2; ++g) {
-            __m256d v[4];
-#pragma GCC unroll 4
-            for (size_t i = 0; i < 4; ++i) {
-                const double* xr = x[4 * g + i] + j;
-                const double* yr = y[4 * g + i] + j;
-                const __m256d a = whole ? _mm256_loadu_pd(xr) : load_first(xr, xs - jj);
-                const __m256d b = whole ? _mm256_loadu_pd(yr) : load_first(yr, ys - jj);
-                v[i] = SUBTRACT ? _mm256_sub_pd(a, b) : _mm256_add_pd(a, b);
-            }
-            const __m256d t0 = _mm256_unpacklo_pd(v[0], v[1]);
-            const __m256d t1 = _mm256_unpackhi_pd(v[0], v[1]);
-            const __m256d t2 = _mm256_unpacklo_pd(v[2], v[3]);
-            const __m256d t3 = _mm256_unpackhi_pd(v[2], v[3]);
-            __m256d a = acc[g];
-            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x20), w0));
-            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x20), w1));
-            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x31), w2));
-            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x31), w3));
-            acc[g] = a;
-        }
+    __m256d v[ROW_DOTS_BLOCK];
+    size_t j = 0;
+    for (; j + 4 <= both; j += 4) {
+#pragma GCC unroll 8
+        for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r)
+            v[r] = combine<SUBTRACT>(_mm256_loadu_pd(x[r] + j), _mm256_loadu_pd(y[r] + j));
+        add_block(acc, w + j, v);
+    }
+    if (j < both) {
+        for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r)
+            v[r] = combine<SUBTRACT>(load_first(x[r] + j, left(x_cols, j)),
+                                     load_first(y[r] + j, left(y_cols, j)));
+        add_block(acc, w + j, v);
+        j += 4;
+    }
+    const bool x_wider = x_cols >= y_cols;
+    const double* const* wide = x_wider ? x : y;
+    const __m256d flip = _mm256_set1_pd(SUBTRACT && !x_wider ? -0.0 : 0.0);
+    for (; j + 4 <= cols; j += 4) {
+#pragma GCC unroll 8
+        for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r)
+            v[r] = _mm256_xor_pd(_mm256_loadu_pd(wide[r] + j), flip);
+        add_block(acc, w + j, v);
+    }
+    if (j < cols) {
+        for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r)
+            v[r] = _mm256_xor_pd(load_first(wide[r] + j, left(cols, j)), flip);
+        add_block(acc, w + j, v);
     }
     _mm256_storeu_pd(out, acc[0]);
     _mm256_storeu_pd(out + 4, acc[1]);
