@@ -594,8 +594,9 @@ bool leaf_of_sum(const TermPair& terms, const Region& b, std::size_t rows, doubl
     const Region &x = terms.x, &y = terms.y;
     const std::size_t k = std::min(std::max(x.cols, y.cols), b.rows);
     const std::size_t m = std::min(rows, std::max(x.rows, y.rows));
-    double w[ROW_DOTS_PAIR_COLS + 4] = {};
+    double w[ROW_DOTS_PAIR_COLS + 4];
     for (std::size_t p = 0; p < k; ++p) w[p] = b.data[p * b.ld];
+    std::fill(w + k, w + (k + 3) / 4 * 4, 0.0);  // the padding the contract asks
     constexpr std::size_t BLOCK = ROW_DOTS_BLOCK;
     for (std::size_t i = 0; i < m; i += BLOCK) {
         const double* x_rows[BLOCK];
