@@ -697,8 +697,9 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
                 if (right_negated) negate(dst, ld, plan.rows[k], plan.cols[k]);
             } else if (right_negated || !sum_at_leaf(qa, right, k, h, plan.cols[k]) ||
                        !leaf_of_sum(terms, right, plan.rows[k], dst, ld)) {
-                // (Strassen's products that sum A's quadrants take B's sums, never
-                // a difference, so leaf_of_sum's right operand is not negated.)
+                // The left operand formed in memory, where leaf_of_sum does not
+                // apply. (A negated right operand never meets a summed left one:
+                // Strassen's products that sum A's quadrants take B's sums.)
                 const Region left = form_operand(qa, LEFT[k], operands, left_negated);
                 product_node(left, right, left_negated != right_negated, h, plan.rows[k],
                              plan.cols[k], dst, ld, ws, depth + 1);
