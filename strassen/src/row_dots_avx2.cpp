@@ -37,9 +37,8 @@ using std::size_t;
 }
 
 // Eight rows' vectors at columns j..j+3 added, four rows to each of acc's two.
-[[gnu::target("avx2"), gnu::always_inline]] inline void add_block(__m256d (&acc)[2],
-                                                                  const double* w,
-                                                                  const __m256d (&v)[ROW_DOTS_BLOCK]) {
+[[gnu::target("avx2"), gnu::always_inline]] inline void add_block(
+    __m256d (&acc)[2], const double* w, const __m256d (&v)[ROW_DOTS_BLOCK]) {
     const __m256d wv[4] = {_mm256_broadcast_sd(w), _mm256_broadcast_sd(w + 1),
                            _mm256_broadcast_sd(w + 2), _mm256_broadcast_sd(w + 3)};
     acc[0] = add_columns(acc[0], wv, v);
