@@ -119,19 +119,15 @@ void kernel_mult_strided(const double* a, std::size_t a_row, std::size_t a_depth
                          std::size_t k) {
     if (m == 0 || n == 0) return;
     // A single column leaves the register blocks' lanes all but one idle: the
-    // rows go across the lanes instead.
-    if (n == 1 && a_depth == 1 && m >= detail::ROW_DOTS_BLOCK && k <= COLUMN_COPY)
-        if (const detail::RowDotsFn dots = detail::row_dots_kernel(false))
-            return one_column(dots, a, a_row, b, ldb, c, ldc, m, k);
-    // A last column alone in a 16-wide register block (a leaf of 49 with
-    // AVX-512) wastes all lanes but one on every row: it goes across the rows
-    // (49³ 0.94x as long on an AVX-512 Xeon; with AVX2's 8-wide blocks the
-    // same split measured no gain on an EPYC).
+    // rows go across the lanes instead. So does a last column alone in a
+    // 16-wide register block (a leaf of 49 with AVX-512): 49³ 0.94x as long
+    // on an AVX-512 Xeon; with AVX2's 8-wide blocks that split measured no
+    // gain on an EPYC.
     const std::size_t width = chosen().isa == detail::KernelIsa::avx512 ? 16 : 0;
-    if (width != 0 && n % width == 1 && a_depth == 1 && m >= detail::ROW_DOTS_BLOCK &&
-        k <= COLUMN_COPY)
+    const bool lone_last = n == 1 || (width != 0 && n % width == 1);
+    if (lone_last && a_depth == 1 && m >= detail::ROW_DOTS_BLOCK && k <= COLUMN_COPY)
         if (const detail::RowDotsFn dots = detail::row_dots_kernel(false)) {
-            chosen().fn(a, a_row, a_depth, b, ldb, c, ldc, m, n - 1, k);
+            if (n > 1) chosen().fn(a, a_row, a_depth, b, ldb, c, ldc, m, n - 1, k);
             return one_column(dots, a, a_row, b + n - 1, ldb, c + n - 1, ldc, m, k);
         }
     chosen().fn(a, a_row, a_depth, b, ldb, c, ldc, m, n, k);
