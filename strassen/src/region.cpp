@@ -42,8 +42,8 @@ struct LevelPlan {
     std::array<bool, 7> present{};
     std::array<std::size_t, 7> rows{}, cols{};
     std::array<Operand, 7> left, right;
-    // The quadrant a product may be computed in (its chain's first present
-    // term, added, over just that quadrant's needed part), or -1.
+    // The quadrant a product is computed in (its chain's first present term,
+    // added, over just that quadrant's needed part or in a roomy C), or -1.
     std::array<int, 7> direct{};
 };
 
@@ -416,7 +416,7 @@ void sum_levels(const Region& a, const Region& b, std::size_t side, std::size_t 
 
 // The level's products and where they go, without their operands.
 LevelPlan plan_shape(const Region& a, const Region& b, std::size_t side, std::size_t rows,
-                     std::size_t cols, bool direct_writes) {
+                     std::size_t cols, bool direct_writes, bool roomy = false) {
     LevelPlan plan;
     const std::size_t h = side / 2;
     plan.half = h;
@@ -447,9 +447,10 @@ LevelPlan plan_shape(const Region& a, const Region& b, std::size_t side, std::si
     }
 
     // A quadrant's first present term, added, is computed in the quadrant
-    // itself when it covers just that quadrant's needed part: the products
-    // join their quadrants in level::ORDER as they are made, so every other
-    // reader has it before the chain adds more there.
+    // itself when it covers just that quadrant's needed part, or when C is
+    // roomy (product_node): what it computes past that part falls in C's
+    // padding. The products join their quadrants in level::ORDER as they are
+    // made, so every other reader has it before the chain adds more there.
     plan.direct.fill(-1);
     if (direct_writes) {
         for (std::size_t q = 0; q < 4; ++q) {
@@ -458,7 +459,7 @@ LevelPlan plan_shape(const Region& a, const Region& b, std::size_t side, std::si
             while (t < chain.length && !plan.present[chain.terms[t].product]) ++t;
             if (!quad_needed[q] || t == chain.length || chain.terms[t].sign < 0) continue;
             const std::size_t k = chain.terms[t].product;
-            if (plan.rows[k] == plan.quad_rows[q] && plan.cols[k] == plan.quad_cols[q])
+            if (roomy || (plan.rows[k] == plan.quad_rows[q] && plan.cols[k] == plan.quad_cols[q]))
                 plan.direct[k] = static_cast<int>(q);
         }
     }
@@ -497,10 +498,10 @@ Region factor(const Region& b, std::size_t split, std::size_t g) {
 // the level needs its elements: where its columns do not fit in the half (a
 // split would cut them) or a present operand sums its quadrants.
 LevelPlan settled_plan(Region& a, Region& b, std::size_t side, std::size_t rows, std::size_t cols,
-                       bool direct_writes, Buffer (&read)[2]) {
+                       bool roomy, Buffer (&read)[2]) {
     a = settle(a, too_wide(a, side / 2), read[0]);
     b = settle(b, too_wide(b, side / 2), read[1]);
-    const LevelPlan plan = plan_shape(a, b, side, rows, cols, direct_writes);
+    const LevelPlan plan = plan_shape(a, b, side, rows, cols, true, roomy);
     a = settle(a, a.source != nullptr && sums_from(a, plan, LEFT), read[0]);
     b = settle(b, b.source != nullptr && sums_from(b, plan, RIGHT), read[1]);
     return plan;
@@ -631,10 +632,13 @@ bool sum_at_leaf(const Quadrants& qa, const Region& right, std::size_t k, std::s
 // scratch serves them all (a quadrant's first term is made in place); their
 // operands are formed just before them, into scratch that the next pair
 // reuses. The values, each one IEEE operation of its inputs, do not depend on
-// when they are formed.
+// when they are formed. C is roomy when out has the whole square of this
+// side (row stride at least the side) and nothing there outside its needed
+// rows x cols is read; so is a quadrant of a roomy C, for a product of the
+// half's side, and a product's scratch where it needs both far halves.
 void product_node(Region a, Region b, bool negate_result, std::size_t side, std::size_t rows,
                   std::size_t cols, double* out, std::size_t ldo, RegionWorkspace& ws,
-                  std::size_t depth) {
+                  std::size_t depth, bool roomy = false) {
     side = geometry::even_side(side);
     RegionWorkspace::Level& scratch = ws.level(depth);
     const auto child = [&](const Region& l, const Region& r, std::size_t n, double* at,
@@ -661,14 +665,21 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
                          depth);
     } else {
         throw_if_cancelled();
-        const LevelPlan plan = settled_plan(a, b, side, rows, cols, true, scratch.read);
-        const std::size_t h = plan.half;
+        const LevelPlan plan = settled_plan(a, b, side, rows, cols, roomy, scratch.read);
+        const std::size_t h = plan.half, below = geometry::even_side(h);
         const Quadrants qa = quadrants(a, h);
         const Quadrants qb = quadrants(b, h);
         // A product whose left operand the column tree below forms itself,
         // row by row, needs no room for it here.
         bool by_tree[7] = {};
         std::size_t temp = 0, room = 0;
+        // A product in scratch is roomy where that costs little: when it
+        // needs the far halves of both its dimensions.
+        const auto whole = [&](std::size_t k) {
+            return plan.rows[k] > below / 2 && plan.cols[k] > below / 2;
+        };
+        const auto scratch_rows = [&](std::size_t k) { return whole(k) ? below : plan.rows[k]; };
+        const auto scratch_cols = [&](std::size_t k) { return whole(k) ? below : plan.cols[k]; };
         for (std::size_t k = 0; k < 7; ++k) {
             if (!plan.present[k]) continue;
             bool negated = false;
@@ -677,7 +688,7 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
                                                      h, plan.rows[k], plan.cols[k]);
             room = std::max(room, (by_tree[k] ? 0 : formed_size(qa, LEFT[k])) +
                                       formed_size(qb, RIGHT[k]));
-            if (plan.direct[k] < 0) temp = std::max(temp, plan.rows[k] * plan.cols[k]);
+            if (plan.direct[k] < 0) temp = std::max(temp, scratch_rows(k) * scratch_cols(k));
         }
         double* const product = reserve(scratch.product, temp);
         double* const operands = reserve(scratch.operands, room);
@@ -685,7 +696,7 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
             if (!plan.present[k]) continue;
             const int q = plan.direct[k];
             double* const dst = q >= 0 ? out + level::offset(std::size_t(q), h, ldo) : product;
-            const std::size_t ld = q >= 0 ? ldo : plan.cols[k];
+            const std::size_t ld = q >= 0 ? ldo : scratch_cols(k);
             bool left_negated = false, right_negated = false;
             const Region right = form_operand(
                 qb, RIGHT[k], operands + (by_tree[k] ? 0 : formed_size(qa, LEFT[k])), right_negated);
@@ -702,7 +713,8 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
                 // Strassen's products that sum A's quadrants take B's sums.)
                 const Region left = form_operand(qa, LEFT[k], operands, left_negated);
                 product_node(left, right, left_negated != right_negated, h, plan.rows[k],
-                             plan.cols[k], dst, ld, ws, depth + 1);
+                             plan.cols[k], dst, ld, ws, depth + 1,
+                             q < 0 ? whole(k) : roomy && below == h);
             }
             join_product(plan, k, dst, ld, out, ldo);
         }
