@@ -62,21 +62,16 @@ template <bool CHECK>
     __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
     size_t j = 0;
     for (; j + 4 <= cols; j += 4) {
-        const __m256d wv[4] = {_mm256_broadcast_sd(w + j), _mm256_broadcast_sd(w + j + 1),
-                               _mm256_broadcast_sd(w + j + 2), _mm256_broadcast_sd(w + j + 3)};
-#pragma GCC unroll 2
-        for (size_t g = 0; g < 2; ++g) {
-            __m256d v[4];
-#pragma GCC unroll 4
-            for (size_t i = 0; i < 4; ++i) {
-                v[i] = _mm256_loadu_pd(row[4 * g + i] + j);
-                // Not (|v| <= bound): true for NaN too.
-                if constexpr (CHECK)
-                    outside = _mm256_or_pd(outside, _mm256_cmp_pd(_mm256_andnot_pd(sign, v[i]),
-                                                                  limit, _CMP_NLE_UQ));
-            }
-            acc[g] = add_columns(acc[g], wv, v);
+        __m256d v[ROW_DOTS_BLOCK];
+#pragma GCC unroll 8
+        for (size_t r = 0; r < ROW_DOTS_BLOCK; ++r) {
+            v[r] = _mm256_loadu_pd(row[r] + j);
+            // Not (|v| <= bound): true for NaN too.
+            if constexpr (CHECK)
+                outside = _mm256_or_pd(
+                    outside, _mm256_cmp_pd(_mm256_andnot_pd(sign, v[r]), limit, _CMP_NLE_UQ));
         }
+        add_block(acc, w + j, v);
     }
     alignas(32) double sums[ROW_DOTS_BLOCK];
     _mm256_store_pd(sums, acc[0]);
