@@ -1,6 +1,7 @@
 // Multiply-adds per second of every kernel variant this CPU runs, at the shapes
-// the library feeds it: square blocks of side 64 from the Strassen recursion,
-// and the tall products of fitting (k x 64 by 64 x k, and a column on the right).
+// the library feeds it: square blocks of side 64 and 40 (the leaves of wide fits)
+// from the Strassen recursion, and the tall products of fitting (k x 64 by 64 x k,
+// and a column on the right).
 //
 // Peak, per variant: cores x clock x doubles per vector x 2 ports / 2, one
 // multiply and one add per multiply-add. The clock is /proc/cpuinfo's "cpu MHz"
@@ -82,6 +83,7 @@ int main() {
         {"16x64 by 64x16 (tall k=16)", 16, 16, 64},
         {"3x64 by 64x3 (tall k=3)", 3, 3, 64},
         {"64x64 by 64x1 (column)", 64, 1, 64},
+        {"40x40 by 40x40 (leaves of wide fits)", 40, 40, 40},
     };
 
     const double mhz = cpu_mhz();

@@ -119,11 +119,13 @@ void kernel_mult_strided(const double* a, std::size_t a_row, std::size_t a_depth
                          std::size_t k) {
     if (m == 0 || n == 0) return;
     // A single column leaves the register blocks' lanes all but one idle: the
-    // rows go across the lanes instead. So does a last column alone in a
-    // 16-wide register block (a leaf of 49 with AVX-512): 49³ 0.94x as long
-    // on an AVX-512 Xeon; with AVX2's 8-wide blocks that split measured no
-    // gain on an EPYC.
-    const std::size_t width = chosen().isa == detail::KernelIsa::avx512 ? 16 : 0;
+    // rows go across the lanes instead. So does a last column alone in an
+    // AVX-512 register block (leaves of 41, 49 and 57): 41³ 0.92x, 49³ 0.94x
+    // as long on a Zen 4 EPYC; with AVX2's blocks of the same width that
+    // split measured no gain on an earlier EPYC.
+    const detail::KernelIsa isa = chosen().isa;
+    const std::size_t width =
+        isa == detail::KernelIsa::avx512 ? detail::kernel_cols(isa) : 0;
     const bool lone_last = n == 1 || (width != 0 && n % width == 1);
     if (lone_last && a_depth == 1 && m >= detail::ROW_DOTS_BLOCK && k <= COLUMN_COPY)
         if (const detail::RowDotsFn dots = detail::row_dots_kernel(false)) {

@@ -23,11 +23,12 @@ using std::size_t;
 constexpr size_t LANES = KERNEL_VECTOR_BYTES / sizeof(double);
 typedef double Vec __attribute__((vector_size(KERNEL_VECTOR_BYTES)));
 // Register block: MR rows of c by NV vectors of its columns, chosen per set
-// so that the MR * NV independent sums hide the add latency and, with two
-// vectors of b's row and a broadcast, fit in the vector registers.
+// so that the MR * NV independent sums hide the add latency and, with b's
+// vectors and a broadcast, fit in the vector registers.
 constexpr size_t MR = kernel_rows(KERNEL_ISA);
-constexpr size_t NV = 2;
-constexpr size_t NR = NV * LANES;
+constexpr size_t NR = kernel_cols(KERNEL_ISA);
+constexpr size_t NV = NR / LANES;
+static_assert(NR % LANES == 0, "a block's columns are whole vectors");
 
 // The first N elements at p; the lanes beyond them are +0.0 and never stored.
 template <size_t N>

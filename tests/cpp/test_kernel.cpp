@@ -143,8 +143,8 @@ struct Special {
     }
 };
 
-// Sides that hit every remainder of every variant's blocking (rows: 4, 6, 8;
-// columns: 4, 8, 16 and each vector width's lanes).
+// Sides that hit every remainder of every variant's blocking (rows: 4, 6, 16;
+// columns: 4, 8 and each vector width's lanes).
 const std::size_t SIDES[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                              17, 18, 19, 20, 21, 22, 23, 24, 25, 31, 32, 33, 47, 48, 63, 64};
 const std::size_t DEPTHS[] = {0, 1, 2, 3, 7, 16, 33, 64};

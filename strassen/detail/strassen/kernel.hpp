@@ -42,12 +42,16 @@ namespace detail {
 // Instruction sets the kernel is built for, in increasing order of preference.
 enum class KernelIsa { scalar, sse2, avx2, avx512 };
 
-// Rows of c in each variant's register block (kernel_body.hpp): a caller
-// that cuts c into strips (the tall products' symmetric leaves) cuts at this
-// height, so that no block is left a few rows short.
-inline constexpr std::size_t KERNEL_BLOCK_ROWS[] = {1, 4, 6, 8};
+// Each variant's register block (kernel_body.hpp), rows by columns of c. A
+// caller that cuts c into strips (the tall products' symmetric leaves) cuts
+// at its height, so that no block is left a few rows short.
+inline constexpr std::size_t KERNEL_BLOCK_ROWS[] = {1, 4, 6, 16};
+inline constexpr std::size_t KERNEL_BLOCK_COLS[] = {1, 4, 8, 8};
 constexpr std::size_t kernel_rows(KernelIsa isa) noexcept {
     return KERNEL_BLOCK_ROWS[static_cast<std::size_t>(isa)];
+}
+constexpr std::size_t kernel_cols(KernelIsa isa) noexcept {
+    return KERNEL_BLOCK_COLS[static_cast<std::size_t>(isa)];
 }
 
 // The plain scalar loop: the reference every other variant must equal.
