@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #include "bravolin/big_integer.hpp"
@@ -14,6 +15,28 @@ using detail::Exact;
 using detail::exact_entry;
 
 DD to_dd(const Exact& e) { return e.value.to_dd(e.exponent); }
+
+// The magnitudes a moment may have, as powers of two: double-double keeps
+// its 106 bits down to 2^-969, and the solve's products of two moments stay
+// finite up to 2^1000. Beyond them a fit would be silently wrong (a column
+// of 1e160 would drop out of the rank), so the data is refused instead.
+constexpr int SMALLEST_MOMENT = -969, LARGEST_MOMENT = 1000;
+constexpr const char* OUT_OF_RANGE =
+    "X or y holds values too large or too small in magnitude for the exact moments: a sum of "
+    "products of two columns lies outside 2^-969 to 2^1000; rescale those columns (multiplying "
+    "by a power of two is exact)";
+
+void check_range(const Exact& e) {
+    if (e.value.is_zero()) return;
+    const long top = static_cast<long>(e.value.bit_length()) + e.exponent;  // |e| < 2^top
+    if (top - 1 < SMALLEST_MOMENT || top > LARGEST_MOMENT) throw std::invalid_argument(OUT_OF_RANGE);
+}
+
+void check_range(const DD& v, bool exact_zero) {
+    if (exact_zero) return;
+    const double m = std::fabs(v.hi);
+    if (!(m >= 0x1p-969 && m < 0x1p1000)) throw std::invalid_argument(OUT_OF_RANGE);
+}
 
 // a*b - c*d, exactly, as an integer times 2^exponent.
 Exact cross_difference(const Exact& a, const Exact& b, const Exact& c, const Exact& d) {
@@ -32,14 +55,22 @@ CentredMoments centre(const Moments& m, std::size_t p, bool intercept) {
     c.intercept = intercept;
     const Exact total = exact_entry(m, 0, 0);
     if (total.value.is_zero()) throw std::invalid_argument("the sample weights sum to zero");
+    check_range(total);
     c.weight_sum = to_dd(total);
     std::vector<Exact> first(k);
-    for (std::size_t j = 1; j < k; ++j) first[j] = exact_entry(m, 0, j);
+    for (std::size_t j = 1; j < k; ++j) {
+        first[j] = exact_entry(m, 0, j);
+        check_range(first[j]);
+    }
     // Entry (i, j) of [X | Y]'s centred moments, 1 <= i <= j < k.
     const auto centred = [&](std::size_t i, std::size_t j) {
         const Exact raw = exact_entry(m, i, j);
+        check_range(raw);
         if (!intercept) return to_dd(raw);
-        return to_dd(cross_difference(raw, total, first[i], first[j])) / c.weight_sum;
+        const Exact cross = cross_difference(raw, total, first[i], first[j]);
+        const DD v = to_dd(cross) / c.weight_sum;
+        check_range(v, cross.value.is_zero());
+        return v;
     };
     c.xx.assign(p * p, DD(0.0));
     c.xy.assign(p * q, DD(0.0));

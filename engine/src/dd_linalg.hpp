@@ -13,6 +13,12 @@ namespace bravolin::detail {
 // Row-major n x n.
 using Square = std::vector<DD>;
 
+// A null vector's entries, each column scaled to unit norm, below this share
+// of its largest are the factorisation's rounding, not part of the relation:
+// kept, they would grow by a tiny column's inverse scale in original units
+// and move the minimum-norm solution far off.
+constexpr double NULL_ROUNDING = 1e-13;
+
 // Pivoted Cholesky of symmetric positive semi-definite a (n x n, row-major,
 // upper triangle read): a[perm][perm] = R'R with R upper trapezoidal, left in
 // a's upper triangle (rows 0..rank-1, in pivot order). The pivot is the

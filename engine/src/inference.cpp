@@ -115,6 +115,13 @@ bool pseudo_inverse(const CentredMoments& c, const std::vector<std::size_t>& dep
             if (c.intercept) mean -= coef * c.x_mean[kept[i]];
         }
         if (c.intercept) null[t] = -mean;
+        double largest = 0.0;
+        for (std::size_t i = 0; i < k; ++i) largest = std::max(largest, std::fabs((null[i * d + t] * norm[i]).hi));
+        for (std::size_t i = 0; i < k; ++i) {
+            if (i != j + off && std::fabs((null[i * d + t] * norm[i]).hi) <= detail::NULL_ROUNDING * largest) {
+                null[i * d + t] = DD(0.0);
+            }
+        }
         std::vector<std::size_t> involved;
         const DD lead = norm[j + off];
         for (std::size_t i = 0; i < k; ++i) {

@@ -11,8 +11,9 @@ namespace {
 
 using detail::Square;
 
-// Beyond this condition number of the column-scaled problem, double-double
-// moments no longer pin the solution down to double precision.
+// Beyond this condition number of the column-scaled problem, the solve's
+// error on double-double moments (about its square times 1e-32) exceeds what
+// a last-bit change in the data itself moves the solution.
 constexpr double RESOLVABLE_CONDITION = 1e15;
 // A singular value this close to the cut-off (as a ratio, either side) makes
 // the rank a matter of the data's last bits.
@@ -159,6 +160,11 @@ std::vector<DD> minimum_norm(const Scaled& sc, std::size_t q, const Factor& f) {
             col[i] = s / f.r_dd[i * a + i];
         }
         for (std::size_t i = r; i < a; ++i) col[i] = DD(i - r == k ? 1.0 : 0.0);
+        double largest = 0.0;
+        for (std::size_t i = 0; i < a; ++i) largest = std::max(largest, std::fabs(col[i].hi));
+        for (std::size_t i = 0; i < r; ++i) {
+            if (std::fabs(col[i].hi) <= detail::NULL_ROUNDING * largest) col[i] = DD(0.0);
+        }
         for (std::size_t i = 0; i < a; ++i) null[f.perm[i] * d + k] = col[i] / sc.scale[f.perm[i]];
     }
     Square gram(d * d, DD(0.0));

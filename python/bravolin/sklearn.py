@@ -29,8 +29,9 @@ __all__ = ["LinearRegression", "IllConditionedWarning", "DEFAULT_TOL"]
 # The relative cut-off on the singular values of the column-scaled, centred
 # design. Exact collinearity in the stored doubles leaves singular values near
 # 1e-16 of the largest after the double-double solve; the worst-conditioned
-# NIST reference dataset (Filip) has about 1e-10 (and the solve resolves
-# condition numbers up to 1e15). 1e-13 sits between the two with margin.
+# NIST reference dataset (Filip) has about 1e-10 (the solve's error, about
+# condition² * 1e-32, stays below the data's own sensitivity up to 1e15).
+# 1e-13 sits between the two with margin.
 DEFAULT_TOL = 1e-13
 
 
@@ -209,6 +210,8 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         check_is_fitted(self)
         if self.positive:
             raise ValueError("inference is defined for unconstrained least squares, not positive=True")
+        # The data must be the fitted model's: its features, named as they were.
+        validate_data(self, X, reset=False, skip_check_array=True)
         from .inference import ols
 
         return ols(X, y, fit_intercept=self.fit_intercept, sample_weight=sample_weight,

@@ -190,3 +190,37 @@ def test_a_rows_prediction_does_not_depend_on_the_rows_beside_it():
         lanes[j % 4] = lanes[j % 4] + x[:, j:j + 1] * model.coef_[:, j]
     want = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3])
     assert_same_bits(whole, want + model.intercept_)
+
+
+@pytest.mark.parametrize("tiny", [1e-20, 1e-30])
+def test_a_tiny_column_does_not_disturb_a_dependency_elsewhere(tiny):
+    # The minimum norm is in original units, where a tiny column's
+    # coefficient is huge: the dependency's rounding must not reach it.
+    rng = np.random.default_rng(1)
+    z, w, y = rng.normal(size=(3, 50))
+    x = np.c_[np.full(50, -3.0), np.full(50, -9.0), z, w * tiny]
+    model = LinearRegression(fit_intercept=False).fit(x, y)
+    reduced = LinearRegression(fit_intercept=False).fit(x[:, [0, 2, 3]], y)
+    assert model.rank_ == 3
+    # The constant pair's least-norm split is proportional to the columns.
+    np.testing.assert_allclose(model.coef_[1], 3.0 * model.coef_[0], rtol=1e-12)
+    np.testing.assert_allclose(model.predict(x), reduced.predict(x[:, [0, 2, 3]]), rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+def test_magnitudes_the_moments_cannot_hold_are_refused(fit_intercept):
+    x = np.array([[1.0], [2.0], [3.0], [4.0]])
+    y = np.array([1.0, 3.0, 2.0, 5.0])
+    for e in (-480, 480):
+        model = LinearRegression(fit_intercept=fit_intercept).fit(x * 2.0**e, y)
+        assert model.coef_[0] * 2.0**e == pytest.approx(1.1, rel=1e-15)  # both ways, on these rows
+    for e in (-540, 520):
+        with pytest.raises(ValueError, match="too large or too small"):
+            LinearRegression(fit_intercept=fit_intercept).fit(x * 2.0**e, y)
+
+
+def test_inference_checks_the_data_is_the_models():
+    x, y = make_data(n=40, p=4, seed=2)
+    model = LinearRegression().fit(x, y)
+    with pytest.raises(ValueError, match="features"):
+        model.inference(x[:, :2], y)

@@ -17,6 +17,10 @@ public:
 
     bool is_zero() const noexcept { return mag_.empty(); }
     bool negative() const noexcept { return neg_; }
+    // Bits of the magnitude: |value| < 2^bit_length() <= 2 |value|; 0 for 0.
+    int bit_length() const noexcept {
+        return mag_.empty() ? 0 : static_cast<int>(64 * mag_.size()) - __builtin_clzll(mag_.back());
+    }
 
     BigInt shifted_left(unsigned bits) const;
     friend BigInt operator+(const BigInt& a, const BigInt& b);
