@@ -36,6 +36,14 @@ _TOL = 1e-13
 _LOG_2PI = None  # computed once from the project's own log
 
 
+def _ratio(a: float, b: float) -> float:
+    """a / b with IEEE semantics, as statsmodels' NumPy scalars give it: a
+    statistic undefined on the data (no residual degrees of freedom, a
+    constant y) is inf or NaN, not an exception."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return float(np.float64(a) / np.float64(b))
+
+
 def _log(value: float) -> float:
     return _distributions._log(float(value))
 
@@ -150,7 +158,8 @@ class OLSResults:
 
     @cached_property
     def _t(self) -> NDArray[np.float64]:
-        return self._params / self._bse
+        with np.errstate(divide="ignore", invalid="ignore"):  # NaN or inf where bse is
+            return self._params / self._bse
 
     @property
     def tvalues(self) -> Any:
@@ -199,16 +208,16 @@ class OLSResults:
         # From the exactly rounded explained sum: 1 - ssr/tss would cancel
         # when R² is small.
         tss = self.centered_tss if self.k_constant else self.uncentered_tss
-        return self._ess / tss
+        return _ratio(self._ess, tss)
 
     @property
     def rsquared_adj(self) -> float:
         tss = self.centered_tss if self.k_constant else self.uncentered_tss
-        return 1.0 - (self.nobs - self.k_constant) / self.df_resid * (self.ssr / tss)
+        return 1.0 - _ratio(self.nobs - self.k_constant, self.df_resid) * _ratio(self.ssr, tss)
 
     @property
     def scale(self) -> float:
-        return self.ssr / self.df_resid
+        return _ratio(self.ssr, self.df_resid)
 
     @property
     def mse_resid(self) -> float:
@@ -216,26 +225,30 @@ class OLSResults:
 
     @property
     def mse_model(self) -> float:
-        return self.ess / self.df_model
+        return _ratio(self.ess, self.df_model)
 
     @property
     def mse_total(self) -> float:
         tss = self.centered_tss if self.k_constant else self.uncentered_tss
-        return tss / (self.df_resid + self.df_model)
+        return _ratio(tss, self.df_resid + self.df_model)
 
     @property
     def fvalue(self) -> float:
         """The F statistic that every slope is zero (statsmodels' default
         for the non-robust covariance: ESS / df_model over the scale)."""
+        if self.df_model <= 0:
+            return math.nan  # no slope to test
         if self.cov_type != "nonrobust":
             return self._robust_fvalue
-        return self.mse_model / self.mse_resid
+        return _ratio(self.mse_model, self.mse_resid)
 
     @cached_property
     def _robust_fvalue(self) -> float:
         # Wald test of the slopes with the robust covariance: b' V^-1 b / q.
         slopes = list(range(self.k_constant, len(self._params)))
-        if not slopes or self._cov is None:
+        # A singular design's robust covariance is singular too: its Wald
+        # statistic would need a pseudo-inverse, not computed here.
+        if not slopes or self._cov is None or self.singular:
             return math.nan
         sub = np.ascontiguousarray(self._cov[np.ix_(slopes, slopes)])
         b = np.ascontiguousarray(self._params[slopes])
@@ -252,7 +265,7 @@ class OLSResults:
     @property
     def llf(self) -> float:
         n = self.nobs
-        return -n / 2.0 * (_log_two_pi() + _log(self.ssr / n) + 1.0) + self._log_weight_sum / 2.0
+        return -n / 2.0 * (_log_two_pi() + _log(_ratio(self.ssr, n)) + 1.0) + self._log_weight_sum / 2.0
 
     @property
     def aic(self) -> float:
@@ -364,13 +377,20 @@ class OLSResults:
         )
 
 
+def _real(a: ArrayLike, name: str) -> NDArray[np.float64]:
+    # Casting would drop an imaginary part with only NumPy's warning.
+    if np.iscomplexobj(a):
+        raise ValueError(f"{name}: complex data not supported")
+    return np.asarray(a, dtype=np.float64)
+
+
 def _validate(X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None) -> tuple[Any, ...]:
-    x = np.asarray(X, dtype=np.float64)
+    x = _real(X, "X")
     if x.ndim == 1:
         x = x[:, None]
     if x.ndim != 2:
         raise ValueError(f"X must be 2-D, got {x.ndim} dimensions")
-    target = np.asarray(y, dtype=np.float64)
+    target = _real(y, "y")
     if target.ndim == 2 and target.shape[1] == 1:
         target = target[:, 0]
     if target.ndim != 1:
@@ -384,7 +404,7 @@ def _validate(X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None) -> tu
             raise ValueError(f"{name} contains NaN or infinity")
     weights = None
     if sample_weight is not None:
-        weights = np.asarray(sample_weight, dtype=np.float64)
+        weights = _real(sample_weight, "sample_weight")
         if weights.ndim == 0:
             weights = np.full(x.shape[0], float(weights))
         if weights.shape != (x.shape[0],):

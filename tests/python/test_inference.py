@@ -326,3 +326,54 @@ def test_unknown_covariance_type_is_rejected(cov_type):
     x, y, _ = problem(10, 1, True, False)
     with pytest.raises(ValueError, match="cov_type"):
         bravolin.ols(x, y, cov_type=cov_type)
+
+
+def test_a_tiny_column_beside_a_dependency_leaves_the_rest_as_without_it():
+    # The dependency's rounding, scaled by a 1e-30 column's inverse size,
+    # once moved the other columns' standard errors.
+    rng = np.random.default_rng(1)
+    z, w, y = rng.normal(size=(3, 50))
+    x = np.c_[np.full(50, -3.0), np.full(50, -9.0), z, w * 1e-30]
+    for cov_type in ("nonrobust", "HC0"):
+        full = bravolin.ols(x, y, fit_intercept=False, cov_type=cov_type)
+        reduced = bravolin.ols(x[:, [0, 2, 3]], y, fit_intercept=False, cov_type=cov_type)
+        assert_all_within({"bse": relative_error(full.bse[2:], reduced.bse[1:]),
+                           "params": relative_error(full.params[2:], reduced.params[1:])}, RTOL)
+
+
+def test_statistics_undefined_on_the_data_are_inf_or_nan_as_in_statsmodels():
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(10, 2))
+    y = x @ [1.0, 2.0] + rng.normal(size=10)
+    as_many_rows_as_parameters = bravolin.ols(x[:3], y[:3])
+    assert math.isnan(as_many_rows_as_parameters.scale) or math.isinf(as_many_rows_as_parameters.scale)
+    constant_y = bravolin.ols(x, np.full(10, 3.0))
+    assert math.isnan(constant_y.rsquared)
+    intercept_only = bravolin.ols(np.full((10, 1), 4.0), y)
+    assert math.isnan(intercept_only.fvalue) and math.isnan(intercept_only.f_pvalue)
+    for results in (as_many_rows_as_parameters, constant_y, intercept_only, bravolin.ols(x[:1], y[:1])):
+        assert "OLS Regression Results" in results.summary()
+
+
+@pytest.mark.parametrize("cov_type", ["HC0", "HC1", "HC3"])
+@pytest.mark.parametrize("kind, fit_intercept", [("duplicate", False), ("dummies", True)])
+def test_robust_f_test_of_a_singular_design_is_nan(kind, fit_intercept, cov_type):
+    x, y, _, _ = singular_design(kind, fit_intercept)
+    got = bravolin.ols(x, y, fit_intercept=fit_intercept, cov_type=cov_type)
+    assert got.singular and math.isnan(got.fvalue) and math.isnan(got.f_pvalue)
+
+
+@pytest.mark.parametrize("where", ["X", "y", "sample_weight"])
+def test_complex_input_is_refused_not_cast(where):
+    x, y, w = problem(20, 2, True, True)
+    args = {"X": x, "y": y, "sample_weight": w}
+    args[where] = args[where] + 1j
+    with pytest.raises(ValueError, match="complex"):
+        bravolin.ols(args["X"], args["y"], sample_weight=args["sample_weight"])
+
+
+@pytest.mark.parametrize("scale", [2.0**520, 2.0**-540])
+def test_values_beyond_the_moments_range_are_refused(scale):
+    x, y, _ = problem(20, 2, True, False)
+    with pytest.raises(ValueError, match="too large or too small"):
+        bravolin.ols(x * scale, y)
