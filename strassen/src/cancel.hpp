@@ -39,4 +39,12 @@ private:
 // thread-local read and, inside a job, one relaxed load.
 void throw_if_cancelled();
 
+// A point between blocks of a product's work where it may stop: a user's
+// interrupt on the calling thread (which works its own share of a parallel
+// call too), a cancelled call in a job.
+inline void check_stop() {
+    check_interrupt();
+    throw_if_cancelled();
+}
+
 }  // namespace strassen::detail

@@ -152,7 +152,7 @@ void column_tree(const Region& a, const Region& b, std::size_t side, std::size_t
         while (valid[j] < hd && place(lv, j, valid[j], a.cols) < a.cols) ++valid[j];
     }
     for (size_t r = 0; r < hd; r += LANES) {
-        throw_if_cancelled();
+        check_stop();
         for (size_t i = 0; i < cells; ++i)
             for (size_t l = 0; l < LANES; ++l) {
                 const size_t at = r + l < hd ? place(lv, i, r + l, a.rows) : a.rows;

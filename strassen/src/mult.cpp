@@ -60,13 +60,11 @@ void strassen_operands(const Matrix& a, const Matrix& b, Buffer (&out)[14]) {
     // calling thread) or a cancelled call (in a job) is answered between
     // operands.
     for (std::size_t k = 0; k < 7; ++k) {
-        check_interrupt();
-        throw_if_cancelled();
+        check_stop();
         out[k] = quadrant_operand(a, h, level::LEFT[k]);
     }
     for (std::size_t k = 0; k < 7; ++k) {
-        check_interrupt();
-        throw_if_cancelled();
+        check_stop();
         out[7 + k] = quadrant_operand(b, h, level::RIGHT[k]);
     }
     check_interrupt();

@@ -58,7 +58,12 @@ void Parallel::run_erased(std::size_t parts, void (*call)(const void*, std::size
             const CancelScope scope(&round->cancel);
             attempt(*round, j);
         });
-    if (first_here && parts > 0) attempt(*round, 0);
+    if (first_here && parts > 0) {
+        attempt(*round, 0);
+        // Reported first in any case: the others need not finish (`wait`
+        // cancels them), which keeps an interrupt answered at once.
+        if (round->errors[0]) std::rethrow_exception(round->errors[0]);
+    }
     // Asked once before the first wait too, so that a request already pending
     // stops the work however soon it would end; `wait` then cancels the parts.
     do {

@@ -324,7 +324,7 @@ void row_blocks(const Region& a, const Region& b, std::size_t rows, std::size_t 
                 double* out, std::size_t ldo, Buffer (&read)[2]) {
     const std::size_t m = std::min(rows, a.rows);
     for (std::size_t i = 0; i < m; i += ROW_BLOCK) {
-        throw_if_cancelled();
+        check_stop();
         Region block = a;
         block.rows = std::min(ROW_BLOCK, m - i);
         if (a.source != nullptr)
@@ -394,7 +394,7 @@ bool split_rows(const Region& a, const Region& b, std::size_t side, std::size_t 
     } else {
         return false;
     }
-    throw_if_cancelled();
+    check_stop();
     run(count, [&](std::size_t j) { child(left[j], right[j], part_rows[j], dst[j], ld[j]); });
     if (added != nullptr) sum_elements(out, ldo, out, ldo, added, cols, rows, cols, false);
     return true;
@@ -664,7 +664,7 @@ void product_node(Region a, Region b, bool negate_result, std::size_t side, std:
                          g == 0 ? std::min(cols, split) : cols - split, out + g * split, ldo, ws,
                          depth);
     } else {
-        throw_if_cancelled();
+        check_stop();
         const LevelPlan plan = settled_plan(a, b, side, rows, cols, roomy, scratch.read);
         const std::size_t h = plan.half, below = geometry::even_side(h);
         const Quadrants qa = quadrants(a, h);

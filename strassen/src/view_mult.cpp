@@ -328,7 +328,11 @@ bool design_product(const Design& d, std::size_t side, Buffer& out, bool& x_outs
     const bool symmetric = d.g_needed && geometry::all_clean(side, std::max(d.k, d.q));
     const DesignRows rows(d, symmetric);
     const detail::Region a = rows.dt(), b = rows.right();
-    out.resize(d.k * b.cols);
+    // A wide x makes the products far larger than x itself.
+    std::size_t count = 0;
+    if (__builtin_mul_overflow(d.k, b.cols, &count)) count = SIZE_MAX;
+    check_allocation(count, sizeof(double), "the product");
+    out.resize(count);
     std::size_t work = 0;
     if (__builtin_mul_overflow(d.x.rows, d.k * d.m, &work)) work = SIZE_MAX;
     try {

@@ -267,6 +267,15 @@ TEST(Interrupt, StopsAParallelProduct) {
     }
 }
 
+// The calling thread's own recursion, with no pool to wait on: only its own
+// checks can stop it (the product lasts several polls).
+TEST(Interrupt, StopsTheCallersOwnRecursion) {
+    std::mt19937_64 rng(11);
+    const Matrix a = random_matrix(1400, 1400, rng), b = random_matrix(1400, 1400, rng);
+    const strassen::InterruptScope scope([](void*) { return true; }, nullptr);
+    EXPECT_THROW(strassen::mult(a, b), strassen::Interrupted);
+}
+
 }  // namespace
 
 namespace {

@@ -137,6 +137,9 @@ def impossible_child():
             record.release_mut(record.flags, huge)
             record.release_mut(record.flags, x)
             results[f"{shape} {role}"] = [kind, message, free]
+    # One row of many columns: x is tiny, its Gram is not.
+    wide = as_strided(np.ones(1), (1, 2**24), (0, 0))
+    results["wide fit"] = outcome(lambda: LinearRegression(True).fit(wide, np.ones((1, 1))), panic)
     # The fitted model was not disturbed by any refusal.
     unchanged = bool(np.array_equal(fitted.predict(x), expected))
     grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start_peak) * 1024
@@ -158,6 +161,11 @@ def test_impossible_view_is_refused_before_copying(shape, role, impossible_resul
     # nothing that large may ever be requested.
     assert message, "the copy was attempted and the allocator refused it"
     assert free, "a refused call left a borrow behind"
+
+
+def test_a_wide_x_is_refused_naming_its_product(impossible_results):
+    kind, message = impossible_results["results"]["wide fit"]
+    assert kind == "MemoryError" and "the product" in message
 
 
 def test_refusals_touch_no_memory_and_keep_the_model(impossible_results):
