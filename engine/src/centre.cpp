@@ -53,6 +53,7 @@ CentredMoments centre(const Moments& m, std::size_t p, bool intercept) {
     c.p = p;
     c.q = q;
     c.intercept = intercept;
+    c.exact = &m;
     const Exact total = exact_entry(m, 0, 0);
     if (total.value.is_zero()) throw std::invalid_argument("the sample weights sum to zero");
     check_range(total);

@@ -5,15 +5,17 @@
 #include <stdexcept>
 
 #include "dd_linalg.hpp"
+#include "exact_entry.hpp"
 
 namespace bravolin {
 namespace {
 
 using detail::Square;
 
-// Beyond this condition number of the column-scaled problem, the solve's
-// error on double-double moments (about its square times 1e-32) exceeds what
-// a last-bit change in the data itself moves the solution.
+// Beyond this condition number of the column-scaled problem, the refinement
+// against the exact moments converges slowly or not at all (it needs its
+// square below 2^104), and a last-bit change in the data moves the solution
+// by more than a percent.
 constexpr double RESOLVABLE_CONDITION = 1e15;
 // A singular value this close to the cut-off (as a ratio, either side) makes
 // the rank a matter of the data's last bits.
@@ -139,15 +141,116 @@ std::vector<DD> basic_solution(const Scaled& sc, std::size_t q, const Factor& f)
     return out;
 }
 
+// Below this squared pivot (relative to the unit diagonal) the solve's own
+// error, about the condition number squared times 2^-104, could reach a
+// double's last bits: the solution is then refined against the exact
+// moments, which converges while that product stays below 1.
+constexpr double EXACT_REFINEMENT_PIVOT = 0x1p-34;
+constexpr int MAX_EXACT_REFINEMENTS = 16;
+constexpr double EXACTLY_REFINED = 0x1p-80;
+
+// xy - xx b over the kept features, for one target, from the exact moments:
+// every product and sum exact, one rounding per entry at the end. With an
+// intercept, sum w times it is total * (Sxy - Sxx b) - Sx (Sy - Sx' b).
+class ExactResidual {
+public:
+    ExactResidual(const CentredMoments& m, std::vector<std::size_t> kept)
+        : m_(*m.exact), p_(m.p), intercept_(m.intercept), kept_(std::move(kept)),
+          raw_(kept_.size() * kept_.size()), first_(kept_.size()) {
+        const std::size_t r = kept_.size();
+        for (std::size_t i = 0; i < r; ++i) {
+            for (std::size_t j = 0; j < r; ++j) raw_[i * r + j] = entry(kept_[i] + 1, kept_[j] + 1);
+            first_[i] = entry(0, kept_[i] + 1);
+        }
+        total_ = entry(0, 0);
+        weight_sum_ = m.weight_sum;
+    }
+
+    // beta: the kept features' coefficients, in kept order.
+    std::vector<DD> operator()(std::size_t target, const std::vector<DD>& beta) const {
+        const std::size_t r = kept_.size(), y = 1 + p_ + target;
+        std::vector<detail::Exact> b(2 * r);
+        for (std::size_t j = 0; j < r; ++j) {
+            b[2 * j] = detail::exact_double(beta[j].hi);
+            b[2 * j + 1] = detail::exact_double(beta[j].lo);
+        }
+        const auto less_products = [&](detail::Exact acc, const detail::Exact* row) {
+            for (std::size_t j = 0; j < r; ++j) {
+                for (int part = 0; part < 2; ++part) acc = add(acc, detail::negate(mul(row[j], b[2 * j + part])));
+            }
+            return acc;
+        };
+        detail::Exact rest_of_mean;
+        if (intercept_) rest_of_mean = less_products(entry(0, y), first_.data());
+        std::vector<DD> out(r);
+        for (std::size_t i = 0; i < r; ++i) {
+            detail::Exact u = less_products(entry(kept_[i] + 1, y), &raw_[i * r]);
+            if (!intercept_) {
+                out[i] = u.value.to_dd(u.exponent);
+                continue;
+            }
+            u = add(mul(total_, u), detail::negate(mul(first_[i], rest_of_mean)));
+            out[i] = u.value.to_dd(u.exponent) / weight_sum_;
+        }
+        return out;
+    }
+
+private:
+    detail::Exact entry(std::size_t i, std::size_t j) const {
+        return detail::exact_entry(m_, std::min(i, j), std::max(i, j));
+    }
+
+    const Moments& m_;
+    std::size_t p_;
+    bool intercept_;
+    std::vector<std::size_t> kept_;  // original feature indices, pivot order
+    std::vector<detail::Exact> raw_;
+    std::vector<detail::Exact> first_;
+    detail::Exact total_;
+    DD weight_sum_;
+};
+
+// Iterative refinement of beta (active x q, original units) over the kept
+// pivots, each correction solved with the factor from the exact residual.
+void refine_exactly(const CentredMoments& m, const Scaled& sc, std::size_t q, const Factor& f,
+                    std::vector<DD>& beta) {
+    const std::size_t a = sc.active.size(), r = f.rank;
+    std::vector<std::size_t> kept(r);
+    for (std::size_t i = 0; i < r; ++i) kept[i] = sc.active[f.perm[i]];
+    const ExactResidual residual(m, kept);
+    std::vector<DD> b(r), z(a);
+    for (std::size_t t = 0; t < q; ++t) {
+        for (int it = 0; it < MAX_EXACT_REFINEMENTS; ++it) {
+            for (std::size_t i = 0; i < r; ++i) b[i] = beta[f.perm[i] * q + t];
+            const std::vector<DD> res = residual(t, b);
+            for (std::size_t i = 0; i < r; ++i) z[i] = res[i] / sc.scale[f.perm[i]];
+            if (f.in_double)
+                factor_solve(f.r_double, a, r, z);
+            else
+                factor_solve(f.r_dd, a, r, z);
+            double change = 0.0, size = 0.0;
+            for (std::size_t i = 0; i < r; ++i) {
+                DD& v = beta[f.perm[i] * q + t];
+                const DD step = z[i] / sc.scale[f.perm[i]];
+                v += step;
+                change = std::max(change, std::fabs(step.hi));
+                size = std::max(size, std::fabs(v.hi));
+            }
+            if (change <= EXACTLY_REFINED * size) break;
+        }
+    }
+}
+
 // The minimum-norm solution over the coefficients in original units: the
 // basic solution (zero on the dropped pivots), less its projection on the
 // null space of the truncated problem, D^-1 P [-R11^-1 R12; I].
-std::vector<DD> minimum_norm(const Scaled& sc, std::size_t q, const Factor& f) {
+std::vector<DD> minimum_norm(const CentredMoments& m, const Scaled& sc, std::size_t q, const Factor& f) {
     const std::size_t a = sc.active.size(), r = f.rank, d = a - r;
     std::vector<DD> beta = basic_solution(sc, q, f);
     for (std::size_t i = 0; i < a; ++i) {
         for (std::size_t t = 0; t < q; ++t) beta[i * q + t] /= sc.scale[i];
     }
+    if (m.exact != nullptr && r > 0 && f.smallest_pivot < EXACT_REFINEMENT_PIVOT) refine_exactly(m, sc, q, f, beta);
     if (d == 0) return beta;
     // null: a x d, rows in original (active) order.
     std::vector<DD> null(a * d, DD(0.0));
@@ -248,7 +351,7 @@ LeastSquaresResult solve_least_squares(const CentredMoments& m, const LeastSquar
             for (std::size_t i = 0; i < a; ++i) beta[i * q + t] = x[i] / sc.scale[i];
         }
     } else {
-        beta = minimum_norm(sc, q, f);
+        beta = minimum_norm(m, sc, q, f);
     }
 
     result.coef.assign(q * p, 0.0);

@@ -29,9 +29,9 @@ __all__ = ["LinearRegression", "IllConditionedWarning", "DEFAULT_TOL"]
 # The relative cut-off on the singular values of the column-scaled, centred
 # design. Exact collinearity in the stored doubles leaves singular values near
 # 1e-16 of the largest after the double-double solve; the worst-conditioned
-# NIST reference dataset (Filip) has about 1e-10 (the solve's error, about
-# condition² * 1e-32, stays below the data's own sensitivity up to 1e15).
-# 1e-13 sits between the two with margin.
+# NIST reference dataset (Filip) has about 1e-10 (and the solve, refined
+# against the exact moments, resolves condition numbers up to 1e15). 1e-13
+# sits between the two with margin.
 DEFAULT_TOL = 1e-13
 
 

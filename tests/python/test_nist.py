@@ -50,3 +50,20 @@ def test_stored_data_reproduce_the_certified_values(name):
     # mistyped row or value would not, though the float64 oracle above
     # would silently follow it.
     assert nist.worst_digits(nist.decimal_least_squares(name), dataset(name).certified) >= 14.0
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+@pytest.mark.parametrize("eps", [1e-8, 1e-12])
+def test_ill_conditioned_fit_is_the_exact_solution_rounded(eps, fit_intercept):
+    # Condition numbers of 1e8 and 1e12 square to beyond what double-double
+    # moments resolve; the refinement against the exact moments must still
+    # land within an ulp of the exact least-squares solution.
+    rng = np.random.default_rng(5)
+    a = rng.normal(size=12)
+    x = np.c_[a, a + eps * rng.normal(size=12), rng.normal(size=12)] + (3.0 if fit_intercept else 0.0)
+    y = rng.normal(size=12)
+    model = LinearRegression(fit_intercept=fit_intercept).fit(x, y)
+    exact = nist.exact_least_squares(x, y, fit_intercept)
+    got = ([model.intercept_] if fit_intercept else []) + list(model.coef_)
+    for g, e in zip(got, exact):
+        assert abs(float(e) - g) <= np.spacing(abs(float(e))), (g, float(e))

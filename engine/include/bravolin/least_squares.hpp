@@ -28,6 +28,10 @@ struct CentredMoments {
     std::vector<DD> x_mean;   // p (zeros without an intercept)
     std::vector<DD> y_mean;   // q (zeros without an intercept)
     DD weight_sum;            // sum of the weights (n when unweighted)
+    // The exact moments these were rounded from, when the caller keeps them
+    // alive through the solve: an ill-conditioned solution is then refined
+    // against them (centre() sets it).
+    const Moments* exact = nullptr;
 };
 
 struct LeastSquaresOptions {
@@ -61,8 +65,9 @@ struct LeastSquaresResult {
 
 // The centred moments of accumulated ones whose columns are [1 | X (p) | Y],
 // each entry from the exact integers (with an intercept, n*S_xy - S_x*S_y is
-// formed exactly before the one division), rounded to double-double.
-// Throws std::invalid_argument when the weights sum to zero.
+// formed exactly before the one division), rounded to double-double; `exact`
+// points at m. Throws std::invalid_argument when the weights sum to zero or
+// an entry lies beyond double-double's range.
 CentredMoments centre(const Moments& m, std::size_t p, bool intercept);
 
 // Solves for every target. Rank-deficient problems (and p > number of samples)
