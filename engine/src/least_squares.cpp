@@ -159,7 +159,7 @@ public:
           raw_(kept_.size() * kept_.size()), first_(kept_.size()) {
         const std::size_t r = kept_.size();
         for (std::size_t i = 0; i < r; ++i) {
-            for (std::size_t j = 0; j < r; ++j) raw_[i * r + j] = entry(kept_[i] + 1, kept_[j] + 1);
+            for (std::size_t j = i; j < r; ++j) raw_[i * r + j] = raw_[j * r + i] = entry(kept_[i] + 1, kept_[j] + 1);
             first_[i] = entry(0, kept_[i] + 1);
         }
         total_ = entry(0, 0);
