@@ -564,6 +564,17 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         ]
         return da.concatenate(pieces, axis=0)
 
+    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+        """R² of the predictions for X, as scikit-learn's ``r2_score`` gives it
+        on the computed values (any Dask collection, known chunk sizes or not)."""
+        from sklearn.metrics import r2_score
+
+        # One collection at a time: array graphs and frame expressions do not
+        # compute well together.
+        predicted, truth, weights = (dask.compute(v)[0] for v in (self.predict(X), y, sample_weight))
+        return float(r2_score(np.asarray(truth), np.asarray(predicted),
+                              sample_weight=None if weights is None else np.asarray(weights)))
+
 
 def _predict_block(block: Any, coef: NDArray[np.float64], intercept: Any) -> NDArray[np.float64]:
     x = check_array(
@@ -575,6 +586,12 @@ def _predict_block(block: Any, coef: NDArray[np.float64], intercept: Any) -> NDA
         input_name="X",
     )
     return predict_rows(x, coef, intercept, 1)
+
+
+def _predict_frame(part: Any, coef: NDArray[np.float64], intercept: Any) -> Any:
+    import pandas as pd
+
+    return pd.Series(_predict_block(part, coef, intercept), index=part.index, name="fitted")
 
 
 def _middle_block(
@@ -607,17 +624,18 @@ def ols(
     fit_intercept: bool = True,
     sample_weight: Any = None,
     cov_type: str = "nonrobust",
+    tol: float = DEFAULT_TOL,
 ) -> Any:
     """``bravolin.ols`` over Dask collections: the same results object, bit
     for bit equal to the in-memory one for any chunking. The fit reads the
     data once; a robust covariance (HC0–HC3) a second time, its middle term
     accumulated per chunk on the workers and merged as the moments are. y and
     the weights must share X's row partitions (one target)."""
-    from .inference import COV_TYPES, log_weight_sum, results_from_moments
+    from .inference import COV_TYPES, _labels, log_weight_sum, results_from_moments, y_label
 
     if cov_type not in COV_TYPES:
         raise ValueError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
-    model = LinearRegression(fit_intercept=fit_intercept).fit(X, y, sample_weight=sample_weight)
+    model = LinearRegression(fit_intercept=fit_intercept, tol=tol).fit(X, y, sample_weight=sample_weight)
     moments: Moments = model._moments
     if moments.n_targets != 1:
         raise ValueError("ols takes one target: y must be 1-D or have one column")
@@ -645,13 +663,11 @@ def ols(
         log_sum = log_weight_sum(values, totals)
         positive_rows = int(totals.sum())
     columns = getattr(model, "feature_names_in_", None)
-    names = (["const"] if fit_intercept else []) + (
-        [str(c) for c in columns] if columns is not None
-        else [f"x{j + 1}" for j in range(moments.n_features)]
-    )
+    names = (["const"] if fit_intercept else []) + _labels(X, moments.n_features, "x")
+    frame = hasattr(X, "columns")
     y_array = yy.array if yy.array is not None else y
     if y_array is not None and getattr(y_array, "ndim", 1) == 2:
-        y_array = y_array[:, 0]
+        y_array = y_array[y_array.columns[0]] if hasattr(y_array, "columns") else y_array[:, 0]
 
     def fitted(params: NDArray[np.float64]) -> Any:
         k = 1 if fit_intercept else 0
@@ -661,6 +677,10 @@ def ols(
         shadow.n_features_in_ = model.n_features_in_
         if columns is not None:
             shadow.feature_names_in_ = columns
+        if frame:
+            # A Series on X's index, as in memory from a pandas frame.
+            return X.map_partitions(_predict_frame, shadow.coef_, shadow.intercept_,
+                                    meta=("fitted", "f8"))
         return shadow.predict(X)
 
     return results_from_moments(
@@ -670,8 +690,10 @@ def ols(
         middle=middle,
         log_weight_sum=log_sum,
         names=names,
-        y_name=str(getattr(y, "name", None) or "y"),
+        y_name=y_label(y),
         data=(fitted, y_array),
         pandas_index=None,
+        labelled=frame,
         nobs=positive_rows,
+        tol=tol,
     )

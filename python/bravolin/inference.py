@@ -55,6 +55,18 @@ def _log_two_pi() -> float:
     return _LOG_2PI
 
 
+def y_label(y: Any) -> str:
+    """The dependent variable's name: a Series' name or a one-column frame's
+    column, as statsmodels reads them; else "y" (an array's .name, as a Dask
+    array's graph key, is no name)."""
+    ndim = getattr(y, "ndim", 0)
+    if ndim == 2 and hasattr(y, "columns") and len(y.columns) == 1:
+        return str(y.columns[0])
+    if ndim == 1 and hasattr(y, "to_frame") and getattr(y, "name", None) is not None:
+        return str(y.name)
+    return "y"
+
+
 def _labels(obj: Any, count: int, prefix: str) -> list[str]:
     columns = getattr(obj, "columns", None)
     if columns is not None and len(columns) == count:
@@ -91,6 +103,7 @@ class OLSResults:
         data: tuple[Any, Any],
         pandas_index: Any,
         singular: bool,
+        labelled: bool = False,
         dependent: list[str] | None = None,
         relations: list[list[str]] | None = None,
     ) -> None:
@@ -110,6 +123,8 @@ class OLSResults:
         self._log_weight_sum = log_weight_sum
         self._data = data
         self._index = pandas_index
+        # Parameters as Series by name: from a frame, in memory or not.
+        self._labelled = labelled or pandas_index is not None
         self.singular = singular
         # The columns left out of the rank (ascending): constant ones, and
         # those the pivoted factorisation found dependent on the others.
@@ -125,7 +140,7 @@ class OLSResults:
 
     # Labelled views -------------------------------------------------------
     def _series(self, values: NDArray[np.float64]) -> Any:
-        if self._index is None:
+        if not self._labelled:
             return values
         import pandas as pd
 
@@ -140,7 +155,7 @@ class OLSResults:
         pseudo-inverse of the design when it is singular, as statsmodels'
         ``pinv`` gives it; NaN when there are no residual degrees of freedom."""
         cov = self._cov if self._cov is not None else np.full((len(self._params),) * 2, np.nan)
-        if self._index is None:
+        if not self._labelled:
             return cov
         import pandas as pd
 
@@ -191,7 +206,7 @@ class OLSResults:
         lower = np.array([b - q * s for b, s in zip(self._params, self._bse)])
         upper = np.array([b + q * s for b, s in zip(self._params, self._bse)])
         bounds = np.column_stack([lower, upper])
-        if self._index is None:
+        if not self._labelled:
             return bounds
         import pandas as pd
 
@@ -236,8 +251,8 @@ class OLSResults:
     def fvalue(self) -> float:
         """The F statistic that every slope is zero (statsmodels' default
         for the non-robust covariance: ESS / df_model over the scale)."""
-        if self.df_model <= 0:
-            return math.nan  # no slope to test
+        if self.df_model <= 0 or self.df_resid <= 0:
+            return math.nan  # no slope to test, or no residual to test it against
         if self.cov_type != "nonrobust":
             return self._robust_fvalue
         return _ratio(self.mse_model, self.mse_resid)
@@ -473,7 +488,7 @@ def ols(
         log_weight_sum=log_weight_sum(*counts),
         nobs=None if weights is None else int(counts[1].sum()),
         names=(["const"] if fit_intercept else []) + _labels(X, x.shape[1], "x"),
-        y_name=str(getattr(y, "name", None) or "y"),
+        y_name=y_label(y),
         data=(lambda params: _fitted(x, params, fit_intercept, threads), target),
         pandas_index=getattr(X, "index", None) if hasattr(X, "columns") else None,
     )
@@ -492,6 +507,7 @@ def results_from_moments(
     y_name: str,
     data: tuple[Any, Any],
     pandas_index: Any,
+    labelled: bool = False,
 ) -> OLSResults:
     """The results from the exact moments of the rows; ``middle(params,
     bread)`` returns the state of ``middle_moments`` over every row for a
@@ -533,6 +549,7 @@ def results_from_moments(
         uncentered_ess=float(uncentred_ess[0]), nobs=n if nobs is None else nobs, rank=total_rank, k_constant=k_constant,
         cov_type=cov_type, names=names, y_name=y_name, condition_number=condition,
         log_weight_sum=log_weight_sum, data=data, pandas_index=pandas_index, singular=singular,
+        labelled=labelled,
         dependent=[names[j + k_constant] for j in solution.dependent],
         relations=[[names[i] for i in members] for members in relations],
     )
@@ -571,6 +588,12 @@ def robust_scales(
     if cov_type in ("HC2", "HC3"):
         leverage = _exact.row_leverage(x, np.ascontiguousarray(bread), fit_intercept, weights, threads)
         one_minus = 1.0 - leverage
+        if not (one_minus > 0.0).all():
+            row = int(np.argmin(one_minus))
+            raise ValueError(
+                f"{cov_type} is undefined here: row {row} has leverage 1 (it alone determines part "
+                "of the fit, and its residual is zero); use HC0 or HC1"
+            )
         scale = scale / (np.sqrt(one_minus) if cov_type == "HC2" else one_minus)
     return scale
 

@@ -41,6 +41,16 @@ class IllConditionedWarning(UserWarning):
     problem beyond 1e15."""
 
 
+def _weights(sample_weight: ArrayLike, x: Any, allow_all_zero: bool) -> NDArray[np.float64]:
+    """Validated weights. A later batch of partial_fit may weigh all its rows
+    zero: they are rows removed, and the batches together still have some."""
+    try:
+        return _check_sample_weight(sample_weight, x, dtype=np.float64, ensure_non_negative=True,
+                                    allow_all_zero_weights=allow_all_zero)
+    except TypeError:  # scikit-learn before the option, and before the check
+        return _check_sample_weight(sample_weight, x, dtype=np.float64, ensure_non_negative=True)
+
+
 def _sparse(x: Any) -> bool:
     return hasattr(x, "tocsr") and not isinstance(x, np.ndarray)
 
@@ -141,9 +151,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         y2 = target.reshape(-1, 1) if target.ndim == 1 else target
         weights = None
         if sample_weight is not None:
-            weights = _check_sample_weight(
-                sample_weight, x, dtype=np.float64, ensure_non_negative=True
-            )
+            weights = _weights(sample_weight, x, allow_all_zero=not reset)
         moments = Moments.of(x, y2, weights, default_threads(self.n_jobs))
         return moments, target.ndim
 

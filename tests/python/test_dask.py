@@ -220,6 +220,8 @@ def test_dataframe_partitions_are_fitted_like_the_frame(client, weighted):
     assert_same_fit(got, want)
     assert list(got.feature_names_in_) == ["a", "b", "c", "d"]
     assert_same_bits(got.predict(X).compute(), want.predict(features))
+    # Predictions of unknown chunk sizes still score.
+    assert got.score(X, lazy.y) == want.score(features, frame.y)
 
 
 @pytest.mark.parametrize(

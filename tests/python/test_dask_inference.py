@@ -35,3 +35,26 @@ def test_any_chunking_gives_the_in_memory_results(cov_type, seed):
             assert same_bits(getattr(got, field), getattr(want, field)), field
         assert same_bits(got.conf_int(), want.conf_int())
         assert same_bits(got.resid.compute(), want.resid)
+        assert got.endog_name == want.endog_name == "y"
+
+
+@pytest.mark.parametrize("y_kind", ["series", "frame"])
+def test_frames_give_the_in_memory_labels_and_bits(y_kind):
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    rng = np.random.default_rng(1)
+    x = pd.DataFrame(rng.normal(size=(50, 2)), columns=[3, 7])
+    y = pd.Series(x[3] - x[7] + rng.normal(size=50), name="t")
+    y = y.to_frame() if y_kind == "frame" else y
+    want = bravolin.ols(x, y, cov_type="HC1")
+    with dask.config.set(scheduler="synchronous"):
+        got = bd.ols(dd.from_pandas(x, npartitions=5, sort=False),
+                     dd.from_pandas(y, npartitions=5, sort=False), cov_type="HC1")
+        assert got.endog_name == want.endog_name == "t"
+        assert list(got.params.index) == list(want.params.index) == ["const", "3", "7"]
+        for field in ("params", "bse"):
+            assert same_bits(getattr(got, field), getattr(want, field)), field
+        for field in ("fittedvalues", "resid"):
+            series = getattr(got, field).compute()
+            assert series.index.equals(getattr(want, field).index), field
+            assert same_bits(series, getattr(want, field)), field

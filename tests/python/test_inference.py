@@ -351,6 +351,7 @@ def test_statistics_undefined_on_the_data_are_inf_or_nan_as_in_statsmodels():
     assert math.isnan(constant_y.rsquared)
     intercept_only = bravolin.ols(np.full((10, 1), 4.0), y)
     assert math.isnan(intercept_only.fvalue) and math.isnan(intercept_only.f_pvalue)
+    assert math.isnan(as_many_rows_as_parameters.fvalue)  # not 0 beside an R² of 1
     for results in (as_many_rows_as_parameters, constant_y, intercept_only, bravolin.ols(x[:1], y[:1])):
         assert "OLS Regression Results" in results.summary()
 
@@ -377,3 +378,12 @@ def test_values_beyond_the_moments_range_are_refused(scale):
     x, y, _ = problem(20, 2, True, False)
     with pytest.raises(ValueError, match="too large or too small"):
         bravolin.ols(x * scale, y)
+
+
+@pytest.mark.parametrize("cov_type", ["HC2", "HC3"])
+def test_a_row_of_leverage_one_is_named_not_blamed_on_the_data(cov_type):
+    x, y, _ = problem(20, 2, True, False)
+    x = np.c_[x, np.zeros(20)]
+    x[7, 2] = 1.0  # only row 7 determines this column's coefficient
+    with pytest.raises(ValueError, match="row 7 has leverage 1"):
+        bravolin.ols(x, y, cov_type=cov_type)
