@@ -25,8 +25,11 @@ import uuid
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
-import dask
-import dask.array as da
+try:
+    import dask
+    import dask.array as da
+except ImportError as error:  # an extra, not a dependency
+    raise ImportError("bravolin.dask needs Dask: pip install 'bravolin_learn[dask]'") from error
 import numpy as np
 from dask.base import is_dask_collection
 from numpy.typing import NDArray

@@ -17,6 +17,13 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+try:
+    import sklearn  # noqa: F401
+except ImportError as error:  # an extra, not a dependency
+    raise ImportError(
+        "bravolin.sklearn needs scikit-learn: pip install 'bravolin_learn[sklearn]'"
+    ) from error
 from sklearn.base import BaseEstimator, RegressorMixin, _fit_context
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data

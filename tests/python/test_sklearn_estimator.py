@@ -224,3 +224,14 @@ def test_inference_checks_the_data_is_the_models():
     model = LinearRegression().fit(x, y)
     with pytest.raises(ValueError, match="features"):
         model.inference(x[:, :2], y)
+
+
+@pytest.mark.parametrize("module, extra", [("bravolin.sklearn", "sklearn"), ("bravolin.dask", "dask")])
+def test_a_missing_extra_says_what_to_install(module, extra):
+    import subprocess
+    import sys
+
+    hide = "import sys; sys.modules['sklearn'] = sys.modules['dask'] = None; "
+    done = subprocess.run([sys.executable, "-c", hide + f"import {module}"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode != 0 and f"bravolin_learn[{extra}]" in done.stderr
