@@ -176,7 +176,7 @@ public:
         }
         const auto less_products = [&](detail::Exact acc, const detail::Exact* row) {
             for (std::size_t j = 0; j < r; ++j) {
-                for (int part = 0; part < 2; ++part) acc = add(acc, detail::negate(mul(row[j], b[2 * j + part])));
+                for (std::size_t part = 0; part < 2; ++part) acc = add(acc, detail::negate(mul(row[j], b[2 * j + part])));
             }
             return acc;
         };
@@ -244,13 +244,15 @@ void refine_exactly(const CentredMoments& m, const Scaled& sc, std::size_t q, co
 // The minimum-norm solution over the coefficients in original units: the
 // basic solution (zero on the dropped pivots), less its projection on the
 // null space of the truncated problem, D^-1 P [-R11^-1 R12; I].
-std::vector<DD> minimum_norm(const CentredMoments& m, const Scaled& sc, std::size_t q, const Factor& f) {
+std::vector<DD> minimum_norm(const CentredMoments& moments, const Scaled& sc, std::size_t q, const Factor& f) {
     const std::size_t a = sc.active.size(), r = f.rank, d = a - r;
     std::vector<DD> beta = basic_solution(sc, q, f);
     for (std::size_t i = 0; i < a; ++i) {
         for (std::size_t t = 0; t < q; ++t) beta[i * q + t] /= sc.scale[i];
     }
-    if (m.exact != nullptr && r > 0 && f.smallest_pivot < EXACT_REFINEMENT_PIVOT) refine_exactly(m, sc, q, f, beta);
+    if (moments.exact != nullptr && r > 0 && f.smallest_pivot < EXACT_REFINEMENT_PIVOT) {
+        refine_exactly(moments, sc, q, f, beta);
+    }
     if (d == 0) return beta;
     // null: a x d, rows in original (active) order.
     std::vector<DD> null(a * d, DD(0.0));

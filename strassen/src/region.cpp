@@ -789,12 +789,15 @@ std::string gib(long double bytes) {
 void check_dense_fits(const Matrix& a, const Matrix& b, const char* cause) {
     const std::size_t d = geometry::common_side(a.rows, a.cols, b.cols);
     if (geometry::is_leaf(d)) return;
-    const geometry::Count count =
-        geometry::dense_operands(d, !geometry::is_square(a.rows, a.cols, b.cols));
-    check_allocation(count > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(count), sizeof(double),
-                     "the dense Strassen product's operands");
-    // The operands alone fit; the whole recursion may not. Refused up front,
-    // rather than left to the kernel's out-of-memory killer halfway through.
+    if (cause == nullptr) {
+        const geometry::Count count =
+            geometry::dense_operands(d, !geometry::is_square(a.rows, a.cols, b.cols));
+        check_allocation(count > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(count),
+                         sizeof(double), "the dense Strassen product's operands");
+    }
+    // The whole recursion, its operands included (a caller that knows why the
+    // dense path was taken hears that too), refused up front rather than left
+    // to the kernel's out-of-memory killer halfway through.
     const long double peak = static_cast<long double>(geometry::dense_peak(d)) * sizeof(double);
     const std::size_t physical = physical_memory_bytes();
     if (peak > static_cast<long double>(physical))
