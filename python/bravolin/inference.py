@@ -400,6 +400,13 @@ def _real(a: ArrayLike, name: str) -> NDArray[np.float64]:
 
 
 def _validate(X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None) -> tuple[Any, ...]:
+    # Rows are paired by position; labelled rows must agree, as statsmodels
+    # requires, or the pairing would be silently wrong.
+    index = getattr(X, "index", None)
+    for name, other in (("y", y), ("sample_weight", sample_weight)):
+        other_index = getattr(other, "index", None)
+        if index is not None and other_index is not None and not index.equals(other_index):
+            raise ValueError(f"the index of {name} is not aligned with X's: rows pair by position")
     x = _real(X, "X")
     if x.ndim == 1:
         x = x[:, None]

@@ -387,3 +387,12 @@ def test_a_row_of_leverage_one_is_named_not_blamed_on_the_data(cov_type):
     x[7, 2] = 1.0  # only row 7 determines this column's coefficient
     with pytest.raises(ValueError, match="row 7 has leverage 1"):
         bravolin.ols(x, y, cov_type=cov_type)
+
+
+def test_labelled_rows_that_disagree_are_refused():
+    pd = pytest.importorskip("pandas")
+    x, y, _ = problem(20, 2, True, False)
+    frame, target = pd.DataFrame(x), pd.Series(y)
+    bravolin.ols(frame, target)
+    with pytest.raises(ValueError, match="not aligned"):
+        bravolin.ols(frame, target.set_axis(target.index[::-1]))
