@@ -393,10 +393,12 @@ class OLSResults:
 
 
 def _real(a: ArrayLike, name: str) -> NDArray[np.float64]:
-    # Casting would drop an imaginary part with only NumPy's warning.
-    if np.iscomplexobj(a):
+    # Converted once (a frame has no dtype to ask first); casting would drop
+    # an imaginary part with only NumPy's warning.
+    values = np.asarray(a)
+    if values.dtype.kind == "c":
         raise ValueError(f"{name}: complex data not supported")
-    return np.asarray(a, dtype=np.float64)
+    return values.astype(np.float64, copy=False)
 
 
 def _validate(X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None) -> tuple[Any, ...]:
