@@ -270,8 +270,9 @@ Moments accumulate(const Rows& d, unsigned threads) {
         m.left_bin[c] = bin_of(b.left[c]);
         m.right_bin[c] = bin_of(b.right[c]);
     }
-    // Rows split across threads in whole blocks; the parts are exact integer
-    // sums under the same bins, so their total is the same in any split.
+    // A thread per block of rows at most, the rows shared out evenly: the
+    // parts are exact integer sums under the same bins, so their total is the
+    // same in any split.
     const std::size_t blocks = (d.n + BLOCK_ROWS - 1) / BLOCK_ROWS;
     const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(threads, blocks));
     if (parts == 1) {
@@ -279,7 +280,7 @@ Moments accumulate(const Rows& d, unsigned threads) {
         return m;
     }
     std::vector<Moments> partial(parts, m);
-    const std::size_t per = (blocks + parts - 1) / parts * BLOCK_ROWS;
+    const std::size_t per = ((d.n + parts - 1) / parts + 63) / 64 * 64;
     strassen::detail::run_parts(parts, [&](std::size_t t) {
         accumulate_range(d, std::min(d.n, t * per), std::min(d.n, (t + 1) * per), partial[t]);
     });
