@@ -54,7 +54,10 @@ Scaled scale_problem(const CentredMoments& m) {
 // double factorisation no longer guarantees the refinement converges; the
 // solve then factorises in double-double.
 constexpr double DOUBLE_PIVOT_FLOOR = 1e-10;
-// Refinement stops when a correction is below this share of the solution.
+// Refinement stops when a correction is below this share of the solution, or
+// once a correction no longer halves the one before: each step gains some 50
+// bits until the double-double residual's own rounding, near 2^-104 of the
+// solution, is all that is left to correct.
 constexpr double REFINED = 0x1p-108;
 constexpr int MAX_REFINEMENTS = 30;
 
@@ -117,6 +120,7 @@ std::vector<DD> basic_solution(const Scaled& sc, std::size_t q, const Factor& f)
         z = rhs;
         if (f.in_double) {
             factor_solve(f.r_double, a, f.rank, z);
+            double last_change = INFINITY;
             for (int it = 0; it < MAX_REFINEMENTS; ++it) {
                 // res = rhs - S z, all in pivot order.
                 for (std::size_t i = 0; i < a; ++i) {
@@ -131,7 +135,8 @@ std::vector<DD> basic_solution(const Scaled& sc, std::size_t q, const Factor& f)
                     change = std::max(change, std::fabs(res[i].hi));
                     size = std::max(size, std::fabs(z[i].hi));
                 }
-                if (change <= REFINED * size) break;
+                if (change <= REFINED * size || 2.0 * change > last_change) break;
+                last_change = change;
             }
         } else {
             factor_solve(f.r_dd, a, f.rank, z);
