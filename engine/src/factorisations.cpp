@@ -63,6 +63,11 @@ template std::size_t pivoted_cholesky<DD>(std::vector<DD>&, std::size_t, std::ve
 std::vector<double> symmetric_eigenvalues(std::vector<double> a, std::size_t n) {
     std::vector<double> d(n, 0.0), e(n, 0.0);
     if (n == 0) return d;
+    // The lower triangle is the matrix. Kept symmetric bit for bit (the
+    // updates below are), a row can stand for its column.
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < i; ++j) a[j * n + i] = a[i * n + j];
+    }
     // Householder: column k's part below the subdiagonal annihilated by
     // I - beta v v', applied from both sides to the trailing block.
     std::vector<double> v(n), w(n);
@@ -81,11 +86,15 @@ std::vector<double> symmetric_eigenvalues(std::vector<double> a, std::size_t n) 
         for (std::size_t i = k + 1; i < n; ++i) vv += v[i] * v[i];
         if (vv == 0.0) continue;
         const double beta = 2.0 / vv;
-        for (std::size_t i = k + 1; i < n; ++i) {
-            double s = 0.0;
-            for (std::size_t j = k + 1; j < n; ++j) s += a[i * n + j] * v[j];
-            w[i] = beta * s;
+        // w = beta A v, each entry summed over j in order, row j of A
+        // standing for its column so that the inner loop runs along rows.
+        for (std::size_t i = k + 1; i < n; ++i) w[i] = 0.0;
+        for (std::size_t j = k + 1; j < n; ++j) {
+            const double vj = v[j];
+            const double* row = &a[j * n];
+            for (std::size_t i = k + 1; i < n; ++i) w[i] += row[i] * vj;
         }
+        for (std::size_t i = k + 1; i < n; ++i) w[i] *= beta;
         double wv = 0.0;
         for (std::size_t i = k + 1; i < n; ++i) wv += w[i] * v[i];
         const double half = 0.5 * beta * wv;
