@@ -38,7 +38,7 @@ from sklearn.utils import assert_all_finite, check_array, check_consistent_lengt
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from ._moments import Moments
-from .sklearn import DEFAULT_TOL, predict_rows, solve_moments
+from .sklearn import DEFAULT_TOL, predict_rows, set_fitted, solve_moments, unchanged_on_failure
 
 __all__ = ["LinearRegression", "ols"]
 
@@ -315,7 +315,7 @@ def _memory_whole(a: Any) -> Any:
     return np.asarray(a)
 
 
-def _x_rows(X: Any) -> _Rows:
+def _x_rows(X: Any, estimator: Any = None) -> _Rows:
     if is_dask_collection(X):
         rows = _dask_rows(X)
     else:
@@ -328,8 +328,16 @@ def _x_rows(X: Any) -> _Rows:
         blocks = [dask.delayed(_take, pure=True)(key, s, min(step, n - s)) for s in starts]
         sizes = tuple(min(step, n - s) for s in starts)
         rows = _Rows(blocks, sizes, whole.ndim, width, getattr(whole, "columns", None))
-    if rows.ndim != 2:
-        raise ValueError(f"Expected a 2-dimensional X, got {rows.ndim} dimension(s).")
+    if rows.ndim > 2:
+        check_array(np.empty((0,) * rows.ndim), estimator=estimator, ensure_min_samples=0)
+    if rows.ndim < 2:
+        # scikit-learn's words, with the array as str() shows it (a Dask
+        # array's values are not computed for a message).
+        raise ValueError(
+            f"Expected 2D array, got {'1D' if rows.ndim else 'scalar'} array instead:\narray={X}.\n"
+            "Reshape your data either using array.reshape(-1, 1) if your data has a single "
+            "feature or array.reshape(1, -1) if it contains a single sample."
+        )
     if np.isnan(rows.width):
         raise ValueError("X has an unknown number of columns; call compute_chunk_sizes() on it.")
     return rows
@@ -419,7 +427,16 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         chunk sizes. ``sample_weight`` (n,), non-negative: a Dask array or
         Series, an in-memory array or a number. Reads the data once, on the
         current Dask scheduler; returns self."""
-        x = _x_rows(X)
+        with unchanged_on_failure(self):
+            self._fit(X, y, sample_weight)
+        return self
+
+    def _fit(self, X: Any, y: Any, sample_weight: Any) -> None:
+        if y is None:
+            raise ValueError(
+                f"This {type(self).__name__} estimator requires y to be passed, but the target y is None."
+            )
+        x = _x_rows(X, self)
         # Sets n_features_in_ and feature_names_in_ (or removes stale ones)
         # and refuses mixed column names, as the in-memory validation does.
         validate_data(self, _columns_only(x), reset=True, skip_check_array=True)
@@ -435,16 +452,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         self._raise_any_error(tally, n, p, yy, w, scalar)
 
         self._moments = tally.moments
-        solution = solve_moments(tally.moments, self.fit_intercept, self.tol, self.positive)
-        if yy.ndim == 1:
-            self.coef_ = solution.coef[0]
-            self.intercept_ = float(solution.intercept[0])
-        else:
-            self.coef_ = solution.coef
-            self.intercept_ = solution.intercept
-        self.rank_ = solution.rank
-        self.singular_ = solution.singular
-        return self
+        set_fitted(self, solve_moments(tally.moments, self.fit_intercept, self.tol, self.positive), yy.ndim)
 
     @staticmethod
     def _paired(x: _Rows, yy: _Rows, w: _Rows | None, scalar: Any) -> Any:
@@ -540,7 +548,7 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         predicted on the workers, so non-finite values raise the in-memory
         error when the result is computed."""
         check_is_fitted(self)
-        x = _x_rows(X)
+        x = _x_rows(X, self)
         validate_data(self, _columns_only(x), reset=False, skip_check_array=True)
         coef = np.asarray(self.coef_, dtype=np.float64)
         intercept = self.intercept_

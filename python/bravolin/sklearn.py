@@ -11,7 +11,9 @@ answer, the minimum-norm solution.
 
 from __future__ import annotations
 
+import contextlib
 import warnings
+from collections.abc import Iterator
 from numbers import Integral, Real
 from typing import Any
 
@@ -169,10 +171,11 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         """Fit the model on X (n_samples, n_features), dense or sparse, and y
         (n_samples,) or (n_samples, n_targets); ``sample_weight`` (n_samples,)
         non-negative. Returns ``self``."""
-        moments, y_ndim = self._moments_of(X, y, sample_weight, reset=True)
-        self._set_solution(moments, y_ndim)
-        if hasattr(self, "_moments"):
-            del self._moments
+        with unchanged_on_failure(self):
+            moments, y_ndim = self._moments_of(X, y, sample_weight, reset=True)
+            self._set_solution(moments, y_ndim)
+            if hasattr(self, "_moments"):
+                del self._moments
         return self
 
     @_fit_context(prefer_skip_nested_validation=True)  # type: ignore[misc]
@@ -183,29 +186,22 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         model has exactly the bits of ``fit`` on all their rows at once. The
         first call (or the first after ``fit``) starts afresh."""
         first = not hasattr(self, "_moments")
-        moments, y_ndim = self._moments_of(X, y, sample_weight, reset=first)
-        if not first:
-            if y_ndim != self._y_ndim or moments.n_targets != self._moments.n_targets:
-                raise ValueError(
-                    f"y has {moments.n_targets} target(s) ({y_ndim}-D) but earlier batches "
-                    f"had {self._moments.n_targets} ({self._y_ndim}-D)"
-                )
-            moments = self._moments.merge(moments)
-        self._set_solution(moments, y_ndim)
-        self._moments = moments
-        self._y_ndim = y_ndim
+        with unchanged_on_failure(self):
+            moments, y_ndim = self._moments_of(X, y, sample_weight, reset=first)
+            if not first:
+                if y_ndim != self._y_ndim or moments.n_targets != self._moments.n_targets:
+                    raise ValueError(
+                        f"y has {moments.n_targets} target(s) ({y_ndim}-D) but earlier batches "
+                        f"had {self._moments.n_targets} ({self._y_ndim}-D)"
+                    )
+                moments = self._moments.merge(moments)
+            self._set_solution(moments, y_ndim)
+            self._moments = moments
+            self._y_ndim = y_ndim
         return self
 
     def _set_solution(self, moments: Moments, y_ndim: int) -> None:
-        solution = solve_moments(moments, self.fit_intercept, self.tol, self.positive)
-        if y_ndim == 1:
-            self.coef_ = solution.coef[0]
-            self.intercept_ = float(solution.intercept[0])
-        else:
-            self.coef_ = solution.coef
-            self.intercept_ = solution.intercept
-        self.rank_ = solution.rank
-        self.singular_ = solution.singular
+        set_fitted(self, solve_moments(moments, self.fit_intercept, self.tol, self.positive), y_ndim)
 
     def inference(
         self,
@@ -242,6 +238,36 @@ class LinearRegression(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         return predict_rows(x, self.coef_, self.intercept_, default_threads(self.n_jobs))
 
 
+@contextlib.contextmanager
+def unchanged_on_failure(estimator: BaseEstimator) -> Iterator[None]:
+    """A fit that fails leaves the estimator as it was: validation sets
+    n_features_in_ before the data is found wanting, and the attributes must
+    not disagree."""
+    saved = dict(estimator.__dict__)
+    try:
+        yield
+    except BaseException:
+        estimator.__dict__.clear()
+        estimator.__dict__.update(saved)
+        raise
+
+
+def set_fitted(estimator: Any, solution: Solution, y_ndim: int) -> None:
+    """The fitted attributes, typed and shaped as scikit-learn's: coef_ (p,)
+    and a float64 intercept_ for a 1-D y, else (q, p) and (q,); 0.0 without
+    an intercept."""
+    if y_ndim == 1:
+        estimator.coef_ = solution.coef[0]
+        estimator.intercept_ = np.float64(solution.intercept[0])
+    else:
+        estimator.coef_ = solution.coef
+        estimator.intercept_ = solution.intercept
+    if not estimator.fit_intercept:
+        estimator.intercept_ = 0.0
+    estimator.rank_ = solution.rank
+    estimator.singular_ = solution.singular
+
+
 def solve_moments(moments: Moments, fit_intercept: bool, tol: float, positive: bool) -> Solution:
     """The solution, with a warning when its rank or accuracy is not
     resolved by the data; shared by the in-memory and Dask estimators."""
@@ -264,13 +290,22 @@ def solve_moments(moments: Moments, fit_intercept: bool, tol: float, positive: b
 def predict_rows(
     x: Any, coef: NDArray[np.float64], intercept: float | NDArray[np.float64], threads: int
 ) -> NDArray[np.float64]:
-    """Predictions of validated rows for coef_ (p,) or (q, p)."""
+    """Predictions of validated rows for coef_ (p,) or (q, p) and an
+    intercept_ per target or one for all."""
     coef2 = np.ascontiguousarray(np.atleast_2d(coef), dtype=np.float64)
-    b = np.ascontiguousarray(np.atleast_1d(np.asarray(intercept, dtype=np.float64)))
+    b = np.atleast_1d(np.asarray(intercept, dtype=np.float64))
+    if coef2.ndim != 2 or b.ndim != 1 or b.size not in (1, coef2.shape[0]) or x.shape[1] != coef2.shape[1]:
+        raise ValueError(
+            f"coef_ of shape {np.shape(coef)} and intercept_ of shape {np.shape(intercept)} "
+            f"do not fit X with {x.shape[1]} features"
+        )
+    b = np.ascontiguousarray(np.broadcast_to(b, coef2.shape[:1]))
     if _sparse(x):
-        # Each row's sum runs over its own nonzeros in column order.
+        # Each row's sum runs over its own nonzeros in column order; the
+        # caller's matrix is not reordered in place.
         csr = x.tocsr()
-        csr.sort_indices()
+        if not csr.has_sorted_indices:
+            csr = csr.sorted_indices()
         out = np.empty((csr.shape[0], coef2.shape[0]))
         for t in range(coef2.shape[0]):
             out[:, t] = csr @ coef2[t] + b[t]

@@ -340,6 +340,26 @@ def test_bad_data_raises_the_in_memory_error(client, spoil, lengths):
     assert str(got.value) == str(want.value)
 
 
+@pytest.mark.parametrize("spoil", [
+    lambda x, y: (x, None),
+    lambda x, y: (x[:, 0], y),
+    lambda x, y: (x[:, :, None], y),
+    lambda x, y: (np.where(x > 2, np.nan, x)[:, :2], y),
+], ids=["y None", "X 1-D", "X 3-D", "X NaN, 2 features"])
+def test_a_failed_refit_raises_the_in_memory_error_and_changes_nothing(client, spoil):
+    lazy, (x, y, _) = generated(3_000, 3, 1, 1_000, seed=6)
+    got, want = fit_both(lazy, (x, y, None))
+    before = {k: v for k, v in vars(got).items() if k.endswith("_")}
+    bad_x, bad_y = spoil(x, y)
+    with pytest.raises(ValueError) as expected:
+        InMemory().fit(bad_x, bad_y)
+    with pytest.raises(ValueError) as raised:
+        got.fit(bad_x if bad_x.ndim != 2 else da.from_array(bad_x, chunks=700), bad_y)
+    assert str(raised.value) == str(expected.value)
+    assert vars(got).keys() >= before.keys() and all(getattr(got, k) is v for k, v in before.items())
+    assert_same_bits(got.predict(lazy[0]).compute(), want.predict(x))
+
+
 def test_non_finite_input_to_predict_raises_the_in_memory_error(client):
     lazy, memory = generated(3_000, 3, 1, 1_000, seed=8)
     got, want = fit_both(lazy, memory)

@@ -45,10 +45,10 @@ def test_parameters_match_lstsq_in_scikit_learn_shapes(fit_intercept, q):
     np.testing.assert_allclose(model.coef_, coef.T, rtol=1e-11, atol=1e-12)
     np.testing.assert_allclose(model.intercept_, intercept, rtol=1e-11, atol=1e-11)
     if q is None:
-        assert model.coef_.shape == (4,) and type(model.intercept_) is float
+        assert model.coef_.shape == (4,) and type(model.intercept_) is (np.float64 if fit_intercept else float)
         assert model.predict(x).shape == (200,)
     else:
-        assert model.coef_.shape == (q, 4) and model.intercept_.shape == (q,)
+        assert model.coef_.shape == (q, 4) and np.shape(model.intercept_) == ((q,) if fit_intercept else ())
         assert model.predict(x).shape == (200, q)
     np.testing.assert_allclose(model.predict(x), x @ coef + intercept, rtol=1e-11, atol=1e-11)
     assert model.score(x, y) == pytest.approx(r2_score(y, model.predict(x)), abs=0)
@@ -217,6 +217,41 @@ def test_magnitudes_the_moments_cannot_hold_are_refused(fit_intercept):
     for e in (-540, 520):
         with pytest.raises(ValueError, match="too large or too small"):
             LinearRegression(fit_intercept=fit_intercept).fit(x * 2.0**e, y)
+
+
+@pytest.mark.parametrize("method", ["fit", "partial_fit"])
+def test_a_failed_fit_leaves_the_model_as_it_was(method):
+    x, y = make_data(n=40, p=4, seed=3)
+    model = getattr(LinearRegression(), method)(x, y)
+    before = dict(vars(model))
+    bad = x[:, :2].copy()
+    bad[0, 0] = 1e200
+    with pytest.raises(ValueError, match="too large or too small" if method == "fit" else "features"):
+        getattr(model, method)(bad, y)
+    assert vars(model).keys() == before.keys() and all(vars(model)[k] is v for k, v in before.items())
+    assert_same_bits(model.predict(x), LinearRegression().fit(x, y).predict(x))
+
+
+def test_attributes_set_by_hand_broadcast_or_raise_value_error():
+    x, y = make_data(n=40, p=3, q=2, seed=4)
+    model, twin = LinearRegression().fit(x, y), LinearRegression().fit(x, y)
+    model.intercept_ = model.intercept_[:1]  # one for every target, as scikit-learn broadcasts
+    twin.intercept_ = np.repeat(model.intercept_, 2)
+    assert_same_bits(model.predict(x), twin.predict(x))
+    model.coef_ = model.coef_[:, :2]
+    with pytest.raises(ValueError, match="do not fit X with 3 features"):
+        model.predict(x)
+
+
+def test_sparse_predict_leaves_the_callers_matrix_alone():
+    sparse = pytest.importorskip("scipy.sparse")
+    x, y = make_data(n=40, p=3, seed=5)
+    model = LinearRegression().fit(x, y)
+    m = sparse.csr_matrix((np.array([1.0, 2.0, 3.0]), np.array([2, 0, 1]), np.array([0, 3])), shape=(1, 3))
+    for a in (m.data, m.indices, m.indptr):
+        a.flags.writeable = False
+    assert_same_bits(model.predict(m), model.predict(sparse.csr_matrix(m.toarray())))
+    assert m.indices.tolist() == [2, 0, 1] and m.data.tolist() == [1.0, 2.0, 3.0]
 
 
 def test_inference_checks_the_data_is_the_models():
