@@ -36,12 +36,14 @@ struct Kernels {
 extern const Kernels BASELINE_KERNELS;
 extern const Kernels AVX2_KERNELS;
 
-// The kernels for this CPU, or the baseline ones when BRAVOLIN_ENGINE_ISA is
-// "baseline": the bits are the same either way.
+// The kernels for this CPU (AVX-512, AVX2 or the baseline), or those
+// BRAVOLIN_ENGINE_ISA names ("baseline", "avx2") when the CPU has them: the
+// bits are the same either way.
 const Kernels& kernels();
 
 void pair_products_baseline(const std::int32_t*, const std::int32_t*, std::size_t, int, int, std::int64_t*);
 void pair_products_avx2(const std::int32_t*, const std::int32_t*, std::size_t, int, int, std::int64_t*);
+void pair_products_avx512(const std::int32_t*, const std::int32_t*, std::size_t, int, int, std::int64_t*);
 
 // Internal linkage: each instruction set's file keeps its own copies, which
 // the linker must not merge.

@@ -153,15 +153,17 @@ TEST(Factorisations, PivotedCholeskyFindsTheRankAndEigenvaluesAreThoseOfTheLapla
 TEST(PairKernel, EveryVariantGivesTheBaselineSums) {
     if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2 on this CPU";
     std::mt19937_64 rng(4);
-    for (std::size_t rows : {1u, 7u, 64u, 2048u}) {
+    const bool avx512 = __builtin_cpu_supports("avx512f");
+    for (std::size_t rows : {1u, 7u, 17u, 64u, 2047u, 2048u}) {
         std::vector<std::int32_t> ld(bravolin::LEFT_DIGITS * rows), rd(bravolin::RIGHT_DIGITS * rows);
         for (auto& d : ld) d = static_cast<std::int32_t>(rng() % (1u << 27)) - (1 << 26) + 1;
         for (auto& d : rd) d = static_cast<std::int32_t>(rng() % (1u << 27)) - (1 << 26) + 1;
         for (int nl = 1; nl <= bravolin::LEFT_DIGITS; ++nl) {
             for (int nr = 1; nr <= bravolin::RIGHT_DIGITS; ++nr) {
-                std::int64_t base[bravolin::PAIRS] = {}, wide[bravolin::PAIRS] = {};
+                std::int64_t base[bravolin::PAIRS] = {}, wide[bravolin::PAIRS] = {}, widest[bravolin::PAIRS] = {};
                 bravolin::detail::pair_products_baseline(ld.data(), rd.data(), rows, nl, nr, base);
                 bravolin::detail::pair_products_avx2(ld.data(), rd.data(), rows, nl, nr, wide);
+                if (avx512) bravolin::detail::pair_products_avx512(ld.data(), rd.data(), rows, nl, nr, widest);
                 for (int s = 0; s < nl; ++s) {
                     for (int t = 0; t < nr; ++t) {
                         __int128 want = 0;
@@ -171,6 +173,9 @@ TEST(PairKernel, EveryVariantGivesTheBaselineSums) {
                         }
                         EXPECT_EQ(base[s * bravolin::RIGHT_DIGITS + t], static_cast<std::int64_t>(want));
                         EXPECT_EQ(wide[s * bravolin::RIGHT_DIGITS + t], static_cast<std::int64_t>(want));
+                        if (avx512) {
+                            EXPECT_EQ(widest[s * bravolin::RIGHT_DIGITS + t], static_cast<std::int64_t>(want));
+                        }
                     }
                 }
             }

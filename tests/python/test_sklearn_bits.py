@@ -92,6 +92,6 @@ def run_child(coretype, threads, isa):
 
 def test_same_bits_under_every_blas_kernel_and_thread_count():
     runs = {(coretype, threads, isa): run_child(coretype, threads, isa)
-            for coretype in kernels() for threads in [1, 2] for isa in ["baseline", "native"]}
+            for coretype in kernels() for threads in [1, 2] for isa in ["baseline", "avx2", "native"]}
     assert len({core for core, _ in runs.values()}) == 1, runs
     assert len({estimator for _, estimator in runs.values()}) == 1, runs
