@@ -80,6 +80,35 @@ BigInt BigInt::from_int128(__int128 v) {
     return r;
 }
 
+BigInt BigInt::sum_of_shifted(const __int128* values, const unsigned* shifts, std::size_t count) {
+    unsigned widest = 0;
+    for (std::size_t i = 0; i < count; ++i) widest = std::max(widest, shifts[i]);
+    // Positive and negative terms apart, as magnitudes: each term's 128 bits
+    // land in three limbs, and the carries of fewer than 2^64 terms in one more.
+    const std::size_t size = widest / 64 + 4;
+    Limbs sums[2] = {Limbs(size, 0), Limbs(size, 0)};
+    for (std::size_t i = 0; i < count; ++i) {
+        const __int128 v = values[i];
+        if (v == 0) continue;
+        const u128 m = v < 0 ? static_cast<u128>(0) - static_cast<u128>(v) : static_cast<u128>(v);
+        const auto lo = static_cast<std::uint64_t>(m), hi = static_cast<std::uint64_t>(m >> 64);
+        const unsigned r = shifts[i] % 64;
+        const std::uint64_t part[3] = {lo << r, r == 0 ? hi : (hi << r) | (lo >> (64 - r)), r == 0 ? 0 : hi >> (64 - r)};
+        Limbs& acc = sums[v < 0 ? 1 : 0];
+        u128 carry = 0;
+        for (std::size_t j = shifts[i] / 64; j < size && (j < shifts[i] / 64 + 3 || carry != 0); ++j) {
+            const std::size_t k = j - shifts[i] / 64;
+            const u128 t = static_cast<u128>(acc[j]) + (k < 3 ? part[k] : 0) + carry;
+            acc[j] = static_cast<std::uint64_t>(t);
+            carry = t >> 64;
+        }
+    }
+    trim(sums[0]);
+    trim(sums[1]);
+    if (compare(sums[0], sums[1]) >= 0) return BigInt(false, subtract(sums[0], sums[1]));
+    return BigInt(true, subtract(sums[1], sums[0]));
+}
+
 BigInt BigInt::shifted_left(unsigned bits) const {
     if (is_zero()) return *this;
     const std::size_t limbs = bits / 64;

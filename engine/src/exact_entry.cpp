@@ -1,6 +1,7 @@
 #include "exact_entry.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace bravolin::detail {
@@ -8,13 +9,17 @@ namespace bravolin::detail {
 Exact exact_entry(const Moments& m, std::size_t i, std::size_t j) {
     Exact e;
     if (m.left_bin[i] == EMPTY_BIN || m.right_bin[j] == EMPTY_BIN) return e;
-    const __int128* sums = &m.sums[m.entry(i, j) * PAIRS];
-    for (int s = 0; s < LEFT_DIGITS; ++s) {
-        for (int t = 0; t < RIGHT_DIGITS; ++t) {
-            const auto shift = static_cast<unsigned>(DIGIT_BITS * ((LEFT_DIGITS - 1 - s) + (RIGHT_DIGITS - 1 - t)));
-            e.value = e.value + BigInt::from_int128(sums[s * RIGHT_DIGITS + t]).shifted_left(shift);
+    static constexpr auto shifts = [] {
+        std::array<unsigned, PAIRS> out{};
+        for (int s = 0; s < LEFT_DIGITS; ++s) {
+            for (int t = 0; t < RIGHT_DIGITS; ++t) {
+                out[static_cast<std::size_t>(s * RIGHT_DIGITS + t)] =
+                    static_cast<unsigned>(DIGIT_BITS * ((LEFT_DIGITS - 1 - s) + (RIGHT_DIGITS - 1 - t)));
+            }
         }
-    }
+        return out;
+    }();
+    e.value = BigInt::sum_of_shifted(&m.sums[m.entry(i, j) * PAIRS], shifts.data(), PAIRS);
     e.exponent = DIGIT_BITS * (m.left_bin[i] + m.right_bin[j]) - 2 * DIGIT_BITS -
                  DIGIT_BITS * ((LEFT_DIGITS - 1) + (RIGHT_DIGITS - 1));
     return e;

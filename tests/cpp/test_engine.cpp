@@ -60,6 +60,26 @@ TEST(BigIntTest, ArithmeticAgreesWithInt128AndRoundsToDoubleDouble) {
     EXPECT_EQ(tiny.hi, -9.0);
 }
 
+TEST(BigIntTest, SumOfShiftedTermsIsTheSumTermByTerm) {
+    std::mt19937_64 rng(3);
+    const __int128 extremes[] = {0, 1, -1, static_cast<__int128>(static_cast<unsigned __int128>(1) << 127),
+                                 static_cast<__int128>((static_cast<unsigned __int128>(1) << 127) - 1)};
+    for (int i = 0; i < 500; ++i) {
+        __int128 values[20];
+        unsigned shifts[20];
+        BigInt want;
+        for (std::size_t k = 0; k < 20; ++k) {
+            const auto random = static_cast<__int128>((static_cast<unsigned __int128>(rng()) << 64) | rng());
+            values[k] = rng() % 4 == 0 ? extremes[rng() % 5] : random >> (rng() % 128);
+            shifts[k] = static_cast<unsigned>(rng() % 200);
+            want = want + BigInt::from_int128(values[k]).shifted_left(shifts[k]);
+        }
+        const BigInt got = BigInt::sum_of_shifted(values, shifts, 20);
+        EXPECT_TRUE((got - want).is_zero()) << i;
+        EXPECT_EQ(got.negative(), want.negative()) << i;
+    }
+}
+
 bravolin::Rows view(const std::vector<double>& x, std::size_t n, std::size_t p, const std::vector<double>& y,
                     const std::vector<double>* w, std::size_t first = 0) {
     bravolin::Rows r;

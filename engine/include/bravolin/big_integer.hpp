@@ -3,6 +3,7 @@
 // differences, and the final rounding to double-double.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -14,6 +15,9 @@ class BigInt {
 public:
     BigInt() = default;
     static BigInt from_int128(__int128 v);
+    // The sum of values[i] * 2^shifts[i], exactly, built in place: a moment's
+    // digit-pair sums become one integer without an allocation per term.
+    static BigInt sum_of_shifted(const __int128* values, const unsigned* shifts, std::size_t count);
 
     bool is_zero() const noexcept { return mag_.empty(); }
     bool negative() const noexcept { return neg_; }
