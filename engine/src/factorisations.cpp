@@ -22,6 +22,35 @@ double hypotenuse(double a, double b) {
     return big * std::sqrt(1.0 + r * r);
 }
 
+// The reflector I - beta v v' of step k, from row k of the symmetric a (its
+// column k), with top = -+|row k beyond k| the entry it leaves below the
+// diagonal; false when there is nothing to annihilate.
+bool reflector(const std::vector<double>& a, std::size_t n, std::size_t k, std::vector<double>& v, double& beta,
+               double& top) {
+    const double* row = &a[k * n];
+    double scale = 0.0;
+    for (std::size_t i = k + 1; i < n; ++i) scale = std::max(scale, std::fabs(row[i]));
+    if (scale == 0.0) return false;
+    double norm2 = 0.0;
+    for (std::size_t i = k + 1; i < n; ++i) {
+        v[i] = row[i] / scale;
+        norm2 += v[i] * v[i];
+    }
+    const double alpha = (v[k + 1] >= 0.0 ? -1.0 : 1.0) * std::sqrt(norm2);
+    v[k + 1] -= alpha;
+    double vv = 0.0;
+    for (std::size_t i = k + 1; i < n; ++i) vv += v[i] * v[i];
+    if (vv == 0.0) return false;
+    beta = 2.0 / vv;
+    top = alpha * scale;
+    return true;
+}
+
+// out[i] += row[i] * s for i in [from, to).
+void add_scaled(const double* row, double s, double* out, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) out[i] += row[i] * s;
+}
+
 }  // namespace
 
 template <class T>
@@ -69,41 +98,47 @@ std::vector<double> symmetric_eigenvalues(std::vector<double> a, std::size_t n) 
         for (std::size_t j = 0; j < i; ++j) a[j * n + i] = a[i * n + j];
     }
     // Householder: column k's part below the subdiagonal annihilated by
-    // I - beta v v', applied from both sides to the trailing block.
-    std::vector<double> v(n), w(n);
+    // I - beta v v', applied from both sides to the trailing block. The next
+    // step's reflector comes from row k + 1 as soon as this step has updated
+    // it, and its product A v from each later row as soon as that row is
+    // updated: one pass over the trailing block a step, each sum in the order
+    // of the rows.
+    std::vector<double> v(n), w(n), next_v(n), next_w(n);
+    double beta = 0.0, top = 0.0;
+    bool ready = false;  // v, beta, top and the unscaled A v of step k at hand
     for (std::size_t k = 0; k + 2 < n; ++k) {
-        double scale = 0.0;
-        for (std::size_t i = k + 1; i < n; ++i) scale = std::max(scale, std::fabs(a[i * n + k]));
-        if (scale == 0.0) continue;
-        double norm2 = 0.0;
-        for (std::size_t i = k + 1; i < n; ++i) {
-            v[i] = a[i * n + k] / scale;
-            norm2 += v[i] * v[i];
+        if (!ready) {
+            if (!reflector(a, n, k, v, beta, top)) continue;
+            for (std::size_t i = k + 1; i < n; ++i) w[i] = 0.0;
+            for (std::size_t j = k + 1; j < n; ++j) add_scaled(&a[j * n], v[j], w.data(), k + 1, n);
         }
-        const double alpha = (v[k + 1] >= 0.0 ? -1.0 : 1.0) * std::sqrt(norm2);
-        v[k + 1] -= alpha;
-        double vv = 0.0;
-        for (std::size_t i = k + 1; i < n; ++i) vv += v[i] * v[i];
-        if (vv == 0.0) continue;
-        const double beta = 2.0 / vv;
-        // w = beta A v, each entry summed over j in order, row j of A
-        // standing for its column so that the inner loop runs along rows.
-        for (std::size_t i = k + 1; i < n; ++i) w[i] = 0.0;
-        for (std::size_t j = k + 1; j < n; ++j) {
-            const double vj = v[j];
-            const double* row = &a[j * n];
-            for (std::size_t i = k + 1; i < n; ++i) w[i] += row[i] * vj;
-        }
+        ready = false;
         for (std::size_t i = k + 1; i < n; ++i) w[i] *= beta;
         double wv = 0.0;
         for (std::size_t i = k + 1; i < n; ++i) wv += w[i] * v[i];
         const double half = 0.5 * beta * wv;
         for (std::size_t i = k + 1; i < n; ++i) w[i] -= half * v[i];
+        bool next = false;
+        double next_beta = 0.0, next_top = 0.0;
         for (std::size_t i = k + 1; i < n; ++i) {
-            for (std::size_t j = k + 1; j < n; ++j) a[i * n + j] -= v[i] * w[j] + w[i] * v[j];
+            double* row = &a[i * n];
+            for (std::size_t j = k + 1; j < n; ++j) row[j] -= v[i] * w[j] + w[i] * v[j];
+            if (i == k + 1) {
+                next = k + 3 < n && reflector(a, n, k + 1, next_v, next_beta, next_top);
+                for (std::size_t j = k + 2; next && j < n; ++j) next_w[j] = 0.0;
+            } else if (next) {
+                add_scaled(row, next_v[i], next_w.data(), k + 2, n);
+            }
         }
-        a[(k + 1) * n + k] = a[k * n + k + 1] = alpha * scale;
+        a[(k + 1) * n + k] = a[k * n + k + 1] = top;
         for (std::size_t i = k + 2; i < n; ++i) a[i * n + k] = a[k * n + i] = 0.0;
+        if (next) {
+            std::swap(v, next_v);
+            std::swap(w, next_w);
+            beta = next_beta;
+            top = next_top;
+            ready = true;
+        }
     }
     for (std::size_t i = 0; i < n; ++i) d[i] = a[i * n + i];
     for (std::size_t i = 0; i + 1 < n; ++i) e[i] = a[(i + 1) * n + i];
