@@ -1,6 +1,7 @@
 #include "bravolin/moments.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <stdexcept>
 
@@ -116,7 +117,14 @@ std::size_t block_rows(std::size_t k) {
 // of right digits is read from memory once per tile of 32 left columns.
 constexpr std::size_t TILE_I = 32;
 
-void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m) {
+// A digit product against one of the dense kernel's multiply-adds
+// (strassen/parallel.hpp), for the parts a block's products pay for.
+constexpr strassen::detail::Weight PAIR_WEIGHT{1, 1};
+
+// The moments of rows r0 to r1 added into m, the digit products of each block
+// shared out by tiles among up to `threads` threads. Each tile's entries are
+// one thread's, whole: the integers are those of one thread.
+void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m, unsigned threads) {
     const std::size_t k = m.columns;
     const std::size_t block = block_rows(k);
     std::vector<std::int32_t> ld(k * LEFT_DIGITS * block), rd(k * RIGHT_DIGITS * block);
@@ -126,7 +134,6 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
         left_scale[c] = scale_of(m.left_bin[c]);
         right_scale[c] = scale_of(m.right_bin[c]);
     }
-    std::int64_t pairs[PAIRS];
     // Per column, the digit runs up to the last that is not all zero: values
     // near their column's bound leave the low digits empty.
     std::vector<int> left_used(k), right_used(k), left_dense(k), right_dense(k);
@@ -181,23 +188,32 @@ void accumulate_range(const Rows& d, std::size_t r0, std::size_t r1, Moments& m)
             left_dense[c] = split_tail(&ld[c * LEFT_DIGITS * rows], LEFT_DIGITS, left_used[c], rows, left_tail[c]);
             right_dense[c] = split_tail(right_of[c], RIGHT_DIGITS, right_used[c], rows, right_tail[c]);
         }
-        for (std::size_t i0 = 0; i0 < k; i0 += TILE_I) {
-            const std::size_t i1 = std::min(k, i0 + TILE_I);
-            for (std::size_t j = i0; j < k; ++j) {
-                const std::int32_t* right = right_of[j];
-                const int nr = right_dense[j];
-                if (nr == 0) continue;
-                for (std::size_t i = i0; i < std::min(i1, j + 1); ++i) {
-                    const int nl = left_dense[i];
-                    if (nl == 0) continue;
-                    kernels.pairs(&ld[i * LEFT_DIGITS * rows], right, rows, nl, nr, pairs);
-                    __int128* total = &m.sums[m.entry(i, j) * PAIRS];
-                    for (int s = 0; s < nl; ++s) {
-                        for (int t = 0; t < nr; ++t) total[s * RIGHT_DIGITS + t] += pairs[s * RIGHT_DIGITS + t];
+        // Tiles are taken in turn, the widest (first) ones first.
+        const std::size_t tiles = (k + TILE_I - 1) / TILE_I;
+        std::atomic<std::size_t> next_tile{0};
+        const auto tile_products = [&](std::size_t) {
+            std::int64_t pairs[PAIRS];
+            for (std::size_t tile; (tile = next_tile.fetch_add(1)) < tiles;) {
+                const std::size_t i0 = tile * TILE_I, i1 = std::min(k, i0 + TILE_I);
+                for (std::size_t j = i0; j < k; ++j) {
+                    const std::int32_t* right = right_of[j];
+                    const int nr = right_dense[j];
+                    if (nr == 0) continue;
+                    for (std::size_t i = i0; i < std::min(i1, j + 1); ++i) {
+                        const int nl = left_dense[i];
+                        if (nl == 0) continue;
+                        kernels.pairs(&ld[i * LEFT_DIGITS * rows], right, rows, nl, nr, pairs);
+                        __int128* total = &m.sums[m.entry(i, j) * PAIRS];
+                        for (int s = 0; s < nl; ++s) {
+                            for (int t = 0; t < nr; ++t) total[s * RIGHT_DIGITS + t] += pairs[s * RIGHT_DIGITS + t];
+                        }
                     }
                 }
             }
-        }
+        };
+        const std::size_t products = rows * k * (k + 1) / 2 * static_cast<std::size_t>(DENSE_DIGITS * DENSE_DIGITS);
+        strassen::detail::run_parts(std::min(strassen::detail::parts_for(products, PAIR_WEIGHT, threads), tiles),
+                                    tile_products);
         // Left digits beyond the dense ones, against every right digit.
         for (std::size_t i = 0; i < k; ++i) {
             for (const std::size_t r : left_tail[i]) {
@@ -272,17 +288,18 @@ Moments accumulate(const Rows& d, unsigned threads) {
     }
     // A thread per block of rows at most, the rows shared out evenly: the
     // parts are exact integer sums under the same bins, so their total is the
-    // same in any split.
+    // same in any split. Fewer blocks than threads: the threads share each
+    // block's products instead.
     const std::size_t blocks = (d.n + BLOCK_ROWS - 1) / BLOCK_ROWS;
     const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(threads, blocks));
     if (parts == 1) {
-        accumulate_range(d, 0, d.n, m);
+        accumulate_range(d, 0, d.n, m, threads);
         return m;
     }
     std::vector<Moments> partial(parts, m);
     const std::size_t per = ((d.n + parts - 1) / parts + 63) / 64 * 64;
     strassen::detail::run_parts(parts, [&](std::size_t t) {
-        accumulate_range(d, std::min(d.n, t * per), std::min(d.n, (t + 1) * per), partial[t]);
+        accumulate_range(d, std::min(d.n, t * per), std::min(d.n, (t + 1) * per), partial[t], 1);
     });
     for (std::size_t t = 1; t < parts; ++t) {
         for (std::size_t i = 0; i < partial[0].sums.size(); ++i) partial[0].sums[i] += partial[t].sums[i];

@@ -34,7 +34,8 @@ def assert_same_fit(a, b):
         assert got.shape == want.shape and got.tobytes() == want.tobytes()
 
 
-CASES = [(500, 4, 1, 0), (3000, 9, 2, 1), (257, 30, 1, 2), (40, 3, 3, 3)]
+# (300, 70): one block of rows whose products the threads share by tiles.
+CASES = [(500, 4, 1, 0), (3000, 9, 2, 1), (257, 30, 1, 2), (40, 3, 3, 3), (300, 70, 1, 4)]
 
 
 @pytest.mark.parametrize(("n", "p", "q", "seed"), CASES)
