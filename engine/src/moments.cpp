@@ -296,15 +296,16 @@ Moments accumulate(const Rows& d, unsigned threads) {
         accumulate_range(d, 0, d.n, m, threads);
         return m;
     }
-    std::vector<Moments> partial(parts, m);
+    // The first part adds into m itself, the others into copies of it.
+    std::vector<Moments> partial(parts - 1, m);
     const std::size_t per = ((d.n + parts - 1) / parts + 63) / 64 * 64;
     strassen::detail::run_parts(parts, [&](std::size_t t) {
-        accumulate_range(d, std::min(d.n, t * per), std::min(d.n, (t + 1) * per), partial[t], 1);
+        accumulate_range(d, std::min(d.n, t * per), std::min(d.n, (t + 1) * per), t == 0 ? m : partial[t - 1], 1);
     });
-    for (std::size_t t = 1; t < parts; ++t) {
-        for (std::size_t i = 0; i < partial[0].sums.size(); ++i) partial[0].sums[i] += partial[t].sums[i];
+    for (const Moments& part : partial) {
+        for (std::size_t i = 0; i < m.sums.size(); ++i) m.sums[i] += part.sums[i];
     }
-    return std::move(partial[0]);
+    return m;
 }
 
 void merge_into(Moments& total, const Moments& part) {
