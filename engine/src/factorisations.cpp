@@ -198,17 +198,25 @@ bool cholesky_solve(Square a, std::size_t n, std::vector<DD>& b, std::size_t m) 
             a[i * n + j] = s / l;
         }
     }
-    for (std::size_t c = 0; c < m; ++c) {
-        for (std::size_t i = 0; i < n; ++i) {
-            DD s = b[i * m + c];
-            for (std::size_t k = 0; k < i; ++k) s -= a[i * n + k] * b[k * m + c];
-            b[i * m + c] = s / a[i * n + i];
+    // Each right-hand side's entries summed over k in order, all sides of a
+    // row at a time, so that the inner loops run along b's rows.
+    for (std::size_t i = 0; i < n; ++i) {
+        DD* bi = &b[i * m];
+        for (std::size_t k = 0; k < i; ++k) {
+            const DD f = a[i * n + k];
+            const DD* bk = &b[k * m];
+            for (std::size_t c = 0; c < m; ++c) bi[c] -= f * bk[c];
         }
-        for (std::size_t i = n; i-- > 0;) {
-            DD s = b[i * m + c];
-            for (std::size_t k = i + 1; k < n; ++k) s -= a[k * n + i] * b[k * m + c];
-            b[i * m + c] = s / a[i * n + i];
+        for (std::size_t c = 0; c < m; ++c) bi[c] = bi[c] / a[i * n + i];
+    }
+    for (std::size_t i = n; i-- > 0;) {
+        DD* bi = &b[i * m];
+        for (std::size_t k = i + 1; k < n; ++k) {
+            const DD f = a[k * n + i];
+            const DD* bk = &b[k * m];
+            for (std::size_t c = 0; c < m; ++c) bi[c] -= f * bk[c];
         }
+        for (std::size_t c = 0; c < m; ++c) bi[c] = bi[c] / a[i * n + i];
     }
     return true;
 }

@@ -261,21 +261,27 @@ std::vector<double> raw_gram(const Moments& m, std::size_t k) {
 
 std::vector<double> sandwich(const std::vector<double>& bread, const std::vector<double>& middle, std::size_t k) {
     if (bread.size() != k * k || middle.size() != k * k) throw std::invalid_argument("not k x k matrices");
+    // Each entry summed over l in order; a row of entries at a time, so that
+    // the inner loops run along rows.
     std::vector<DD> half(k * k, DD(0.0));
     for (std::size_t i = 0; i < k; ++i) {
-        for (std::size_t j = 0; j < k; ++j) {
-            DD s(0.0);
-            for (std::size_t l = 0; l < k; ++l) s += DD(bread[i * k + l]) * DD(middle[l * k + j]);
-            half[i * k + j] = s;
+        DD* row = &half[i * k];
+        for (std::size_t l = 0; l < k; ++l) {
+            const DD b(bread[i * k + l]);
+            const double* m = &middle[l * k];
+            for (std::size_t j = 0; j < k; ++j) row[j] += b * DD(m[j]);
         }
     }
     std::vector<double> out(k * k);
+    std::vector<DD> row(k);
     for (std::size_t i = 0; i < k; ++i) {
-        for (std::size_t j = 0; j < k; ++j) {
-            DD s(0.0);
-            for (std::size_t l = 0; l < k; ++l) s += half[i * k + l] * DD(bread[l * k + j]);
-            out[i * k + j] = static_cast<double>(s);
+        std::fill(row.begin(), row.end(), DD(0.0));
+        for (std::size_t l = 0; l < k; ++l) {
+            const DD h = half[i * k + l];
+            const double* b = &bread[l * k];
+            for (std::size_t j = 0; j < k; ++j) row[j] += h * DD(b[j]);
         }
+        for (std::size_t j = 0; j < k; ++j) out[i * k + j] = static_cast<double>(row[j]);
     }
     return out;
 }
