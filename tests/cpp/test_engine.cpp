@@ -118,6 +118,13 @@ TEST(MomentsTest, IntegerDataGiveExactSumsAndBatchesMergeToTheOneShotIntegers) {
     EXPECT_TRUE(merged.sums == whole.sums);
     EXPECT_EQ(merged.rows, whole.rows);
 
+    // One block of many columns: two threads share its products by tiles.
+    const std::size_t wide = 80, rows = 300;
+    std::vector<double> xw(rows * wide);
+    for (auto& v : xw) v = static_cast<double>(static_cast<int>(rng() % 2001) - 1000) * 0x1p-7;
+    EXPECT_TRUE(bravolin::accumulate(view(xw, rows, wide, y, &w), 2).sums ==
+                bravolin::accumulate(view(xw, rows, wide, y, &w), 1).sums);
+
     const bravolin::CentredMoments raw = bravolin::centre(whole, p, false);
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t j = 0; j < p; ++j) {
