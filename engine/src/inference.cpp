@@ -259,8 +259,16 @@ std::vector<double> raw_gram(const Moments& m, std::size_t k) {
     return g;
 }
 
-std::vector<double> sandwich(const std::vector<double>& bread, const std::vector<double>& middle, std::size_t k) {
-    if (bread.size() != k * k || middle.size() != k * k) throw std::invalid_argument("not k x k matrices");
+std::vector<double> sandwich(const std::vector<double>& bread, const Moments& middle, std::size_t first,
+                             std::size_t k) {
+    if (bread.size() != k * k || middle.columns < first + k) throw std::invalid_argument("not k x k matrices");
+    std::vector<DD> meat(k * k);
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = i; j < k; ++j) {
+            const detail::Exact e = entry(middle, first + i, first + j);
+            meat[i * k + j] = meat[j * k + i] = e.value.to_dd(e.exponent);
+        }
+    }
     // Each entry summed over l in order; a row of entries at a time, so that
     // the inner loops run along rows.
     std::vector<DD> half(k * k, DD(0.0));
@@ -268,8 +276,8 @@ std::vector<double> sandwich(const std::vector<double>& bread, const std::vector
         DD* row = &half[i * k];
         for (std::size_t l = 0; l < k; ++l) {
             const DD b(bread[i * k + l]);
-            const double* m = &middle[l * k];
-            for (std::size_t j = 0; j < k; ++j) row[j] += b * DD(m[j]);
+            const DD* m = &meat[l * k];
+            for (std::size_t j = 0; j < k; ++j) row[j] += b * m[j];
         }
     }
     std::vector<double> out(k * k);

@@ -542,9 +542,9 @@ def results_from_moments(
             scale = float(ssr[0]) / df_resid
             cov = np.array([[v * scale for v in row] for row in cov_unscaled])
         else:
-            # The scaled rows' Gram, without the ones their moments lead with.
-            meat = _exact.raw_gram(middle(params, cov_unscaled), 1 + len(params))[1:, 1:]
-            cov = _exact.sandwich(np.ascontiguousarray(cov_unscaled), np.ascontiguousarray(meat))
+            # The meat: the scaled rows' Gram, without the ones their moments
+            # lead with.
+            cov = _exact.sandwich(np.ascontiguousarray(cov_unscaled), middle(params, cov_unscaled))
             if cov_type == "HC1":
                 cov = cov * (n / df_resid)
     gram = _exact.raw_gram(moments.state, 1 + p)

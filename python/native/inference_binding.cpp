@@ -156,14 +156,14 @@ std::vector<double> square_values(PyObject* obj, std::size_t* k) {
 }  // namespace
 
 PyObject* sandwich(PyObject*, PyObject* args) {
-    PyObject *b_obj, *m_obj;
-    if (!PyArg_ParseTuple(args, "OO:sandwich", &b_obj, &m_obj)) return nullptr;
+    PyObject *b_obj, *state;
+    if (!PyArg_ParseTuple(args, "OO:sandwich", &b_obj, &state)) return nullptr;
     return fault_barrier([&]() -> PyObject* {
-        std::size_t k = 0, km = 0;
+        std::size_t k = 0;
         const std::vector<double> b = square_values(b_obj, &k);
-        const std::vector<double> m = square_values(m_obj, &km);
-        if (k != km) strassen::fault("bread and middle differ in size");
-        return square_array(bravolin::sandwich(b, m, k), k);
+        const Moments m = from_state(state);
+        if (m.columns != k + 1) strassen::fault("bread and middle differ in size");
+        return square_array(bravolin::sandwich(b, m, 1, k), k);
     });
 }
 

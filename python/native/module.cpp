@@ -22,7 +22,7 @@ PyMethodDef exact_methods[] = {
      "centered_tss, uncentered_tss, centered_ess, uncentered_ess, pinv(D'WD) or None, sum of weights, "
      "params (q, k), relations: per dependent feature, the parameters involved)."},
     {"sandwich", bravolin::exact::sandwich, METH_VARARGS,
-     "sandwich(b, m) -> b m b in double-double, rounded once."},
+     "sandwich(b, state) -> b M b in double-double, rounded once, M the raw moments after the ones column."},
     {"definite_solve", bravolin::exact::definite_solve, METH_VARARGS,
      "definite_solve(a, v) -> a^-1 v for symmetric positive definite a, in double-double."},
     {"raw_gram", bravolin::exact::raw_gram, METH_VARARGS,

@@ -396,3 +396,29 @@ def test_labelled_rows_that_disagree_are_refused():
     bravolin.ols(frame, target)
     with pytest.raises(ValueError, match="not aligned"):
         bravolin.ols(frame, target.set_axis(target.index[::-1]))
+
+
+@pytest.mark.parametrize("cov_type", ["HC0", "HC1"])
+def test_robust_errors_of_an_off_centre_regressor_match_exact_arithmetic(cov_type):
+    from fractions import Fraction
+
+    # A regressor of 10^6 ± 1 beside the intercept: the bread's condition
+    # number is about 10^12, which a meat rounded to double would square.
+    rng = np.random.default_rng(2)
+    n = 40
+    x = 1e6 + rng.uniform(-1.0, 1.0, n)
+    y = 0.5 * (x - 1e6) + rng.normal(size=n)
+    d = [[Fraction(1), Fraction(v)] for v in x]
+    g = [[sum(r[i] * r[j] for r in d) for j in range(2)] for i in range(2)]
+    det = g[0][0] * g[1][1] - g[0][1] * g[1][0]
+    inv = [[g[1][1] / det, -g[0][1] / det], [-g[1][0] / det, g[0][0] / det]]
+    dy = [sum(r[i] * Fraction(v) for r, v in zip(d, y)) for i in range(2)]
+    b = [sum(inv[i][j] * dy[j] for j in range(2)) for i in range(2)]
+    e2 = [(Fraction(v) - r[0] * b[0] - r[1] * b[1]) ** 2 for r, v in zip(d, y)]
+    meat = [[sum(w * r[i] * r[j] for w, r in zip(e2, d)) for j in range(2)] for i in range(2)]
+    cov = [[sum(inv[i][k] * meat[k][m] * inv[m][j] for k in range(2) for m in range(2)) for j in range(2)]
+           for i in range(2)]
+    factor = Fraction(n, n - 2) if cov_type == "HC1" else 1
+    want = [math.sqrt(cov[i][i] * factor) for i in range(2)]
+    got = bravolin.ols(x[:, None], y, cov_type=cov_type).bse
+    np.testing.assert_allclose(got, want, rtol=1e-10)

@@ -48,9 +48,13 @@ std::vector<double> raw_gram(const Moments& m, std::size_t k);
 // leverage depends on that row alone. w null: every weight 1.
 void row_leverage(const Rows& x, bool intercept, const double* bread, double* out, unsigned threads);
 
-// b a b for symmetric b and a (k x k, row-major), in double-double, rounded
-// once: a robust covariance from its bread and middle.
-std::vector<double> sandwich(const std::vector<double>& bread, const std::vector<double>& middle, std::size_t k);
+// b M b for symmetric b (k x k, row-major) and M the raw moments of columns
+// first .. first + k - 1 of `middle`, in double-double, rounded once: a
+// robust covariance from its bread and meat. The meat enters in
+// double-double: rounded to double, its error would come back times the
+// bread's condition number squared.
+std::vector<double> sandwich(const std::vector<double>& bread, const Moments& middle, std::size_t first,
+                             std::size_t k);
 
 // Solves a x = v for symmetric positive definite a (k x k) in double-double;
 // NaN where a is not definite.
