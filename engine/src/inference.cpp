@@ -250,6 +250,21 @@ FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, co
     return st;
 }
 
+std::ptrdiff_t constant_column(const Moments& m, std::size_t p) {
+    if (m.columns < p + 1) throw std::invalid_argument("moments have fewer columns than features");
+    const detail::Exact total = entry(m, 0, 0);
+    std::ptrdiff_t first = -1;
+    for (std::size_t j = 1; j <= p; ++j) {
+        const detail::Exact sum = entry(m, 0, j);
+        if (sum.value.is_zero()) continue;
+        // Constant over the rows exactly when total * sum of squares = sum^2.
+        if (!add(mul(entry(m, j, j), total), detail::negate(mul(sum, sum))).value.is_zero()) continue;
+        if (add(sum, detail::negate(total)).value.is_zero()) return static_cast<std::ptrdiff_t>(j - 1);
+        if (first < 0) first = static_cast<std::ptrdiff_t>(j - 1);
+    }
+    return first;
+}
+
 std::vector<double> raw_gram(const Moments& m, std::size_t k) {
     if (k > m.columns) throw std::invalid_argument("more columns asked than the moments hold");
     std::vector<double> g(k * k);

@@ -95,6 +95,7 @@ class OLSResults:
         nobs: int,
         rank: int,
         k_constant: int,
+        const_idx: int | None,
         cov_type: str,
         names: list[str],
         y_name: str,
@@ -116,6 +117,9 @@ class OLSResults:
         self.nobs = float(nobs)
         self.rank = rank
         self.k_constant = k_constant
+        # The constant's place in params; None when the features span it
+        # without one being constant (statsmodels' implicit constant).
+        self.const_idx = const_idx
         self.cov_type = cov_type
         self.exog_names = names
         self.endog_name = y_name
@@ -260,10 +264,11 @@ class OLSResults:
     @cached_property
     def _robust_fvalue(self) -> float:
         # Wald test of the slopes with the robust covariance: b' V^-1 b / q.
-        slopes = list(range(self.k_constant, len(self._params)))
+        slopes = [i for i in range(len(self._params)) if i != self.const_idx]
         # A singular design's robust covariance is singular too: its Wald
-        # statistic would need a pseudo-inverse, not computed here.
-        if not slopes or self._cov is None or self.singular:
+        # statistic would need a pseudo-inverse, not computed here. With an
+        # implicit constant there is no slope set to test (statsmodels: NaN).
+        if not slopes or self._cov is None or self.singular or (self.k_constant and self.const_idx is None):
             return math.nan
         sub = np.ascontiguousarray(self._cov[np.ix_(slopes, slopes)])
         b = np.ascontiguousarray(self._params[slopes])
@@ -531,9 +536,9 @@ def results_from_moments(
      relations) = _exact.fit_statistics(moments.state, p, bool(fit_intercept), coef, intercept,
                                         list(solution.dependent), solution.coef_low,
                                         solution.intercept_low)
-    k_constant = 1 if fit_intercept else 0
+    offset = 1 if fit_intercept else 0  # the intercept's place in params
     params = all_params[0].copy()
-    total_rank = rank + k_constant
+    total_rank = rank + offset
     singular = total_rank < len(params)
     df_resid = n - total_rank
     cov = None
@@ -547,19 +552,35 @@ def results_from_moments(
             cov = _exact.sandwich(np.ascontiguousarray(cov_unscaled), middle(params, cov_unscaled))
             if cov_type == "HC1":
                 cov = cov * (n / df_resid)
+    # As in statsmodels, a model without an intercept has a constant all the
+    # same when a feature is one, or when the features span it: R², the F
+    # test and df_model are then the centred ones.
+    const_idx: int | None = 0 if fit_intercept else None
+    k_constant = offset
+    if not fit_intercept:
+        column = int(_exact.constant_column(moments.state, p))
+        if column >= 0:
+            const_idx, k_constant = column, 1
+        elif p and rank == moments.solve(True, float(tol), False).rank + 1:
+            k_constant = 1
     gram = _exact.raw_gram(moments.state, 1 + p)
     if not fit_intercept:
         gram = gram[1:, 1:]
     eig = _exact.eigenvalues(np.ascontiguousarray(gram))
     condition = math.sqrt(eig[-1] / eig[0]) if eig[0] > 0 else math.inf
+    if eig[0] > 0 and cov_unscaled is not None and not singular:
+        # The smallest eigenvalue as 1 / the largest of the inverse: a
+        # largest eigenvalue is as accurate as the matrix, a smallest one
+        # only to the rounding of the largest.
+        condition = math.sqrt(eig[-1] * _exact.eigenvalues(np.ascontiguousarray(cov_unscaled))[-1])
     return OLSResults(
         params=params, cov=cov, ssr=float(ssr[0]), centered_tss=float(centred[0]),
         uncentered_tss=float(uncentred[0]), centered_ess=float(centred_ess[0]),
         uncentered_ess=float(uncentred_ess[0]), nobs=n if nobs is None else nobs, rank=total_rank, k_constant=k_constant,
-        cov_type=cov_type, names=names, y_name=y_name, condition_number=condition,
+        const_idx=const_idx, cov_type=cov_type, names=names, y_name=y_name, condition_number=condition,
         log_weight_sum=log_weight_sum, data=data, pandas_index=pandas_index, singular=singular,
         labelled=labelled,
-        dependent=[names[j + k_constant] for j in solution.dependent],
+        dependent=[names[j + offset] for j in solution.dependent],
         relations=[[names[i] for i in members] for members in relations],
     )
 

@@ -16,6 +16,7 @@ PyObject* solve(PyObject*, PyObject* args);
 PyObject* predict(PyObject*, PyObject* args);
 PyObject* fit_statistics(PyObject*, PyObject* args);
 PyObject* raw_gram(PyObject*, PyObject* args);
+PyObject* constant_column(PyObject*, PyObject* args);
 PyObject* row_leverage(PyObject*, PyObject* args);
 PyObject* eigenvalues(PyObject*, PyObject* args);
 PyObject* sandwich(PyObject*, PyObject* args);

@@ -105,6 +105,16 @@ PyObject* fit_statistics(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* constant_column(PyObject*, PyObject* args) {
+    PyObject* state;
+    Py_ssize_t p;
+    if (!PyArg_ParseTuple(args, "On:constant_column", &state, &p)) return nullptr;
+    return fault_barrier([&]() -> PyObject* {
+        if (p < 0) strassen::fault("p must be non-negative");
+        return PyLong_FromSsize_t(bravolin::constant_column(from_state(state), static_cast<std::size_t>(p)));
+    });
+}
+
 PyObject* raw_gram(PyObject*, PyObject* args) {
     PyObject* state;
     Py_ssize_t k;

@@ -27,6 +27,8 @@ PyMethodDef exact_methods[] = {
      "definite_solve(a, v) -> a^-1 v for symmetric positive definite a, in double-double."},
     {"raw_gram", bravolin::exact::raw_gram, METH_VARARGS,
      "raw_gram(state, k) -> the raw moments of the first k columns of [1 | x | y], (k, k)."},
+    {"constant_column", bravolin::exact::constant_column, METH_VARARGS,
+     "constant_column(state, p) -> the feature that is a nonzero constant over the rows (ones first), or -1."},
     {"row_leverage", bravolin::exact::row_leverage, METH_VARARGS,
      "row_leverage(x, bread (k, k), fit_intercept, w, threads) -> w_r d_r' B d_r for every row."},
     {"eigenvalues", bravolin::exact::eigenvalues, METH_VARARGS,

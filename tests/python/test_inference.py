@@ -422,3 +422,37 @@ def test_robust_errors_of_an_off_centre_regressor_match_exact_arithmetic(cov_typ
     want = [math.sqrt(cov[i][i] * factor) for i in range(2)]
     got = bravolin.ols(x[:, None], y, cov_type=cov_type).bse
     np.testing.assert_allclose(got, want, rtol=1e-10)
+
+
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC1"])
+@pytest.mark.parametrize("kind", ["ones column", "constant column", "dummies", "none"])
+def test_a_constant_among_the_features_is_found_as_statsmodels_finds_it(kind, cov_type):
+    rng = np.random.default_rng(7)
+    n = 60
+    x = rng.normal(size=(n, 3))
+    if kind in ("ones column", "constant column"):
+        x[:, 1] = 1.0 if kind == "ones column" else -2.5
+    elif kind == "dummies":
+        group = rng.integers(0, 3, n)
+        x = np.column_stack([x[:, :1]] + [(group == g).astype(float) for g in range(3)])
+    y = x @ rng.normal(size=x.shape[1]) + rng.normal(size=n)
+    got = bravolin.ols(x, y, fit_intercept=False, cov_type=cov_type)
+    want = sm.OLS(y, x).fit(cov_type=cov_type)
+    assert got.k_constant == want.k_constant and got.df_model == want.df_model
+    for name in ("rsquared", "rsquared_adj", "fvalue", "f_pvalue", "aic"):
+        assert getattr(got, name) == pytest.approx(getattr(want, name), rel=1e-9, nan_ok=True), name
+
+
+def test_condition_number_of_nearly_collinear_columns_is_accurate():
+    from fractions import Fraction
+
+    rng = np.random.default_rng(3)
+    x = rng.normal(size=(50, 2))
+    x[:, 1] = x[:, 0] + 1e-7 * rng.normal(size=50)
+    g = [[sum(Fraction(a) * Fraction(b) for a, b in zip(x[:, i], x[:, j])) for j in range(2)] for i in range(2)]
+    # Exact eigenvalues of a 2 x 2 matrix: (t ± sqrt(t² - 4 det)) / 2.
+    t, det = g[0][0] + g[1][1], g[0][0] * g[1][1] - g[0][1] * g[1][0]
+    root = math.sqrt(t * t - 4 * det)
+    small = float(2 * det / (t + Fraction(root)))  # t + root loses nothing; det is exact
+    want = math.sqrt(float(t) / small)  # the larger eigenvalue is t to 1e-14 here
+    assert bravolin.ols(x, rng.normal(size=50), fit_intercept=False).condition_number == pytest.approx(want, rel=1e-9)

@@ -39,6 +39,11 @@ FitStatistics fit_statistics(const Moments& m, std::size_t p, bool intercept, co
                              const double* intercept_values, const std::vector<std::size_t>& dependent,
                              const double* coef_low = nullptr, const double* intercept_low = nullptr);
 
+// The feature statsmodels takes for the constant: one that is the same
+// nonzero value in every row of positive weight, a column of ones first,
+// else the first such; -1 when none is.
+std::ptrdiff_t constant_column(const Moments& m, std::size_t p);
+
 // The raw moments sum w d d' of the first `k` columns of [1 | X | Y] (k x k,
 // each entry exact, then rounded to double).
 std::vector<double> raw_gram(const Moments& m, std::size_t k);
