@@ -256,7 +256,7 @@ def test_f_exact(dfn, dfd):
 def test_norm_exact():
     for z in [-8.0, -0.3, 1e-3, 0.7, 1.0, 2.5, 6.0, 26.0, 37.0]:
         assert rel_err(dist.norm_sf(z), exact_norm_sf(z)) <= RTOL_EXACT, z
-    for p in [1e-300, 1e-30, 0.02, 0.3, 0.5 - 2**-45, 0.8, 1 - 2**-52]:
+    for p in [2e-323, 1e-316, 1e-300, 1e-30, 0.02, 0.3, 0.5 - 2**-45, 0.8, 1 - 2**-52]:
         assert_quantile(dist.norm_ppf(p), p, lambda z: exact_norm_sf(-z))
 
 
