@@ -552,27 +552,8 @@ def results_from_moments(
             cov = _exact.sandwich(np.ascontiguousarray(cov_unscaled), middle(params, cov_unscaled))
             if cov_type == "HC1":
                 cov = cov * (n / df_resid)
-    # As in statsmodels, a model without an intercept has a constant all the
-    # same when a feature is one, or when the features span it: R², the F
-    # test and df_model are then the centred ones.
-    const_idx: int | None = 0 if fit_intercept else None
-    k_constant = offset
-    if not fit_intercept:
-        column = int(_exact.constant_column(moments.state, p))
-        if column >= 0:
-            const_idx, k_constant = column, 1
-        elif p and rank == moments.solve(True, float(tol), False).rank + 1:
-            k_constant = 1
-    gram = _exact.raw_gram(moments.state, 1 + p)
-    if not fit_intercept:
-        gram = gram[1:, 1:]
-    eig = _exact.eigenvalues(np.ascontiguousarray(gram))
-    condition = math.sqrt(eig[-1] / eig[0]) if eig[0] > 0 else math.inf
-    if eig[0] > 0 and cov_unscaled is not None and not singular:
-        # The smallest eigenvalue as 1 / the largest of the inverse: a
-        # largest eigenvalue is as accurate as the matrix, a smallest one
-        # only to the rounding of the largest.
-        condition = math.sqrt(eig[-1] * _exact.eigenvalues(np.ascontiguousarray(cov_unscaled))[-1])
+    k_constant, const_idx = _constant(moments, fit_intercept, rank, tol)
+    condition = _condition_number(moments, fit_intercept, None if singular else cov_unscaled)
     return OLSResults(
         params=params, cov=cov, ssr=float(ssr[0]), centered_tss=float(centred[0]),
         uncentered_tss=float(uncentred[0]), centered_ess=float(centred_ess[0]),
@@ -583,6 +564,35 @@ def results_from_moments(
         dependent=[names[j + offset] for j in solution.dependent],
         relations=[[names[i] for i in members] for members in relations],
     )
+
+
+def _constant(moments: Moments, fit_intercept: bool, rank: int, tol: float) -> tuple[int, int | None]:
+    """(k_constant, const_idx) as statsmodels finds them: the intercept; or,
+    without one, a feature that is a nonzero constant, or features that span
+    the constant (an implicit one, no index). R², the F test and df_model
+    are then the centred ones."""
+    if fit_intercept:
+        return 1, 0
+    column = int(_exact.constant_column(moments.state, moments.n_features))
+    if column >= 0:
+        return 1, column
+    spanned = moments.n_features and rank == moments.solve(True, float(tol), False).rank + 1
+    return (1 if spanned else 0), None
+
+
+def _condition_number(moments: Moments, fit_intercept: bool, inverse: NDArray[np.float64] | None) -> float:
+    """√(λmax/λmin) of D'WD; with its inverse at hand, λmin as 1/λmax of the
+    inverse: a largest eigenvalue is as accurate as its matrix, a smallest
+    one only to the rounding of the largest."""
+    gram = _exact.raw_gram(moments.state, 1 + moments.n_features)
+    if not fit_intercept:
+        gram = gram[1:, 1:]
+    eig = _exact.eigenvalues(np.ascontiguousarray(gram))
+    if not eig[0] > 0:
+        return math.inf
+    if inverse is None:
+        return math.sqrt(eig[-1] / eig[0])
+    return math.sqrt(eig[-1] * _exact.eigenvalues(np.ascontiguousarray(inverse))[-1])
 
 
 def _fitted(x: NDArray[np.float64], params: NDArray[np.float64], fit_intercept: bool,
