@@ -432,7 +432,10 @@ def _log_prefactor(
         th, tl = _dd_add(th, tl, -0.5 * qh, -0.5 * ql)
         gh, gl = _lgamma_dd(b)
         th, tl = _dd_add(th, tl, -gh, -gl)
-        return _dd_add_d(th, tl, (_stirling_tail(s[0]) - _stirling_tail(a)) - b)
+        # b into the pair on its own: rounded together with the small mu
+        # difference, b (up to 20) would lose up to 2e-15 of the result.
+        th, tl = _dd_add_d(th, tl, -b)
+        return _dd_add_d(th, tl, _stirling_tail(s[0]) - _stirling_tail(a))
     # Both large:
     # -a rlog1(w1 - 1) - b rlog1(w2 - 1) + log(ab/(a+b))/2 - log(2 pi)/2 + mu(a+b) - mu(a) - mu(b)
     if x[0] < _TINY_PAIR or y[0] < _TINY_PAIR:

@@ -253,6 +253,13 @@ def test_f_exact(dfn, dfd):
             assert rel_err(dist.f_sf(f, dfn, dfd), want) <= RTOL_EXACT, f
 
 
+@pytest.mark.parametrize(("dfn", "dfd", "f"), [(36.232296792374967, 19476583.690161467, 1.0550937428158396),
+                                              (33.068675146848555, 1027.9345873766929, 1.0584198233287634)])
+def test_f_with_one_half_df_below_20_keeps_the_stated_accuracy(dfn, dfd, f):
+    # The docstring's bound; these points had reached 3.7e-15.
+    assert rel_err(dist.f_sf(f, dfn, dfd), exact_f_sf(f, dfn, dfd)) <= 2.1e-15
+
+
 def test_norm_exact():
     for z in [-8.0, -0.3, 1e-3, 0.7, 1.0, 2.5, 6.0, 26.0, 37.0]:
         assert rel_err(dist.norm_sf(z), exact_norm_sf(z)) <= RTOL_EXACT, z
