@@ -406,12 +406,18 @@ def _real(a: ArrayLike, name: str) -> NDArray[np.float64]:
     return values.astype(np.float64, copy=False)
 
 
+def _row_labels(a: Any) -> Any:
+    """A pandas object's index, else None (a list's ``index`` is a method)."""
+    index = getattr(a, "index", None)
+    return index if hasattr(index, "equals") else None
+
+
 def _validate(X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None) -> tuple[Any, ...]:
     # Rows are paired by position; labelled rows must agree, as statsmodels
     # requires, or the pairing would be silently wrong.
-    index = getattr(X, "index", None)
+    index = _row_labels(X)
     for name, other in (("y", y), ("sample_weight", sample_weight)):
-        other_index = getattr(other, "index", None)
+        other_index = _row_labels(other)
         if index is not None and other_index is not None and not index.equals(other_index):
             raise ValueError(f"the index of {name} is not aligned with X's: rows pair by position")
     x = _real(X, "X")

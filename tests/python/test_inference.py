@@ -396,6 +396,9 @@ def test_labelled_rows_that_disagree_are_refused():
     bravolin.ols(frame, target)
     with pytest.raises(ValueError, match="not aligned"):
         bravolin.ols(frame, target.set_axis(target.index[::-1]))
+    # Unlabelled rows beside a frame pair by position (a list's index is a method).
+    np.testing.assert_array_equal(bravolin.ols(frame, list(y), sample_weight=tuple(np.ones(20))).params,
+                                  bravolin.ols(frame, target).params)
 
 
 @pytest.mark.parametrize("cov_type", ["HC0", "HC1"])
