@@ -8,12 +8,12 @@ For scikit-learn's conventions (array-likes, DataFrames, any real dtype, a
 1-D ``y``, ``sample_weight``, pickling) use ``bravolin.sklearn.LinearRegression``.
 """
 
-from typing import Final, final
+from typing import final
 
 import numpy as np
 from numpy.typing import NDArray
 
-__all__: Final[list[str]]
+__all__ = ["LinearRegression"]
 
 @final
 class LinearRegression:
@@ -57,8 +57,9 @@ class LinearRegression:
 
         Raises:
             TypeError: ``x`` or ``y`` is not a two-dimensional float64 ndarray.
-            RuntimeError: "Matrix inversion failed." when DᵀD has an exactly
-                zero pivot (collinear or zero columns, too few rows);
+            RuntimeError: "Matrix inversion failed." when DᵀD's LU meets an
+                exactly zero pivot (typically a zero or duplicated column;
+                there is no conditioning test);
                 "Already borrowed" when the call re-enters an instance in use.
             MemoryError: an input or a product needs more memory than the
                 machine has.

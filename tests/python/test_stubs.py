@@ -70,3 +70,9 @@ def test_misuse_is_reported(tmp_path):
     for number, message in enumerate(BAD.values()):
         assert any(out.startswith(f"bad{number}.py:3: error: ") and message in out
                    for out in done.stdout.splitlines()), (number, done.stdout)
+
+
+def test_the_stub_matches_the_module_at_run_time(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "bravolin_learn"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
