@@ -329,11 +329,16 @@ class OLSResults:
         ]
 
     def _rows(self) -> list[list[str]]:
+        def fmt(v: float, digits: int = 3) -> str:
+            # statsmodels' rule: fixed decimals, or significant digits for
+            # magnitudes from 1e4 up and below 1e-4 (a column stays narrow).
+            return f"{v:.{digits}g}" if abs(v) >= 1e4 or abs(v) < 1e-4 else f"{v:.{digits}f}"
+
         bounds = np.asarray(self.conf_int())
         rows = []
         for j, name in enumerate(self.exog_names):
-            rows.append([name, f"{self._params[j]:.4f}", f"{self._bse[j]:.3f}", f"{self._t[j]:.3f}",
-                         f"{self._p[j]:.3f}", f"{bounds[j, 0]:.3f}", f"{bounds[j, 1]:.3f}"])
+            rows.append([name, fmt(self._params[j], 4), fmt(self._bse[j]), fmt(self._t[j]),
+                         f"{self._p[j]:.3f}", fmt(bounds[j, 0]), fmt(bounds[j, 1])])
         return rows
 
     def _notes(self) -> list[str]:

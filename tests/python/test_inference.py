@@ -279,6 +279,12 @@ def test_summary_names_the_coefficients_and_the_covariance(cov_type):
     page = got._repr_html_()
     assert "Covariance Type" in page and cov_type in page
     assert "a&lt;b&amp;c" in page and "a<b&c" not in page
+    # An almost exact fit: t near 1e14, printed with significant digits as
+    # statsmodels prints it, inside the table's width.
+    x = np.arange(10.0)[:, None]
+    exact = bravolin.ols(x, 3.0 * x[:, 0] + 2.0 + 1e-13 * np.sin(np.arange(10.0)), cov_type=cov_type)
+    rows = [line for line in exact.summary().splitlines() if line.startswith(("const", "x1"))]
+    assert len(rows) == 2 and all(len(line) <= 78 and "e+" in line for line in rows), rows
 
 
 def singular_design(kind, fit_intercept):
