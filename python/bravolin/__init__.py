@@ -13,9 +13,12 @@ double-double arithmetic. The submodules are imported on demand, so that ``impor
 neither scikit-learn nor Dask.
 """
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 __all__ = ["ols", "OLSResults"]
+
+if TYPE_CHECKING:  # type checkers see the real signatures; run time imports on demand
+    from .inference import OLSResults, ols
 
 
 def __getattr__(name: str) -> Any:
