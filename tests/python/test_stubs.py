@@ -34,6 +34,8 @@ flag: bool = model.fit_intercept
 predictions: NDArray[np.float64] = model.predict(np.zeros((2, 1)))
 estimator: Estimator = Estimator(fit_intercept=False).fit([[1.0], [2.0]], [1.0, 2.0])
 values: NDArray[np.float64] = estimator.predict([[3.0]])
+import bravolin
+r_squared: float = bravolin.ols([[1.0], [2.0], [4.0]], [1.0, 2.0, 3.0]).rsquared
 """
 
 BAD = {
