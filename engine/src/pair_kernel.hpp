@@ -10,6 +10,7 @@
 // sums: the vector width and the order of the rows cannot change them.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -98,40 +99,62 @@ template <int Digits>
 }
 
 
-template <int NL, int NR>
-void pair_block(const std::int32_t* ld, const std::int32_t* rd, std::size_t rows, std::int64_t* out) {
-    std::int64_t sum[static_cast<std::size_t>(NL)][static_cast<std::size_t>(NR)] = {};
-    for (std::size_t r = 0; r < rows; ++r) {
-        for (int s = 0; s < NL; ++s) {
-            const std::int64_t l = ld[static_cast<std::size_t>(s) * rows + r];
-            for (int t = 0; t < NR; ++t) sum[s][t] += l * rd[static_cast<std::size_t>(t) * rows + r];
+// The cases of a digit-product kernel: Pass::run<NL, NR>(ld, rd, rows, out)
+// takes NL left digit runs against NR right ones, at most Pass::wide(NL)
+// right runs at a time (what its registers hold); this calls it for the nl
+// left runs against the nr right ones, out indexed as for pair_products_any.
+template <class Pass, std::size_t NL>
+void right_passes(const std::int32_t* ld, const std::int32_t* rd, std::size_t rows, int nr, std::int64_t* out) {
+    constexpr std::size_t WIDE = Pass::wide(NL);
+    static_assert(WIDE >= 1 && WIDE <= RIGHT_DIGITS);
+    const auto right = static_cast<std::size_t>(nr);
+    for (std::size_t t = 0; t < right; t += WIDE) {
+        const std::int32_t* run = rd + t * rows;
+        switch (std::min(WIDE, right - t)) {
+            case 1: Pass::template run<NL, 1>(ld, run, rows, out + t); break;
+            case 2: if constexpr (WIDE >= 2) Pass::template run<NL, 2>(ld, run, rows, out + t); break;
+            case 3: if constexpr (WIDE >= 3) Pass::template run<NL, 3>(ld, run, rows, out + t); break;
+            default: if constexpr (WIDE >= 4) Pass::template run<NL, 4>(ld, run, rows, out + t); break;
         }
-    }
-    for (int s = 0; s < NL; ++s) {
-        for (int t = 0; t < NR; ++t) out[s * RIGHT_DIGITS + t] = sum[s][t];
     }
 }
 
-template <int NL>
-void pair_row(const std::int32_t* ld, const std::int32_t* rd, std::size_t rows, int nr, std::int64_t* out) {
-    switch (nr) {
-        case 1: pair_block<NL, 1>(ld, rd, rows, out); break;
-        case 2: pair_block<NL, 2>(ld, rd, rows, out); break;
-        case 3: pair_block<NL, 3>(ld, rd, rows, out); break;
-        default: pair_block<NL, 4>(ld, rd, rows, out); break;
+template <class Pass>
+void digit_products(const std::int32_t* ld, const std::int32_t* rd, std::size_t rows, int nl, int nr,
+                    std::int64_t* out) {
+    static_assert(LEFT_DIGITS == 5 && RIGHT_DIGITS == 4, "the kernel's cases cover 5 x 4 digits");
+    switch (nl) {
+        case 1: right_passes<Pass, 1>(ld, rd, rows, nr, out); break;
+        case 2: right_passes<Pass, 2>(ld, rd, rows, nr, out); break;
+        case 3: right_passes<Pass, 3>(ld, rd, rows, nr, out); break;
+        case 4: right_passes<Pass, 4>(ld, rd, rows, nr, out); break;
+        default: right_passes<Pass, 5>(ld, rd, rows, nr, out); break;
     }
 }
+
+// The portable pass: every right run at once, the sums in an array the
+// compiler may keep where it can.
+struct PortablePass {
+    static constexpr std::size_t wide(std::size_t) { return RIGHT_DIGITS; }
+
+    template <std::size_t NL, std::size_t NR>
+    static void run(const std::int32_t* ld, const std::int32_t* rd, std::size_t rows, std::int64_t* out) {
+        std::int64_t sum[NL][NR] = {};
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t s = 0; s < NL; ++s) {
+                const std::int64_t l = ld[s * rows + r];
+                for (std::size_t t = 0; t < NR; ++t) sum[s][t] += l * rd[t * rows + r];
+            }
+        }
+        for (std::size_t s = 0; s < NL; ++s) {
+            for (std::size_t t = 0; t < NR; ++t) out[s * RIGHT_DIGITS + t] = sum[s][t];
+        }
+    }
+};
 
 [[maybe_unused]] void pair_products_any(const std::int32_t* ld, const std::int32_t* rd, std::size_t rows, int nl, int nr,
                               std::int64_t* out) {
-    static_assert(LEFT_DIGITS == 5 && RIGHT_DIGITS == 4, "the kernel's cases cover 5 x 4 digits");
-    switch (nl) {
-        case 1: pair_row<1>(ld, rd, rows, nr, out); break;
-        case 2: pair_row<2>(ld, rd, rows, nr, out); break;
-        case 3: pair_row<3>(ld, rd, rows, nr, out); break;
-        case 4: pair_row<4>(ld, rd, rows, nr, out); break;
-        default: pair_row<5>(ld, rd, rows, nr, out); break;
-    }
+    digit_products<PortablePass>(ld, rd, rows, nl, nr, out);
 }
 
 }  // namespace
